@@ -1,0 +1,50 @@
+# The two entry points of the project: `make demo` and `make test`.
+# Both install missing Debian packages, configure and build on their own.
+
+JOBS     ?= $(shell nproc)
+BUILD    ?= build
+CMAKE_GEN = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CTEST     = ctest --output-on-failure -j $(JOBS)
+FUZZ_SECONDS ?= 30
+
+.PHONY: all deps build demo test test-unit test-asan test-tsan test-fuzz clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	$(CMAKE_GEN) -B $(BUILD)
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	@scripts/demo.sh $(BUILD)
+
+# Plain build, then ASan+UBSan over the whole suite, then ThreadSanitizer
+# over every test that involves more than one thread, then the fuzz targets
+# (seed corpora replayed, then a bounded run of each).
+test: test-unit test-asan test-tsan test-fuzz
+	@echo "All test stages passed."
+
+test-unit: build
+	cd $(BUILD) && $(CTEST)
+
+test-asan: deps
+	$(CMAKE_GEN) -B build-asan -DTETHER_SANITIZE=ON -DTETHER_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST)
+
+test-tsan: deps
+	$(CMAKE_GEN) -B build-tsan -DTETHER_TSAN=ON -DTETHER_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST) -L threaded
+
+test-fuzz: deps
+	CC=clang CXX=clang++ $(CMAKE_GEN) -B build-fuzz -DTETHER_FUZZ=ON -DTETHER_SANITIZE=ON \
+	  -DTETHER_TESTS=OFF -DTETHER_BENCH=OFF -DTETHER_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build build-fuzz -j $(JOBS)
+	cd build-fuzz && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -L fuzz
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

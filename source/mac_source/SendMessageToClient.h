@@ -1,0 +1,14 @@
+// The one way to send a message to the host.
+#ifndef ZY_SEND_MESSAGE_TO_CLIENT_H_
+#define ZY_SEND_MESSAGE_TO_CLIENT_H_
+
+class ZyLuaTETable;
+
+// Writes one frame named `name` with `messageId` (truncated to 32 bits) and
+// `table` as payload (a nil payload when null) through the task's output.
+// Callable from any thread; frames never interleave. The table stays the
+// caller's. Logs "Sent message: <name>" whether or not a frame was written;
+// frames sent before launching has finished are held and written then.
+void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table);
+
+#endif  // ZY_SEND_MESSAGE_TO_CLIENT_H_
