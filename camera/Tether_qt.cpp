@@ -1,0 +1,390 @@
+#include "camera/Tether_qt.h"
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QTimer>
+
+#include "camera/CameraSettingsText.h"
+#include "camera/ImageFileWriter.h"
+#include "camera/KRV_SDK.h"
+#include "camera/TransferNames.h"
+#include "platform/RunLoop.h"
+#include "source/ZyLuaTableMarshalling.h"
+#include "source/mac_source/SendMessageToClient.h"
+
+QTimer* Tether_qt::mUpdateDamper = nullptr;
+bool Tether_qt::mNeedsUpdate = false;
+
+namespace {
+
+const int kDamperMilliseconds = 500;
+
+// Display name of an accepted model, or null for a model we do not drive.
+const char* ModelName(int modelId) {
+  switch (modelId) {
+    case eKRV_SDK_ModelK1: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak K1");
+    case eKRV_SDK_ModelKMk2: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak K (Mk 2)");
+    case eKRV_SDK_ModelRMk4: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak R (Mk 4)");
+    case eKRV_SDK_ModelKMk3: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak K (Mk 3)");
+    case eKRV_SDK_ModelKXMk1: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak KX (Mk 1)");
+    case eKRV_SDK_ModelTonal: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak Tonal");
+    default: return nullptr;
+  }
+}
+
+// Sends `table` with id 0 and deletes it.
+void Send(const char* name, ZyLuaTETable* table, long messageId = 0) {
+  SendMessageToClient(messageId, name, table);
+  delete table;
+}
+
+}  // namespace
+
+Tether_qt::Tether_qt(QObject* parent) : QObject(parent) {
+  // One controller per process: the damper is in effect its own.
+  mNeedsUpdate = false;
+  mUpdateDamper = new QTimer();
+  mUpdateDamper->setSingleShot(true);
+  connect(mUpdateDamper, SIGNAL(timeout()), this, SLOT(slotDoUpdate()), Qt::QueuedConnection);
+}
+
+Tether_qt::~Tether_qt() {
+  // The damper is ours; leaving it would leave a timer aimed at a dead object.
+  delete mUpdateDamper;
+  mUpdateDamper = nullptr;
+}
+
+void Tether_qt::init() { KRV_SDK_init(&Tether_qt::sdkCallback, this); }
+
+void Tether_qt::deinit() {
+  int32_t productId;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    productId = mProductID;
+  }
+  if (productId != 0) KRV_SDK_requestClose();
+}
+
+void Tether_qt::exit() { KRV_SDK_exit(); }
+
+void Tether_qt::capture() { KRV_SDK_capture(); }
+
+// ---------------------------------------------------------------- device events
+
+void Tether_qt::sdkCallback(void* context, bool connected, int modelId) {
+  auto* self = static_cast<Tether_qt*>(context);
+  if (self == nullptr) return;
+
+  if (connected) {
+    const char* name = ModelName(modelId);
+    if (name == nullptr) return;
+    qDebug() << modelId << "connected";
+    {
+      std::lock_guard<std::mutex> lock(self->mMutex);
+      self->mProductID = modelId;
+    }
+    KRV_SDK_setFrameCallback(&Tether_qt::frameCallback, self);
+    KRV_SDK_setChangesCallback(&Tether_qt::changesCallback, self);
+    const unsigned char accepted = 1;
+    KRV_SDK_setProperty(eKRV_SDK_PropHostAccepted, &accepted, 1);
+
+    auto* table = new ZyLuaTETable();
+    table->Set("device_id", new ZyLuaTENumber(modelId));
+    table->Set("name", new ZyLuaTEString(tr(name).toStdString()));
+    Send("deviceAdded", table);
+
+    self->getCameraSettings();
+    // Pending, but no window is opened: the next change or the end of an
+    // open window reports it.
+    self->onMainThread(&Tether_qt::markUpdatePending);
+    return;
+  }
+
+  int32_t storedId;
+  {
+    std::lock_guard<std::mutex> lock(self->mMutex);
+    storedId = self->mProductID;
+    self->mProductID = 0;
+  }
+  qDebug() << storedId << "disconnected";
+  // Some bodies report their disconnection under another id; the K Mk 3 is
+  // recognised by the id we stored.
+  if (storedId == eKRV_SDK_ModelKMk3 || modelId == eKRV_SDK_ModelK1 ||
+      modelId == eKRV_SDK_ModelKMk2 || modelId == eKRV_SDK_ModelRMk4 ||
+      modelId == eKRV_SDK_ModelKXMk1 || modelId == eKRV_SDK_ModelTonal) {
+    auto* table = new ZyLuaTETable();
+    table->Set("device_id", new ZyLuaTENumber(storedId));
+    Send("deviceRemoved", table);
+  }
+}
+
+// ---------------------------------------------------------------- settings
+
+bool Tether_qt::getCameraSettings() {
+  int32_t productId;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    productId = mProductID;
+  }
+  // Read into locals: the SDK may call back into us during a read, and a
+  // failed read leaves its field as it was.
+  bool ok = true;
+  double aperture = 0.0;
+  const bool skipAperture = productId == eKRV_SDK_ModelTonal || productId == eKRV_SDK_ModelRMk4;
+  if (!skipAperture) ok = KRV_SDK_getProperty(eKRV_SDK_PropAperture, &aperture, sizeof aperture);
+  const bool apertureOk = ok;
+
+  double shutter = 0.0;
+  if (ok) ok = KRV_SDK_getProperty(eKRV_SDK_PropShutterTime, &shutter, sizeof shutter);
+  const bool shutterOk = ok;
+
+  int32_t iso = 0;
+  if (ok) ok = KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, sizeof iso);
+  const bool isoOk = ok;
+
+  int32_t whiteBalance = 0;
+  bool whiteBalanceOk = false;
+  if (ok && productId != eKRV_SDK_ModelTonal) {
+    whiteBalanceOk = KRV_SDK_getProperty(eKRV_SDK_PropWhiteBalance, &whiteBalance,
+                                         sizeof whiteBalance);
+    ok = whiteBalanceOk;
+  }
+
+  std::lock_guard<std::mutex> lock(mMutex);
+  if (skipAperture) {
+    mCurAperture = 0.0;
+  } else if (apertureOk) {
+    mCurAperture = aperture;
+  }
+  if (shutterOk) mCurShutterTime = shutter;
+  if (isoOk) mCurIso = iso;
+  mCurWBIdx = whiteBalanceOk ? whiteBalance : 0;
+  return ok;
+}
+
+void Tether_qt::getCameraSettingsWithMessageId(int messageId, ZyLuaTE* /*data*/) {
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mProductID == 0) return;
+  }
+  sendSettingsReport(messageId, "ok");
+}
+
+ZyLuaTETable* Tether_qt::createSettingsResultTable() {
+  tether::CameraSettings settings;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    settings.productId = mProductID;
+    settings.iso = mCurIso;
+    settings.whiteBalance = mCurWBIdx;
+    settings.aperture = mCurAperture;
+    settings.shutterTime = mCurShutterTime;
+  }
+  return tether::CreateSettingsTable(settings);
+}
+
+void Tether_qt::sendSettingsReport(long messageId, const char* name) {
+  Send(name, createSettingsResultTable(), messageId);
+}
+
+// ---------------------------------------------------------------- changes and damper
+
+void Tether_qt::changesCallback(void* context, int propertyId, const void* data,
+                                unsigned int size) {
+  auto* self = static_cast<Tether_qt*>(context);
+  if (self == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(self->mMutex);
+    switch (propertyId) {
+      case eKRV_SDK_PropAperture:
+        if (data != nullptr && size == 8) std::memcpy(&self->mCurAperture, data, 8);
+        break;
+      case eKRV_SDK_PropShutterTime:
+        if (data != nullptr && size == 8) std::memcpy(&self->mCurShutterTime, data, 8);
+        break;
+      case eKRV_SDK_PropIso:
+        if (data != nullptr && size == 4) std::memcpy(&self->mCurIso, data, 4);
+        break;
+      case eKRV_SDK_PropWhiteBalance:
+        if (data != nullptr && size == 4) std::memcpy(&self->mCurWBIdx, data, 4);
+        break;
+      default:
+        return;  // not a setting that we report
+    }
+  }
+  // The report always carries all four values, changed or not.
+  self->onMainThread(&Tether_qt::settingsChanged);
+}
+
+void Tether_qt::onMainThread(void (Tether_qt::*member)()) {
+  if (zy::RunLoop::isMainThread()) {
+    (this->*member)();
+    return;
+  }
+  std::weak_ptr<int> alive = mAlive;
+  zy::RunLoop::main().performOnMainThread([this, alive, member] {
+    if (!alive.expired()) (this->*member)();
+  });
+}
+
+void Tether_qt::markUpdatePending() { mNeedsUpdate = true; }
+
+void Tether_qt::settingsChanged() {
+  mNeedsUpdate = true;
+  if (mUpdateDamper->isActive()) return;  // the window's end reports it
+  mNeedsUpdate = false;
+  sendSettingsReport(0, "cameraSettingsChanged");
+  mUpdateDamper->start(kDamperMilliseconds);
+}
+
+void Tether_qt::slotDoUpdate() {
+  if (!mNeedsUpdate) return;
+  mNeedsUpdate = false;
+  sendSettingsReport(0, "cameraSettingsChanged");
+}
+
+// ---------------------------------------------------------------- image transfer
+
+void Tether_qt::frameCallback(void* context, int state, const void* data, unsigned int size) {
+  auto* self = static_cast<Tether_qt*>(context);
+  if (self == nullptr) return;
+  switch (state) {
+    case eKRV_SDK_TransferOrientation: {
+      qDebug() << "eKRV_SDK_TransferOrientation";
+      if (data == nullptr || size != 4) return;
+      int32_t orientation;
+      std::memcpy(&orientation, data, 4);
+      std::lock_guard<std::mutex> lock(self->mMutex);
+      self->mOrientation = orientation;
+      return;
+    }
+    case eKRV_SDK_TransferThumbnail:
+      qDebug() << "eKRV_SDK_TransferThumbnail";
+      self->handleThumbnail(data, size);
+      return;
+    case eKRV_SDK_TransferStartDNG:
+      qDebug() << "eKRV_SDK_TransferStartDNG";
+      return;
+    case eKRV_SDK_TransferStartJPG:
+      qDebug() << "eKRV_SDK_TransferStartJPG";
+      return;
+    case eKRV_SDK_TransferEndDNG:
+      qDebug() << "eKRV_SDK_TransferEndDNG";
+      self->handleFileEnd(true, data, size);
+      return;
+    case eKRV_SDK_TransferEndJPG:
+      qDebug() << "eKRV_SDK_TransferEndJPG";
+      self->handleFileEnd(false, data, size);
+      return;
+    case eKRV_SDK_TransferError:
+      qDebug() << "frameCallback: transfer error";
+      return;
+    case eKRV_SDK_TransferAborted:
+      qDebug() << "frameCallback: transfer aborted";
+      return;
+    case eKRV_SDK_TransferObjectName:
+      qDebug() << "eKRV_SDK_TransferObjectName";
+      self->handleObjectName(data, size);
+      return;
+    case eKRV_SDK_TransferLiveFrame:
+      qDebug() << "frameCallback: transfer live frame";
+      return;
+    case eKRV_SDK_TransferZoomLevel:
+      qDebug() << "frameCallback: transfer zoom level";
+      return;
+    default:
+      qDebug() << "frameCallback: unknown state:" << state;
+      return;
+  }
+}
+
+void Tether_qt::handleObjectName(const void* data, unsigned int size) {
+  if (data == nullptr || size == 0) return;
+  const char* bytes = static_cast<const char*>(data);
+  // 0xFFFFFFFF marks a NUL-terminated name.
+  const size_t length = size == 0xFFFFFFFFu ? std::strlen(bytes) : size;
+  // A QString cannot hold more; such a name is not a name.
+  if (length > static_cast<size_t>(INT_MAX)) return;
+  QString name = QString::fromLatin1(bytes, static_cast<int>(length));
+  std::lock_guard<std::mutex> lock(mMutex);
+  mCurImgName = name;
+}
+
+void Tether_qt::handleThumbnail(const void* data, unsigned int size) {
+  // A data element cannot carry more than INT_MAX bytes; treat it as empty.
+  if (data == nullptr || size == 0 || size > static_cast<unsigned int>(INT_MAX)) return;
+
+  int32_t fileFormat = 0;
+  const bool formatKnown = KRV_SDK_getProperty(eKRV_SDK_PropFileFormat, &fileFormat, 4);
+
+  int32_t captureId, orientation, productId, hasSideCar;
+  QString name;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mCurHasSideCar = 0;
+    if (formatKnown) mCurImgName = tether::CompleteObjectName(mCurImgName, fileFormat, mProductID);
+    // Wraps instead of overflowing after 2^31 captures.
+    mCapID = static_cast<int32_t>(static_cast<uint32_t>(mCapID) + 1u);
+    captureId = mCapID;
+    orientation = mOrientation;
+    productId = mProductID;
+    hasSideCar = mCurHasSideCar;
+    name = mCurImgName;
+  }
+
+  QString fileName = name;
+  if (productId == eKRV_SDK_ModelKXMk1) fileName = QString::number(captureId) + "_" + name;
+  auto* added = new ZyLuaTETable();
+  added->Set("capture_id", new ZyLuaTENumber(captureId));
+  added->Set("has_sidecar", new ZyLuaTENumber(hasSideCar));
+  added->Set("file_name", new ZyLuaTEString(fileName.toStdString()));
+  qDebug() << "-----------" << name;
+  added->Set("image_orientation", new ZyLuaTEString(tether::OrientationName(orientation)));
+  Send("objectWasAdded", added);
+
+  ZyLuaTETable* thumbnail = new ZyLuaTETable();
+  thumbnail->Set("capture_id", new ZyLuaTENumber(captureId));
+  try {
+    thumbnail->Set("thumbnail_data", new ZyLuaTEData(const_cast<void*>(data), static_cast<int>(size)));
+  } catch (int) {
+    // Out of memory for the copy: never let an exception into the SDK's thread.
+    delete thumbnail;
+    qDebug() << "frameCallback: thumbnail dropped, out of memory";
+    return;
+  }
+  Send("thumbnailWasDownloaded", thumbnail);
+}
+
+void Tether_qt::handleFileEnd(bool isDng, const void* data, unsigned int size) {
+  if (data == nullptr || size == 0) return;
+  int32_t fileFormat = 0;
+  const bool formatKnown = KRV_SDK_getProperty(eKRV_SDK_PropFileFormat, &fileFormat, 4);
+  // A JPEG whose format cannot be read is kept: losing a picture is worse
+  // than keeping one too many.
+  if (!isDng && formatKnown && !tether::ShouldSaveJpeg(fileFormat)) return;
+
+  int32_t captureId;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    captureId = mCapID;
+  }
+  const QString path = tether::TemporaryImagePath(QDir::tempPath(), captureId, isDng);
+  qDebug() << path;
+
+  std::string error;
+  if (!tether::SaveFileReplacing(QFile::encodeName(path).toStdString(), data, size, &error)) {
+    qDebug() << "frameCallback: file not saved:" << error.c_str();
+    return;
+  }
+
+  auto* table = new ZyLuaTETable();
+  table->Set("capture_id", new ZyLuaTENumber(captureId));
+  table->Set("file_path", new ZyLuaTEString(path.toStdString()));
+  table->Set("file_size", new ZyLuaTENumber(static_cast<double>(size)));
+  Send("fileDownloadComplete", table);
+}

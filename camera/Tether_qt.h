@@ -1,0 +1,106 @@
+// The process's one camera controller: starts and stops the camera SDK, turns
+// its device, property-change and transfer callbacks into host messages, keeps
+// the connected camera's state and exposure settings, and spaces the reports of
+// changed settings with a 500 ms damper.
+//
+// Threads. The constructor, destructor, init/deinit/exit/capture, the settings
+// request and slotDoUpdate run on the main thread (the one that owns the
+// QCoreApplication and zy::RunLoop::main()). The SDK may call the three static
+// callbacks on any thread, at any time, also from inside an SDK call that the
+// main thread is making. The instance fields are guarded by mMutex, which is
+// never held across an SDK call or a send, and callbacks never wait for the
+// main thread. The damper (its timer and mNeedsUpdate) lives on the main
+// thread only: callbacks hand their part of it over with performOnMainThread.
+#ifndef TETHER_QT_H_
+#define TETHER_QT_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include <QObject>
+#include <QString>
+
+class QTimer;
+class ZyLuaTE;
+class ZyLuaTETable;
+
+class Tether_qt : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit Tether_qt(QObject* parent = nullptr);
+  // Sends nothing and makes no SDK call. The SDK must not call back after
+  // this (exit() first).
+  ~Tether_qt() override;
+  Tether_qt(const Tether_qt&) = delete;
+  Tether_qt& operator=(const Tether_qt&) = delete;
+
+  // KRV_SDK_init with the device callback and this controller as context.
+  void init();
+  // Asks the SDK to close the connected camera; nothing without a camera.
+  void deinit();
+  // Shuts the SDK down; always the last SDK call.
+  void exit();
+  // One capture, whether or not a camera is connected.
+  void capture();
+
+  // Reads aperture, shutter time, ISO and white balance from the SDK into the
+  // fields; a failed read stops the chain and zeroes the white balance. True
+  // when no read failed.
+  bool getCameraSettings();
+  // Replies "ok" with the settings table to request `messageId` while a
+  // camera is connected; sends nothing otherwise. `data` is not read.
+  void getCameraSettingsWithMessageId(int messageId, ZyLuaTE* data);
+  // A new camera settings table from the fields, owned by the caller.
+  ZyLuaTETable* createSettingsResultTable();
+
+  // The SDK's callbacks; `context` is the controller, and a null context is
+  // ignored.
+  static void sdkCallback(void* context, bool connected, int modelId);
+  static void frameCallback(void* context, int state, const void* data, unsigned int size);
+  static void changesCallback(void* context, int propertyId, const void* data,
+                              unsigned int size);
+
+  // The damper: a single-shot timer whose timeout reaches slotDoUpdate through
+  // a queued connection, and the flag of a pending report. Main thread only.
+  static QTimer* mUpdateDamper;
+  static bool mNeedsUpdate;
+
+ private slots:
+  void slotDoUpdate();
+
+ private:
+  // The settings changed: report now when no damper window is open, else at
+  // its end. Main thread.
+  void settingsChanged();
+  // Marks a report as pending without opening a window. Main thread.
+  void markUpdatePending();
+  // Runs `member` on the main thread: inline when already there, else posted.
+  // Posted calls are dropped once the controller is gone.
+  void onMainThread(void (Tether_qt::*member)());
+  void sendSettingsReport(long messageId, const char* name);
+
+  void handleThumbnail(const void* data, unsigned int size);
+  void handleFileEnd(bool isDng, const void* data, unsigned int size);
+  void handleObjectName(const void* data, unsigned int size);
+
+  // Guards every instance field below: callbacks on SDK threads read and
+  // write them. Never held across an SDK call or SendMessageToClient.
+  std::mutex mMutex;
+  int32_t mProductID = 0;       // model id of the connected camera, 0 for none
+  int32_t mOrientation = 0;     // last orientation code reported
+  int32_t mCapID = 0;           // id of the capture in progress
+  int32_t mCurIso = 100;
+  int32_t mCurWBIdx = 0;        // white-balance index, or Kelvin above 999
+  double mCurAperture = 0.0;    // f-number; 0 or less: unknown
+  double mCurShutterTime = 0.01;  // seconds; negative: bulb
+  QString mCurImgName;          // object name of the image being transferred
+  int32_t mCurHasSideCar = 0;
+
+  // Expires when the controller is destroyed; main-thread calls posted by
+  // callbacks check it (main thread only).
+  std::shared_ptr<int> mAlive = std::make_shared<int>(0);
+};
+
+#endif  // TETHER_QT_H_
