@@ -1,0 +1,238 @@
+#include "source/mac_source/ZyRCMessageAccumulator.h"
+
+#include <algorithm>
+#include <istream>
+#include <string>
+
+#include "platform/Exception.h"
+#include "platform/FileHandle.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "source/ZyLuaTableMarshalling.h"
+#include "source/mac_source/ZyNSDataStreamBuf.h"
+
+const char* const kZyMessageIsAvailableNotification = "messageIsAvailable";
+const char* const kZyReadHandleIsFinishedNotification = "readHandleIsFinished";
+
+namespace {
+
+// One little-endian int32 by one block read. False when fewer than 4 bytes
+// were left; the caller then treats the read as not having happened.
+bool ReadInt32(std::istream& in, int32_t* value) {
+  unsigned char b[4];
+  in.read(reinterpret_cast<char*>(b), sizeof(b));
+  if (in.gcount() != static_cast<std::streamsize>(sizeof(b))) return false;
+  *value = static_cast<int32_t>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+                                static_cast<uint32_t>(b[2]) << 16 |
+                                static_cast<uint32_t>(b[3]) << 24);
+  return true;
+}
+
+// The read position, asked of the buffer itself: unlike tellg it also
+// answers after a failed read.
+int64_t PositionOf(std::streambuf& buffer) {
+  return static_cast<int64_t>(buffer.pubseekoff(0, std::ios_base::cur, std::ios_base::in));
+}
+
+}  // namespace
+
+void ZyDeleteMessage(CRCMessage* message) {
+  if (message == nullptr) return;
+  delete message->messageName;
+  delete message->messageData;
+  delete message;
+}
+
+ZyRCMessageAccumulator::ZyRCMessageAccumulator(zy::FileHandle* source)
+    : _sourceFileHandle(source),
+      _accumulatedData(std::make_shared<zy::MutableData>()),
+      _currentMessage(new CRCMessage) {
+  if (_sourceFileHandle == nullptr) return;
+  zy::NotificationCenter::defaultCenter().addObserver(
+      this, [this](const zy::Notification& notification) { dataWasRead(notification); },
+      std::string(zy::kFileHandleReadCompletionNotification), _sourceFileHandle);
+  _sourceFileHandle->readInBackgroundAndNotify();
+}
+
+ZyRCMessageAccumulator::~ZyRCMessageAccumulator() {
+  zy::NotificationCenter::defaultCenter().removeObserver(this);
+  for (CRCMessage* message : _waitingMessages) ZyDeleteMessage(message);
+  _waitingMessages.clear();
+  ZyDeleteMessage(_currentMessage);
+}
+
+void ZyRCMessageAccumulator::dataWasRead(const zy::Notification& notification) {
+  if (notification.data != nullptr && notification.data->length() > 0) {
+    formMessagesWithData(*notification.data);
+    // Armed only now, so every message of this chunk is queued and announced
+    // before the next chunk can arrive.
+    if (_sourceFileHandle != nullptr) _sourceFileHandle->readInBackgroundAndNotify();
+    return;
+  }
+  // End of input. The bytes of an incomplete frame are dropped silently.
+  zy::NotificationCenter::defaultCenter().postNotification(kZyReadHandleIsFinishedNotification,
+                                                          this);
+}
+
+void ZyRCMessageAccumulator::resetCurrentMessage() {
+  ZyDeleteMessage(_currentMessage);
+  _currentMessage = new CRCMessage;
+  _currentMessageStage = 0;
+}
+
+// Stages of _currentMessageStage: 0 awaiting the length field, 1 length known
+// and body awaited, 2 id read, 3 name decoded, 4 complete (queueing it failed
+// last time when a pass starts here).
+//
+// A frame is dropped as malformed, and parsing resumes at the end that its
+// length field declares (or where decoding stopped, if that is further on),
+// when one of its elements is malformed, when its name or payload has an
+// unrecognised tag, or when its length field is negative. A negative length
+// cannot be waited on; the body is still read by its own encodings, as for
+// any length smaller than its body, and then discarded: a sender that only
+// got the length wrong (a 32-bit length wrapped by a frame of 2 GiB or more)
+// leaves the stream in step, and a garbled body is cut short by the rule
+// above.
+void ZyRCMessageAccumulator::formMessagesWithData(const void* bytes, size_t length) {
+  _accumulatedData->appendBytes(bytes, length);
+  // 64-bit, so neither a length near INT32_MAX nor a large buffer can
+  // overflow the comparisons below.
+  const int64_t total = static_cast<int64_t>(_accumulatedData->length());
+
+  // A large body being awaited: the buffer starts at it, so this pass would
+  // consume nothing and move nothing. One comparison decides that.
+  if (_currentMessageStage == 1 && total < _currentMessage->messageLength) return;
+
+  int64_t pos = 0;  // first byte not yet consumed
+  {
+    ZyNSDataReadStreamBuf buffer(_accumulatedData);
+    std::istream in(&buffer);
+
+    auto dropCurrentFrame = [&](const char* why) {
+      zy::Log("ZyRCMessageAccumulator: dropping malformed message %d: %s",
+              _currentMessage->messageId, why);
+      resetCurrentMessage();
+      pos = std::max(PositionOf(buffer), _currentFrameEnd);
+      in.clear();
+      buffer.pubseekpos(pos, std::ios_base::in);
+    };
+
+    bool stop = false;
+    while (!stop && pos < total) {
+      try {
+        switch (_currentMessageStage) {
+          case 0: {
+            int32_t frameLength = 0;
+            if (!ReadInt32(in, &frameLength)) {
+              stop = true;
+              break;
+            }
+            _currentMessage->messageLength = frameLength;
+            pos = PositionOf(buffer);
+            _currentFrameEnd = pos + frameLength;
+            _currentMessageStage = 1;
+            break;
+          }
+          case 1: {
+            if (total - pos < _currentMessage->messageLength) {
+              stop = true;
+              break;
+            }
+            int32_t messageId = 0;
+            if (!ReadInt32(in, &messageId)) {
+              stop = true;
+              break;
+            }
+            _currentMessage->messageId = messageId;
+            pos = PositionOf(buffer);
+            _currentMessageStage = 2;
+            break;
+          }
+          case 2:
+            _currentMessage->messageName = ZyLuaTE::createFromStream(in);
+            pos = PositionOf(buffer);
+            if (_currentMessage->messageName == nullptr) {
+              dropCurrentFrame("name with an unrecognised tag");
+              break;
+            }
+            _currentMessageStage = 3;
+            break;
+          case 3:
+            _currentMessage->messageData = ZyLuaTE::createFromStream(in);
+            pos = PositionOf(buffer);
+            if (_currentMessage->messageData == nullptr) {
+              dropCurrentFrame("payload with an unrecognised tag");
+              break;
+            }
+            _currentMessageStage = 4;
+            [[fallthrough]];
+          case 4: {
+            if (_currentMessage->messageLength < 0) {
+              dropCurrentFrame("negative length");
+              break;
+            }
+            // Throws, leaving the message current at stage 4, when the queue
+            // lock is not obtained; the next pass queues it first.
+            enqueue(_currentMessage);
+            _currentMessage = new CRCMessage;
+            _currentMessageStage = 0;
+            postMessageIsAvailable();
+            break;
+          }
+        }
+      } catch (const zy::Exception& e) {
+        // Malformed input cannot be mended by more bytes: drop the frame and
+        // go on. Anything else (an element cut short, the queue lock) ends
+        // the pass; the failed step counts as not taken.
+        if (e.name() != kZyMalformedElement) break;
+        dropCurrentFrame(e.reason().c_str());
+      }
+    }
+  }
+
+  // Cut off what was consumed; the buffer then starts where the current
+  // stage resumes.
+  const int64_t consumed = std::min(pos, total);
+  if (consumed >= total) {
+    _accumulatedData->setLength(0);
+  } else if (consumed > 0) {
+    _accumulatedData->removeLeading(static_cast<size_t>(consumed));
+  }
+  _currentFrameEnd -= consumed;
+}
+
+void ZyRCMessageAccumulator::enqueue(CRCMessage* message) {
+  if (!_messageQueueLock.lockWithin(_queueLockTimeout)) {
+    zy::HandleAssertionFailure("addMessageToQueue:", this, "ZyRCMessageAccumulator", 209,
+                               "ZyRemoteCommunicationMac: addMessageToQueue: Message is being "
+                               "lost because we timed out waiting for the queue lock!");
+  }
+  try {
+    _waitingMessages.push_back(message);
+  } catch (...) {
+    _messageQueueLock.unlock();
+    throw;
+  }
+  _messageQueueLock.unlock();
+}
+
+void ZyRCMessageAccumulator::postMessageIsAvailable() {
+  zy::NotificationCenter::defaultCenter().postNotification(kZyMessageIsAvailableNotification,
+                                                          this);
+}
+
+void ZyRCMessageAccumulator::addMessageToQueue(CRCMessage* message) {
+  enqueue(message);
+  postMessageIsAvailable();
+}
+
+CRCMessage* ZyRCMessageAccumulator::getNextMessage() {
+  if (!_messageQueueLock.lockWithin(_queueLockTimeout)) return nullptr;
+  CRCMessage* message = nullptr;
+  if (!_waitingMessages.empty()) {
+    message = _waitingMessages.front();
+    _waitingMessages.pop_front();
+  }
+  _messageQueueLock.unlock();
+  return message;
+}

@@ -1,0 +1,112 @@
+// The inbound side of the host link: collects the bytes read from the host,
+// cuts them into frames, decodes each frame's name and payload, queues the
+// finished messages and announces each one.
+//
+// Frame: int32 length (the bytes after it: 4 for the id + name element +
+// payload element), int32 message id, name element, payload element; all
+// integers little-endian.
+//
+// Threading: everything except getNextMessage() runs on the main thread (read
+// completions arrive there). The queue is shared with whoever takes messages
+// and is guarded by _messageQueueLock, held for one push or one pop.
+#ifndef ZY_RC_MESSAGE_ACCUMULATOR_H_
+#define ZY_RC_MESSAGE_ACCUMULATOR_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+
+#include "platform/Data.h"
+#include "platform/Lock.h"
+
+class ZyLuaTE;
+
+namespace zy {
+class FileHandle;
+struct Notification;
+}  // namespace zy
+
+// Posted, with the accumulator as object, once for every message queued,
+// after the queue lock has been released.
+extern const char* const kZyMessageIsAvailableNotification;  // "messageIsAvailable"
+// Posted, with the accumulator as object, once when the source reaches end of
+// input; nothing is read afterwards.
+extern const char* const kZyReadHandleIsFinishedNotification;  // "readHandleIsFinished"
+
+// One received message. A plain record: whoever owns it owns both elements
+// too, and deletes them before the record (ZyDeleteMessage does both).
+struct CRCMessage {
+  int32_t messageId = 0;
+  ZyLuaTE* messageName = nullptr;  // owned; normally a ZyLuaTEString
+  ZyLuaTE* messageData = nullptr;  // owned; normally a table or a nil
+  int32_t messageLength = 0;       // the frame's length field
+};
+
+// Deletes the message's elements, then the message. Null is allowed.
+void ZyDeleteMessage(CRCMessage* message);
+
+class ZyRCMessageAccumulator {
+ public:
+  // Starts reading `source`: registers for its read completions and arms the
+  // first background read. `source` is not owned and must outlive the
+  // accumulator. A null source reads nothing; bytes then arrive only through
+  // formMessagesWithData (tests, replay).
+  explicit ZyRCMessageAccumulator(zy::FileHandle* source);
+  // Unregisters from every notification and deletes every message still
+  // owned: the queued ones and the one being formed, with their elements.
+  ~ZyRCMessageAccumulator();
+  ZyRCMessageAccumulator(const ZyRCMessageAccumulator&) = delete;
+  ZyRCMessageAccumulator& operator=(const ZyRCMessageAccumulator&) = delete;
+
+  // A read completion of the source: forms messages from its bytes and arms
+  // the next read, or, when it holds no bytes, posts "readHandleIsFinished"
+  // and reads no more.
+  void dataWasRead(const zy::Notification& notification);
+
+  // Appends the bytes and forms, queues and announces every message that is
+  // complete. One pass; parsing resumes where the previous pass stopped.
+  void formMessagesWithData(const void* bytes, size_t length);
+  void formMessagesWithData(const zy::Data& data) {
+    formMessagesWithData(data.bytes(), data.length());
+  }
+
+  // Queues a finished message (taking ownership) and posts
+  // "messageIsAvailable". When the queue lock cannot be taken in time, it
+  // reports an assertion failure, which throws zy::Exception; the message is
+  // then NOT taken and stays the caller's.
+  void addMessageToQueue(CRCMessage* message);
+
+  // Any thread. The oldest queued message, handed to the caller with its
+  // elements, or null when there is none or the lock could not be taken in
+  // time.
+  CRCMessage* getNextMessage();
+
+  // Test seams. The deadline for taking the queue lock (10 s by default), and
+  // the lock itself, so that a test can hold it from another thread.
+  void setQueueLockTimeoutForTesting(double seconds) { _queueLockTimeout = seconds; }
+  zy::Lock& messageQueueLockForTesting() { return _messageQueueLock; }
+
+ private:
+  // Forgets the message being formed (freeing its elements) and starts a
+  // fresh one at stage 0.
+  void resetCurrentMessage();
+  // Pushes under the queue lock, taking ownership; on timeout reports the
+  // assertion failure (which throws) without taking it.
+  void enqueue(CRCMessage* message);
+  void postMessageIsAvailable();
+
+  std::deque<CRCMessage*> _waitingMessages;  // owned; guarded by _messageQueueLock
+  zy::Lock _messageQueueLock;
+  zy::FileHandle* _sourceFileHandle;  // not owned; may be null
+  zy::MutableDataRef _accumulatedData;  // bytes not yet consumed
+  CRCMessage* _currentMessage;  // owned; never null
+  int32_t _currentMessageStage = 0;
+
+  // Where the current frame ends by its length field, as an offset into
+  // _accumulatedData (meaningful at stages 2 to 4; behind the buffer's start
+  // once passed). A malformed frame is skipped up to here.
+  int64_t _currentFrameEnd = 0;
+  double _queueLockTimeout = 10.0;
+};
+
+#endif  // ZY_RC_MESSAGE_ACCUMULATOR_H_
