@@ -4,6 +4,7 @@
 #define ZY_PLATFORM_NOTIFICATION_CENTER_H_
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -21,8 +22,15 @@ class NotificationCenter {
  public:
   using Callback = std::function<void(const Notification&)>;
 
-  // The process's one center.
+  // The process's one center; lives until the process ends.
   static NotificationCenter& defaultCenter();
+
+  // A private center (for tests and embedded uses); all operations are
+  // thread-safe.
+  NotificationCenter();
+  ~NotificationCenter();
+  NotificationCenter(const NotificationCenter&) = delete;
+  NotificationCenter& operator=(const NotificationCenter&) = delete;
 
   // Registers `callback` for notifications named `name` (every name when it is
   // empty) sent by `object` (any sender when it is null). `observer` is only
@@ -30,16 +38,20 @@ class NotificationCenter {
   void addObserver(const void* observer, Callback callback, std::optional<std::string> name,
                    const void* object);
   // Unregisters every registration of `observer`. After it returns, none of
-  // its callbacks is called by a later post.
+  // its callbacks is called by a later post, nor later by a post already in
+  // progress. A call of one of its callbacks running on another thread is
+  // waited for (so do not remove an observer from a thread that the callback
+  // itself waits on); one running on this thread is not.
   void removeObserver(const void* observer);
   // Calls every matching callback, in registration order, on this thread,
-  // before returning. Callbacks may add or remove observers.
+  // before returning. Callbacks may add or remove observers: those added
+  // during the post are not called by it, those removed are not called after
+  // their removal.
   void postNotification(const std::string& name, const void* object, DataRef data = nullptr);
 
-  // ... implementation details private to NotificationCenter.cpp
  private:
   struct Impl;
-  Impl* impl();
+  std::unique_ptr<Impl> mImpl;
 };
 
 }  // namespace zy

@@ -1,0 +1,30 @@
+#include "platform/Lock.h"
+
+namespace zy {
+
+bool Lock::lockBeforeDate(Clock::time_point deadline) {
+  std::unique_lock<std::mutex> guard(mMutex);
+  if (!mReleased.wait_until(guard, deadline, [this] { return !mHeld; })) return false;
+  mHeld = true;
+  return true;
+}
+
+bool Lock::lockWithin(double seconds) {
+  // Clamp before converting: a double outside the clock's range (or NaN) would
+  // make the conversion undefined. A century is "forever" for a lock.
+  constexpr double kForever = 100.0 * 365 * 24 * 3600;
+  if (!(seconds > 0)) seconds = 0;  // also catches NaN
+  if (seconds > kForever) seconds = kForever;
+  auto wait = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  return lockBeforeDate(Clock::now() + wait);
+}
+
+void Lock::unlock() {
+  {
+    std::lock_guard<std::mutex> guard(mMutex);
+    mHeld = false;
+  }
+  mReleased.notify_one();
+}
+
+}  // namespace zy

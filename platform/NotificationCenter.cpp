@@ -1,0 +1,120 @@
+#include "platform/NotificationCenter.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace zy {
+
+namespace {
+
+// One addObserver call. Shared between the center's list and the snapshots
+// of posts in progress, so that a registration removed during a post stays
+// alive until that post is done with it.
+struct Registration {
+  const void* observer;
+  NotificationCenter::Callback callback;
+  std::optional<std::string> name;  // nullopt: every name
+  const void* object;               // null: any sender
+  // Guarded by Impl::mutex.
+  bool removed = false;
+  std::vector<std::thread::id> callingThreads;  // one entry per call running now
+
+  bool matches(const std::string& postedName, const void* sender) const {
+    return (!name || *name == postedName) && (object == nullptr || object == sender);
+  }
+};
+
+}  // namespace
+
+struct NotificationCenter::Impl {
+  std::mutex mutex;
+  std::condition_variable callEnded;                        // signalled when a call ends
+  std::vector<std::shared_ptr<Registration>> registrations;  // in registration order
+};
+
+NotificationCenter::NotificationCenter() : mImpl(new Impl) {}
+NotificationCenter::~NotificationCenter() = default;
+
+NotificationCenter& NotificationCenter::defaultCenter() {
+  // Never destroyed: observers may post from exit paths and other threads.
+  static NotificationCenter* center = new NotificationCenter;
+  return *center;
+}
+
+void NotificationCenter::addObserver(const void* observer, Callback callback,
+                                     std::optional<std::string> name, const void* object) {
+  auto registration = std::make_shared<Registration>();
+  registration->observer = observer;
+  registration->callback = std::move(callback);
+  if (name && !name->empty()) registration->name = std::move(name);
+  registration->object = object;
+  std::lock_guard<std::mutex> lock(mImpl->mutex);
+  mImpl->registrations.push_back(std::move(registration));
+}
+
+void NotificationCenter::removeObserver(const void* observer) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> lock(mImpl->mutex);
+  std::vector<std::shared_ptr<Registration>> removed;
+  auto& all = mImpl->registrations;
+  for (auto& registration : all) {
+    if (registration->observer == observer) {
+      registration->removed = true;
+      removed.push_back(registration);
+    }
+  }
+  all.erase(std::remove_if(all.begin(), all.end(),
+                           [](const std::shared_ptr<Registration>& r) { return r->removed; }),
+            all.end());
+  // Calls already running on other threads must end before we return; a call
+  // on this thread is our caller (or encloses it) and cannot be waited for.
+  auto runningElsewhere = [&] {
+    for (const auto& registration : removed) {
+      for (std::thread::id id : registration->callingThreads) {
+        if (id != self) return true;
+      }
+    }
+    return false;
+  };
+  mImpl->callEnded.wait(lock, [&] { return !runningElsewhere(); });
+}
+
+void NotificationCenter::postNotification(const std::string& name, const void* object,
+                                          DataRef data) {
+  Notification notification{name, object, std::move(data)};
+  const std::thread::id self = std::this_thread::get_id();
+  std::vector<std::shared_ptr<Registration>> targets;
+  {
+    std::lock_guard<std::mutex> lock(mImpl->mutex);
+    for (const auto& registration : mImpl->registrations) {
+      if (registration->matches(name, object)) targets.push_back(registration);
+    }
+  }
+  for (const auto& registration : targets) {
+    {
+      std::lock_guard<std::mutex> lock(mImpl->mutex);
+      if (registration->removed) continue;
+      registration->callingThreads.push_back(self);
+    }
+    // Ends the call's bookkeeping even when the callback throws.
+    struct CallScope {
+      Impl* impl;
+      Registration* registration;
+      std::thread::id self;
+      ~CallScope() {
+        {
+          std::lock_guard<std::mutex> lock(impl->mutex);
+          auto& ids = registration->callingThreads;
+          ids.erase(std::find(ids.begin(), ids.end(), self));
+        }
+        impl->callEnded.notify_all();
+      }
+    } scope{mImpl.get(), registration.get(), self};
+    registration->callback(notification);
+  }
+}
+
+}  // namespace zy
