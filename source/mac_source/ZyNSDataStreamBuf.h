@@ -32,7 +32,8 @@ class ZyNSDataReadStreamBuf : public std::streambuf {
   explicit ZyNSDataReadStreamBuf(zy::DataRef source);
   ~ZyNSDataReadStreamBuf() override;
 
-  // Rebinds to another source; position back to 0.
+  // Rebinds to another source (a reference is held, the previous one given
+  // up); position back to 0, length read anew.
   virtual ZyNSDataReadStreamBuf* setbuf(zy::DataRef source);
   // Copies at most min(count, length - position, capacity) bytes; returns how
   // many were copied.
@@ -43,8 +44,11 @@ class ZyNSDataReadStreamBuf : public std::streambuf {
                    std::ios_base::openmode mode) override;
   pos_type seekpos(pos_type position, std::ios_base::openmode mode) override;
   std::streamsize xsgetn(char* destination, std::streamsize count) override;
+  using std::streambuf::setbuf;  // The standard overload stays reachable.
 
  private:
+  void bind(zy::DataRef source);
+
   zy::DataRef mData;
   int64_t mLength = 0;
   pos_type mPosition = 0;
