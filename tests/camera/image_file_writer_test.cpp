@@ -1,0 +1,162 @@
+// Saving an image whole or not at all, through links, directories and failing
+// system calls.
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "camera/ImageFileWriter.h"
+#include "tests/camera/ScratchDir.h"
+
+namespace {
+
+using tether::FileWriterSyscalls;
+using tether::SaveFileReplacing;
+using tether::SetFileWriterSyscallsForTesting;
+
+class ImageFileWriterTest : public testing::Test {
+ protected:
+  void TearDown() override { SetFileWriterSyscallsForTesting({}); }
+
+  bool Save(const std::string& path, const std::string& bytes) {
+    mError.clear();
+    return SaveFileReplacing(path, bytes.data(), bytes.size(), &mError);
+  }
+
+  ScratchDir mDir;
+  std::string mError;
+};
+
+TEST_F(ImageFileWriterTest, WritesAPrivateFileAndLeavesNothingElse) {
+  const std::string path = mDir.file("TetherTMP1.DNG");
+  ASSERT_TRUE(Save(path, "dng bytes")) << mError;
+  EXPECT_EQ(ScratchDir::Read(path), "dng bytes");
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(mDir.entries(), std::vector<std::string>{"TetherTMP1.DNG"});
+}
+
+TEST_F(ImageFileWriterTest, ReplacesAnOlderLongerFileWhole) {
+  const std::string path = mDir.file("TetherTMP1.JPG");
+  ScratchDir::Write(path, std::string(1000, 'o'));
+  ASSERT_TRUE(Save(path, "new")) << mError;
+  EXPECT_EQ(ScratchDir::Read(path), "new");
+  EXPECT_EQ(mDir.entries().size(), 1u);
+}
+
+TEST_F(ImageFileWriterTest, ALinkAtTheTargetIsReplacedNotFollowed) {
+  const std::string victim = mDir.file("victim");
+  ScratchDir::Write(victim, "precious");
+  const std::string path = mDir.file("TetherTMP2.DNG");
+  ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+  ASSERT_TRUE(Save(path, "image")) << mError;
+  EXPECT_EQ(ScratchDir::Read(victim), "precious");
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ScratchDir::Read(path), "image");
+
+  // A dangling link must not make us create its target either.
+  const std::string dangling = mDir.file("TetherTMP3.DNG");
+  const std::string nowhere = mDir.file("created-through-link");
+  ASSERT_EQ(symlink(nowhere.c_str(), dangling.c_str()), 0);
+  ASSERT_TRUE(Save(dangling, "image")) << mError;
+  EXPECT_NE(access(nowhere.c_str(), F_OK), 0);
+}
+
+TEST_F(ImageFileWriterTest, ADirectoryAtTheTargetFailsAndLeavesNoScratchFile) {
+  const std::string path = mDir.file("TetherTMP4.DNG");
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  EXPECT_FALSE(Save(path, "image"));
+  EXPECT_NE(mError.find("rename"), std::string::npos) << mError;
+  EXPECT_EQ(mDir.entries(), std::vector<std::string>{"TetherTMP4.DNG"});
+  EXPECT_TRUE(ScratchDir::Entries(path).empty());
+}
+
+TEST_F(ImageFileWriterTest, AMissingOrNonDirectoryParentFails) {
+  EXPECT_FALSE(Save(mDir.file("missing/TetherTMP1.DNG"), "x"));
+  EXPECT_FALSE(mError.empty());
+  ScratchDir::Write(mDir.file("plain"), "");
+  EXPECT_FALSE(Save(mDir.file("plain/TetherTMP1.DNG"), "x"));
+  EXPECT_EQ(mDir.entries(), std::vector<std::string>{"plain"});
+}
+
+// The seam's calls are plain function pointers; these counters steer them.
+std::atomic<int> gWriteCalls{0};
+
+ssize_t ShortAndInterruptedWrites(int fd, const void* buffer, size_t count) {
+  const int call = gWriteCalls++;
+  if (call % 3 == 1) {
+    errno = EINTR;
+    return -1;
+  }
+  return ::write(fd, buffer, count < 3 ? count : 3);
+}
+
+ssize_t FailAfterSomeBytes(int fd, const void* buffer, size_t count) {
+  if (gWriteCalls++ == 0) return ::write(fd, buffer, count / 2);
+  errno = ENOSPC;
+  return -1;
+}
+
+ssize_t NoProgress(int, const void*, size_t) {
+  ++gWriteCalls;
+  return 0;
+}
+
+int FailingClose(int fd) {
+  ::close(fd);
+  errno = EIO;
+  return -1;
+}
+
+int FailingRename(const char*, const char*) {
+  errno = EXDEV;
+  return -1;
+}
+
+TEST_F(ImageFileWriterTest, ShortWritesAndInterruptionsAreRetriedToTheEnd) {
+  gWriteCalls = 0;
+  FileWriterSyscalls calls;
+  calls.write = ShortAndInterruptedWrites;
+  SetFileWriterSyscallsForTesting(calls);
+  const std::string bytes = "0123456789abcdefghijklmnopqrstuvwxyz";
+  const std::string path = mDir.file("TetherTMP5.JPG");
+  ASSERT_TRUE(Save(path, bytes)) << mError;
+  EXPECT_EQ(ScratchDir::Read(path), bytes);
+  EXPECT_GT(gWriteCalls.load(), 12);
+}
+
+TEST_F(ImageFileWriterTest, EveryLateFailureLeavesTheOldFileAndNoPartialOne) {
+  struct Case {
+    const char* what;
+    FileWriterSyscalls calls;
+  };
+  FileWriterSyscalls failWrite, noProgress, failClose, failRename;
+  failWrite.write = FailAfterSomeBytes;
+  noProgress.write = NoProgress;
+  failClose.close = FailingClose;
+  failRename.rename = FailingRename;
+  const Case cases[] = {{"write", failWrite},
+                        {"write", noProgress},
+                        {"close", failClose},
+                        {"rename", failRename}};
+  const std::string path = mDir.file("TetherTMP6.DNG");
+  ScratchDir::Write(path, "old");
+  for (const Case& c : cases) {
+    gWriteCalls = 0;
+    SetFileWriterSyscallsForTesting(c.calls);
+    EXPECT_FALSE(Save(path, std::string(4096, 'n'))) << c.what;
+    EXPECT_EQ(mError.rfind(c.what, 0), 0u) << mError;
+    EXPECT_EQ(mDir.entries(), std::vector<std::string>{"TetherTMP6.DNG"}) << c.what;
+    EXPECT_EQ(ScratchDir::Read(path), "old") << c.what;
+  }
+}
+
+}  // namespace
