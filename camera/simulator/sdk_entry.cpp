@@ -1,0 +1,34 @@
+// The exported C functions of the simulated camera SDK. Everything else in
+// the library is hidden (visibility preset and exports.map).
+#include "camera/KRV_SDK.h"
+#include "camera/simulator/simulator.h"
+
+#define KRV_SDK_EXPORT extern "C" __attribute__((visibility("default")))
+
+using krv_sim::Simulator;
+
+KRV_SDK_EXPORT bool KRV_SDK_init(KRV_SDK_DeviceCallback callback, void* context) {
+  return Simulator::Instance().Init(callback, context);
+}
+
+KRV_SDK_EXPORT bool KRV_SDK_setFrameCallback(KRV_SDK_FrameCallback callback, void* context) {
+  return Simulator::Instance().SetFrameCallback(callback, context);
+}
+
+KRV_SDK_EXPORT bool KRV_SDK_setChangesCallback(KRV_SDK_ChangesCallback callback, void* context) {
+  return Simulator::Instance().SetChangesCallback(callback, context);
+}
+
+KRV_SDK_EXPORT bool KRV_SDK_getProperty(int propertyId, void* buffer, unsigned int size) {
+  return Simulator::Instance().GetProperty(propertyId, buffer, size);
+}
+
+KRV_SDK_EXPORT bool KRV_SDK_setProperty(int propertyId, const void* value, unsigned int size) {
+  return Simulator::Instance().SetProperty(propertyId, value, size);
+}
+
+KRV_SDK_EXPORT bool KRV_SDK_capture(void) { return Simulator::Instance().Capture(); }
+
+KRV_SDK_EXPORT bool KRV_SDK_requestClose(void) { return Simulator::Instance().RequestClose(); }
+
+KRV_SDK_EXPORT bool KRV_SDK_exit(void) { return Simulator::Instance().Exit(); }

@@ -1,0 +1,451 @@
+#include "camera/simulator/simulator.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "camera/simulator/control_commands.h"
+#include "camera/simulator/control_server.h"
+#include "camera/simulator/dng_writer.h"
+#include "camera/simulator/sim_config.h"
+#include "camera/simulator/sim_log.h"
+
+namespace krv_sim {
+namespace {
+
+// How many of this library's callbacks the current thread is inside; lets
+// Exit, called from a callback, wait for every callback but its own.
+thread_local int tCallbackDepth = 0;
+
+constexpr const char* kCallNames[kSdkCallCount] = {
+    "init", "setFrameCallback", "setChangesCallback", "getProperty",
+    "setProperty", "capture", "requestClose", "exit"};
+
+template <typename T>
+void ToBytes(T value, std::vector<uint8_t>* bytes) {
+  bytes->resize(sizeof(T));
+  std::memcpy(bytes->data(), &value, sizeof(T));
+}
+
+template <typename T>
+bool FromBytes(const void* value, unsigned int size, T* out) {
+  if (size != sizeof(T)) return false;
+  std::memcpy(out, value, sizeof(T));
+  return true;
+}
+
+}  // namespace
+
+bool ReadPropertyBytes(const CameraState& s, int id, std::vector<uint8_t>* bytes) {
+  switch (id) {
+    case eKRV_SDK_PropAperture: ToBytes(s.aperture, bytes); return true;
+    case eKRV_SDK_PropShutterTime: ToBytes(s.shutter, bytes); return true;
+    case eKRV_SDK_PropIso: ToBytes(s.iso, bytes); return true;
+    case eKRV_SDK_PropFileFormat: ToBytes(s.fileFormat, bytes); return true;
+    case eKRV_SDK_PropHostAccepted: ToBytes(s.hostAccepted, bytes); return true;
+    case eKRV_SDK_PropWhiteBalance: ToBytes(s.whiteBalance, bytes); return true;
+    default: return false;
+  }
+}
+
+bool WritePropertyBytes(CameraState* s, int id, const void* value, unsigned int size) {
+  if (value == nullptr) return false;
+  switch (id) {
+    case eKRV_SDK_PropAperture: return FromBytes(value, size, &s->aperture);
+    case eKRV_SDK_PropShutterTime: return FromBytes(value, size, &s->shutter);
+    case eKRV_SDK_PropIso: return FromBytes(value, size, &s->iso);
+    case eKRV_SDK_PropFileFormat: return FromBytes(value, size, &s->fileFormat);
+    case eKRV_SDK_PropHostAccepted: return FromBytes(value, size, &s->hostAccepted);
+    case eKRV_SDK_PropWhiteBalance: return FromBytes(value, size, &s->whiteBalance);
+    default: return false;
+  }
+}
+
+Simulator& Simulator::Instance() {
+  static Simulator* instance = new Simulator();
+  return *instance;
+}
+
+// ---- SDK entry points
+
+bool Simulator::Init(KRV_SDK_DeviceCallback callback, void* context) {
+  Count(SdkCall::kInit);
+  std::lock_guard<std::mutex> life(mLifecycleMu);
+  {
+    std::lock_guard<std::mutex> lock(mMu);
+    if (mRunning) {
+      Log("init: already running");
+      return false;
+    }
+  }
+  const SimConfig config = SimConfig::FromEnvironment();
+  SetLogEnabled(config.log);
+
+  // A worker that an Exit from inside its own callback had to leave running
+  // ends on its own (its session is over); it only needs the handle freed.
+  if (mWorker.joinable()) {
+    if (mWorker.get_id() == std::this_thread::get_id()) {
+      mWorker.detach();  // Init from that same callback: it ends after returning
+    } else {
+      mWorker.join();
+    }
+  }
+
+  uint64_t session;
+  {
+    std::lock_guard<std::mutex> lock(mMu);
+    session = ++mSession;
+    mRunning = true;
+    mState = CameraState();
+    mState.fileFormat = config.fileFormat;
+    mState.orientation = config.orientation;
+    mState.namePattern = config.objectName;
+    mState.nulTerminatedName = config.nulTerminatedName;
+    mState.width = config.imageWidth;
+    mState.height = config.imageHeight;
+    mState.dngBytes = config.dngBytes;
+    mState.jpegQuality = config.jpegQuality;
+    mState.syncCallbacks = config.syncCallbacks;
+    mDeviceCallback = callback;
+    mDeviceContext = context;
+    mFrameCallback = nullptr;
+    mFrameContext = nullptr;
+    mChangesCallback = nullptr;
+    mChangesContext = nullptr;
+    mQueue.clear();
+    mTimers.clear();
+    if (config.model != 0) {
+      const int model = config.model;
+      mTimers.push_back({std::chrono::steady_clock::now() +
+                             std::chrono::milliseconds(config.connectDelayMs),
+                         [this, model](uint64_t s) { ConnectCamera(s, model); }});
+    }
+    mWorker = std::thread(&Simulator::WorkerLoop, this, session);
+  }
+  Log("init: session %llu, model %d in %d ms, %s callbacks",
+      static_cast<unsigned long long>(session), config.model, config.connectDelayMs,
+      config.syncCallbacks ? "synchronous" : "worker");
+
+  if (!config.controlPath.empty()) {
+    auto server = std::make_unique<ControlServer>(
+        config.controlPath, [this](const std::string& line) { return ExecuteControlCommand(this, line); });
+    std::string error;
+    if (server->Start(&error)) {
+      mServer = std::move(server);
+    } else {
+      // Always reported: a test or demo that asked for the socket cannot work without it.
+      std::fprintf(stderr, "krv-sim: control socket %s: %s\n", config.controlPath.c_str(),
+                   error.c_str());
+    }
+  }
+  return true;
+}
+
+bool Simulator::SetFrameCallback(KRV_SDK_FrameCallback callback, void* context) {
+  Count(SdkCall::kSetFrameCallback);
+  std::lock_guard<std::mutex> lock(mMu);
+  if (!mRunning) return false;
+  mFrameCallback = callback;
+  mFrameContext = context;
+  return true;
+}
+
+bool Simulator::SetChangesCallback(KRV_SDK_ChangesCallback callback, void* context) {
+  Count(SdkCall::kSetChangesCallback);
+  std::lock_guard<std::mutex> lock(mMu);
+  if (!mRunning) return false;
+  mChangesCallback = callback;
+  mChangesContext = context;
+  return true;
+}
+
+bool Simulator::GetProperty(int id, void* buffer, unsigned int size) {
+  Count(SdkCall::kGetProperty);
+  std::vector<uint8_t> bytes;
+  {
+    std::lock_guard<std::mutex> lock(mMu);
+    if (!mRunning || mState.model == 0 || buffer == nullptr) return false;
+    if (mState.failAllReads || mState.failingReads.count(id) != 0) return false;
+    if (!ReadPropertyBytes(mState, id, &bytes)) return false;
+  }
+  if (bytes.size() != size) return false;
+  std::memcpy(buffer, bytes.data(), size);
+  return true;
+}
+
+bool Simulator::SetProperty(int id, const void* value, unsigned int size) {
+  Count(SdkCall::kSetProperty);
+  uint64_t session;
+  bool sync;
+  std::vector<uint8_t> bytes;
+  {
+    std::lock_guard<std::mutex> lock(mMu);
+    if (!mRunning || mState.model == 0) return false;
+    if (!WritePropertyBytes(&mState, id, value, size)) return false;
+    ReadPropertyBytes(mState, id, &bytes);
+    session = mSession;
+    sync = mState.syncCallbacks;
+    if (!sync) {
+      PostLocked([this, id, bytes](uint64_t s) {
+        DeliverChange(s, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
+      });
+    }
+  }
+  // The camera confirms every accepted write with a change report.
+  if (sync) DeliverChange(session, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
+  return true;
+}
+
+bool Simulator::Capture() {
+  Count(SdkCall::kCapture);
+  CaptureSnapshot snapshot;
+  uint64_t session;
+  bool sync;
+  {
+    std::lock_guard<std::mutex> lock(mMu);
+    if (!TakeCaptureSnapshotLocked(&snapshot)) return false;
+    session = mSession;
+    sync = mState.syncCallbacks;
+    if (!sync) {
+      PostLocked([this, snapshot](uint64_t s) { DeliverCapture(s, snapshot); });
+    }
+  }
+  Log("capture %u (%s)", snapshot.number, sync ? "synchronous" : "worker");
+  if (sync) DeliverCapture(session, snapshot);
+  return true;
+}
+
+bool Simulator::RequestClose() {
+  Count(SdkCall::kRequestClose);
+  std::lock_guard<std::mutex> lock(mMu);
+  if (!mRunning || mState.model == 0) return false;
+  PostLocked([this](uint64_t s) { DisconnectCamera(s, std::nullopt, false); });
+  return true;
+}
+
+bool Simulator::Exit() {
+  Count(SdkCall::kExit);
+  std::lock_guard<std::mutex> life(mLifecycleMu);
+  std::thread worker;
+  {
+    std::lock_guard<std::mutex> lock(mMu);
+    if (!mRunning) return true;
+    mRunning = false;
+    mQueue.clear();
+    mTimers.clear();
+    mCv.notify_all();
+  }
+  // The control thread never runs callbacks, so joining it cannot wait on
+  // the caller; it ends its waits as soon as it sees the session is over.
+  if (mServer) {
+    mServer->Stop();
+    mServer.reset();
+  }
+  if (mWorker.joinable()) {
+    if (mWorker.get_id() == std::this_thread::get_id()) {
+      // Exit from one of our own callbacks on the worker: the worker ends when
+      // that callback returns; the next Init (or nobody) reaps it.
+    } else {
+      mWorker.join();
+    }
+  }
+  std::unique_lock<std::mutex> lock(mMu);
+  mCv.wait(lock, [this] { return mInFlight <= tCallbackDepth; });
+  mDeviceCallback = nullptr;
+  mFrameCallback = nullptr;
+  mChangesCallback = nullptr;
+  Log("exit: session %llu over", static_cast<unsigned long long>(mSession));
+  return true;
+}
+
+// ---- Control interface
+
+bool Simulator::PostAndWait(Task task, std::chrono::milliseconds timeout, std::string* error) {
+  std::unique_lock<std::mutex> lock(mMu);
+  if (!mRunning) {
+    *error = "sdk not running";
+    return false;
+  }
+  const uint64_t session = mSession;
+  const uint64_t ticket = PostLocked(std::move(task));
+  const bool done = mCv.wait_for(lock, timeout, [&] {
+    return mDoneTicket >= ticket || !mRunning || mSession != session;
+  });
+  if (mDoneTicket >= ticket && mSession == session) return true;
+  *error = done ? "sdk stopped" : "timeout";
+  return false;
+}
+
+bool Simulator::WithState(const std::function<void(CameraState&)>& fn) {
+  std::lock_guard<std::mutex> lock(mMu);
+  if (!mRunning) return false;
+  fn(mState);
+  return true;
+}
+
+bool Simulator::TakeCaptureSnapshot(CaptureSnapshot* snapshot) {
+  std::lock_guard<std::mutex> lock(mMu);
+  return TakeCaptureSnapshotLocked(snapshot);
+}
+
+bool Simulator::TakeCaptureSnapshotLocked(CaptureSnapshot* s) {
+  if (!mRunning || mState.model == 0) return false;
+  const CameraState& c = mState;
+  s->number = ++mState.captures;
+  s->model = c.model;
+  s->fileFormat = c.fileFormat;
+  s->sendOrientation = c.sendOrientation;
+  s->orientation = c.orientation;
+  s->sendName = c.sendName;
+  s->namePattern = c.namePattern;
+  s->nulTerminatedName = c.nulTerminatedName;
+  s->width = c.width;
+  s->height = c.height;
+  s->jpegQuality = c.jpegQuality;
+  if (c.dngBytes > 0) {
+    DngSizeForBytes(c.dngBytes, &s->dngWidth, &s->dngHeight);
+  } else {
+    s->dngWidth = c.width;
+    s->dngHeight = c.height;
+  }
+  return true;
+}
+
+std::string Simulator::CountsLine() const {
+  std::string line;
+  for (size_t i = 0; i < kSdkCallCount; ++i) {
+    if (i > 0) line += ' ';
+    line += kCallNames[i];
+    line += '=';
+    line += std::to_string(mCounts[i].load());
+  }
+  return line;
+}
+
+void Simulator::ResetCounts() {
+  for (auto& c : mCounts) c.store(0);
+}
+
+// ---- Worker and delivery
+
+uint64_t Simulator::PostLocked(Task task) {
+  const uint64_t ticket = mNextTicket++;
+  mQueue.push_back({ticket, std::move(task)});
+  mCv.notify_all();
+  return ticket;
+}
+
+void Simulator::WorkerLoop(uint64_t session) {
+  std::unique_lock<std::mutex> lock(mMu);
+  while (mRunning && mSession == session) {
+    const auto now = std::chrono::steady_clock::now();
+    auto due = std::stable_partition(mTimers.begin(), mTimers.end(),
+                                     [&](const Timer& t) { return t.due > now; });
+    for (auto it = due; it != mTimers.end(); ++it) PostLocked(std::move(it->task));
+    mTimers.erase(due, mTimers.end());
+
+    if (!mQueue.empty()) {
+      Queued item = std::move(mQueue.front());
+      mQueue.pop_front();
+      lock.unlock();
+      item.task(session);
+      item.task = nullptr;  // captured payloads go before the lock is retaken
+      lock.lock();
+      mDoneTicket = item.ticket;
+      mCv.notify_all();
+      continue;
+    }
+    if (mTimers.empty()) {
+      mCv.wait(lock);
+    } else {
+      auto next = std::min_element(mTimers.begin(), mTimers.end(),
+                                   [](const Timer& a, const Timer& b) { return a.due < b.due; });
+      mCv.wait_until(lock, next->due);
+    }
+  }
+}
+
+bool Simulator::BeginCallbackLocked(uint64_t session) {
+  if (!mRunning || mSession != session) return false;
+  ++mInFlight;
+  ++tCallbackDepth;
+  return true;
+}
+
+void Simulator::EndCallback() {
+  --tCallbackDepth;
+  std::lock_guard<std::mutex> lock(mMu);
+  --mInFlight;
+  mCv.notify_all();
+}
+
+void Simulator::ConnectCamera(uint64_t session, int model) {
+  KRV_SDK_DeviceCallback callback;
+  void* context;
+  {
+    std::lock_guard<std::mutex> lock(mMu);
+    if (!mRunning || mSession != session) return;
+    mState.model = model;
+    callback = mDeviceCallback;
+    context = mDeviceContext;
+    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+  }
+  Log("camera %d connected", model);
+  callback(context, true, model);
+  EndCallback();
+}
+
+void Simulator::DisconnectCamera(uint64_t session, std::optional<int> reported, bool always) {
+  KRV_SDK_DeviceCallback callback;
+  void* context;
+  int id;
+  {
+    std::lock_guard<std::mutex> lock(mMu);
+    if (!mRunning || mSession != session) return;
+    if (mState.model == 0 && !always) return;
+    id = reported.value_or(mState.model);
+    mState.model = 0;
+    callback = mDeviceCallback;
+    context = mDeviceContext;
+    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+  }
+  Log("camera disconnected, reported as %d", id);
+  callback(context, false, id);
+  EndCallback();
+}
+
+void Simulator::DeliverFrame(uint64_t session, int state, const void* data, unsigned int size) {
+  KRV_SDK_FrameCallback callback;
+  void* context;
+  {
+    std::lock_guard<std::mutex> lock(mMu);
+    callback = mFrameCallback;
+    context = mFrameContext;
+    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+  }
+  callback(context, state, data, size);
+  EndCallback();
+}
+
+void Simulator::DeliverChange(uint64_t session, int id, const void* data, unsigned int size) {
+  KRV_SDK_ChangesCallback callback;
+  void* context;
+  {
+    std::lock_guard<std::mutex> lock(mMu);
+    callback = mChangesCallback;
+    context = mChangesContext;
+    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+  }
+  callback(context, id, data, size);
+  EndCallback();
+}
+
+void Simulator::DeliverCapture(uint64_t session, const CaptureSnapshot& snapshot) {
+  // Rendering and encoding take no lock: the SDK stays usable meanwhile.
+  const std::vector<TransferEvent> events = BuildCaptureEvents(snapshot);
+  for (const TransferEvent& e : events) {
+    DeliverFrame(session, e.state, e.nullData ? nullptr : e.bytes.data(), e.size);
+  }
+}
+
+}  // namespace krv_sim
