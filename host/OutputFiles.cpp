@@ -1,0 +1,195 @@
+#include "host/OutputFiles.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace tether_host {
+
+namespace {
+
+// Far more than any real directory holds under one stem; a bound only so a
+// pathological directory cannot make us loop for ever.
+constexpr int kMaxSuffix = 100000;
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && Lower(s.substr(s.size() - suffix.size())) == suffix;
+}
+
+bool WriteAllFd(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    const ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Opens the first free NumberedPath exclusively; -1 with *error on failure.
+int CreateExclusive(const std::string& dir, const std::string& base, const std::string& ext,
+                    int startN, std::string* path, std::string* error) {
+  for (int n = startN; n < kMaxSuffix; ++n) {
+    *path = NumberedPath(dir, base, n, ext);
+    const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) {
+      *error = "cannot create " + *path + ": " + strerror(errno);
+      return -1;
+    }
+  }
+  *error = "no free name for " + NumberedPath(dir, base, 0, ext);
+  return -1;
+}
+
+}  // namespace
+
+std::string CaptureBaseName(const std::string& fileName, int captureId) {
+  std::string name = fileName.substr(fileName.find_last_of('/') == std::string::npos
+                                         ? 0
+                                         : fileName.find_last_of('/') + 1);
+  for (char& c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F || c == '\\') c = '_';
+  }
+  bool stripped = false;
+  for (bool again = true; again;) {
+    again = false;
+    for (const char* ext : {".dng", ".jpg", ".jpeg"}) {
+      if (EndsWithNoCase(name, ext)) {
+        name.resize(name.size() - strlen(ext));
+        stripped = again = true;
+      }
+    }
+  }
+  if (!stripped) {
+    const size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+  }
+  if (name.empty() || name == "." || name == ".." || name[0] == '.') {
+    return "capture" + std::to_string(captureId);
+  }
+  return name;
+}
+
+std::string ExtensionForFile(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+  std::string ext = Lower(path.substr(dot));
+  return ext == ".jpeg" ? ".jpg" : ext;
+}
+
+std::string NumberedPath(const std::string& dir, const std::string& base, int n,
+                         const std::string& ext) {
+  std::string path = dir.empty() ? "." : dir;
+  if (path.back() != '/') path += '/';
+  path += base;
+  if (n > 0) path += "-" + std::to_string(n);
+  return path + ext;
+}
+
+int FirstFreeSuffix(const std::string& dir, const std::string& base,
+                    const std::vector<std::string>& exts) {
+  for (int n = 0; n < kMaxSuffix; ++n) {
+    const bool taken = std::any_of(exts.begin(), exts.end(), [&](const std::string& ext) {
+      struct stat st;
+      return lstat(NumberedPath(dir, base, n, ext).c_str(), &st) == 0;
+    });
+    if (!taken) return n;
+  }
+  return kMaxSuffix;
+}
+
+bool MoveToUniquePath(const std::string& source, const std::string& dir, const std::string& base,
+                      const std::string& ext, int startN, std::string* finalPath,
+                      std::string* error) {
+  for (int n = startN; n < kMaxSuffix; ++n) {
+    const std::string path = NumberedPath(dir, base, n, ext);
+    if (link(source.c_str(), path.c_str()) == 0) {
+      if (unlink(source.c_str()) != 0) {
+        // The file is in place; a stray temporary is only untidy.
+      }
+      *finalPath = path;
+      return true;
+    }
+    if (errno == EEXIST) continue;
+    if (errno == EXDEV || errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK ||
+        errno == ENOSYS) {
+      return CopyToUniquePath(source, dir, base, ext, n, finalPath, error);
+    }
+    *error = "cannot move " + source + " to " + path + ": " + strerror(errno);
+    return false;
+  }
+  *error = "no free name for " + NumberedPath(dir, base, 0, ext);
+  return false;
+}
+
+bool CopyToUniquePath(const std::string& source, const std::string& dir, const std::string& base,
+                      const std::string& ext, int startN, std::string* finalPath,
+                      std::string* error) {
+  const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    *error = "cannot open " + source + ": " + strerror(errno);
+    return false;
+  }
+  std::string path;
+  const int out = CreateExclusive(dir, base, ext, startN, &path, error);
+  if (out < 0) {
+    close(in);
+    return false;
+  }
+  bool ok = true;
+  char buf[64 * 1024];
+  for (;;) {
+    const ssize_t r = read(in, buf, sizeof buf);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 || (r > 0 && !WriteAllFd(out, buf, static_cast<size_t>(r)))) {
+      ok = false;
+      break;
+    }
+    if (r == 0) break;
+  }
+  const int savedErrno = errno;
+  ok = (close(out) == 0) && ok;
+  close(in);
+  if (!ok) {
+    *error = "cannot copy " + source + " to " + path + ": " + strerror(savedErrno);
+    unlink(path.c_str());
+    return false;
+  }
+  unlink(source.c_str());
+  *finalPath = path;
+  return true;
+}
+
+bool WriteUniqueFile(const std::string& dir, const std::string& base, const std::string& ext,
+                     int startN, const void* bytes, size_t size, std::string* finalPath,
+                     std::string* error) {
+  std::string path;
+  const int fd = CreateExclusive(dir, base, ext, startN, &path, error);
+  if (fd < 0) return false;
+  const bool written = WriteAllFd(fd, static_cast<const char*>(bytes), size);
+  const int savedErrno = errno;
+  if (close(fd) != 0 || !written) {
+    *error = "cannot write " + path + ": " + strerror(written ? errno : savedErrno);
+    unlink(path.c_str());
+    return false;
+  }
+  *finalPath = path;
+  return true;
+}
+
+}  // namespace tether_host

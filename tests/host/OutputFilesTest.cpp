@@ -1,0 +1,162 @@
+#include "host/OutputFiles.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "tests/host/HostTestSupport.h"
+
+namespace tether_host {
+namespace {
+
+using tether_host_test::ReadFile;
+using tether_host_test::ScratchDir;
+using tether_host_test::WriteFile;
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+TEST(CaptureBaseNameTest, StripsImageExtensionsAndKeepsTheCamerasName) {
+  EXPECT_EQ(CaptureBaseName("IMG_0001.dng", 1), "IMG_0001");
+  EXPECT_EQ(CaptureBaseName("IMG_0042.JPG", 1), "IMG_0042");
+  EXPECT_EQ(CaptureBaseName("7_IMG_0042.dng", 7), "7_IMG_0042");
+  EXPECT_EQ(CaptureBaseName("IMG_0042.dng.dng", 1), "IMG_0042");  // a name completed twice
+  EXPECT_EQ(CaptureBaseName("photo.tiff", 1), "photo");
+  EXPECT_EQ(CaptureBaseName("plain", 1), "plain");
+  EXPECT_EQ(CaptureBaseName("v1.2.jpeg", 1), "v1.2");
+}
+
+TEST(CaptureBaseNameTest, NeverLeavesTheOutputDirectoryOrHidesTheFile) {
+  EXPECT_EQ(CaptureBaseName("../../etc/passwd", 3), "passwd");
+  EXPECT_EQ(CaptureBaseName("a/b/IMG.dng", 3), "IMG");
+  EXPECT_EQ(CaptureBaseName("x\n\\y.dng", 3), "x__y");
+  for (const char* name : {"", ".dng", "..", ".", "dir/", ".hidden"}) {
+    EXPECT_EQ(CaptureBaseName(name, 5), "capture5") << name;
+  }
+}
+
+TEST(ExtensionForFileTest, LowerCaseExtensionOfTheTemporaryFile) {
+  EXPECT_EQ(ExtensionForFile("/tmp/TetherTMP3.DNG"), ".dng");
+  EXPECT_EQ(ExtensionForFile("/tmp/TetherTMP3.JPG"), ".jpg");
+  EXPECT_EQ(ExtensionForFile("x.JPEG"), ".jpg");
+  EXPECT_EQ(ExtensionForFile("/a.b/file"), "");
+  EXPECT_EQ(ExtensionForFile("file"), "");
+}
+
+TEST(NumberedPathTest, SuffixOnlyAfterTheFirst) {
+  EXPECT_EQ(NumberedPath("out", "IMG", 0, ".jpg"), "out/IMG.jpg");
+  EXPECT_EQ(NumberedPath("out/", "IMG", 2, ".thumb.jpg"), "out/IMG-2.thumb.jpg");
+  EXPECT_EQ(NumberedPath("", "IMG", 1, ".dng"), "./IMG-1.dng");
+}
+
+TEST(FirstFreeSuffixTest, SkipsStemsWhereAnyOfTheCapturesFilesExists) {
+  ScratchDir dir;
+  const std::vector<std::string> exts = {".dng", ".jpg", ".thumb.jpg"};
+  EXPECT_EQ(FirstFreeSuffix(dir.path(), "IMG", exts), 0);
+  WriteFile(dir.path() + "/IMG.jpg", "x");
+  EXPECT_EQ(FirstFreeSuffix(dir.path(), "IMG", exts), 1);
+  WriteFile(dir.path() + "/IMG-1.thumb.jpg", "x");
+  EXPECT_EQ(FirstFreeSuffix(dir.path(), "IMG", exts), 2);
+}
+
+TEST(MoveToUniquePathTest, TakesTheNextFreeNameAndLeavesExistingFilesAlone) {
+  ScratchDir dir;
+  const std::string out = dir.sub("out");
+  WriteFile(out + "/IMG.jpg", "old");
+  WriteFile(out + "/IMG-1.jpg", "older");
+  WriteFile(dir.path() + "/TetherTMP1.JPG", "new bytes");
+
+  std::string placed, error;
+  ASSERT_TRUE(MoveToUniquePath(dir.path() + "/TetherTMP1.JPG", out, "IMG", ".jpg", 0, &placed,
+                               &error))
+      << error;
+  EXPECT_EQ(placed, out + "/IMG-2.jpg");
+  EXPECT_EQ(ReadFile(placed), "new bytes");
+  EXPECT_EQ(ReadFile(out + "/IMG.jpg"), "old");
+  EXPECT_EQ(ReadFile(out + "/IMG-1.jpg"), "older");
+  EXPECT_FALSE(Exists(dir.path() + "/TetherTMP1.JPG"));
+}
+
+TEST(MoveToUniquePathTest, AMissingSourceFailsWithoutCreatingAnything) {
+  ScratchDir dir;
+  std::string placed, error;
+  EXPECT_FALSE(MoveToUniquePath(dir.path() + "/gone.DNG", dir.path(), "IMG", ".dng", 0, &placed,
+                                &error));
+  EXPECT_NE(error.find("gone.DNG"), std::string::npos) << error;
+  EXPECT_FALSE(Exists(dir.path() + "/IMG.dng"));
+}
+
+TEST(CopyToUniquePathTest, CopiesWholeIntoAFreshNameThenRemovesTheSource) {
+  ScratchDir dir;
+  std::string big(300 * 1024, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31);
+  WriteFile(dir.path() + "/src", big);
+  WriteFile(dir.path() + "/IMG.dng", "keep me");
+  std::string placed, error;
+  ASSERT_TRUE(CopyToUniquePath(dir.path() + "/src", dir.path(), "IMG", ".dng", 0, &placed, &error))
+      << error;
+  EXPECT_EQ(placed, dir.path() + "/IMG-1.dng");
+  EXPECT_EQ(ReadFile(placed), big);
+  EXPECT_EQ(ReadFile(dir.path() + "/IMG.dng"), "keep me");
+  EXPECT_FALSE(Exists(dir.path() + "/src"));
+}
+
+// The real cross-filesystem case, where this machine has a second
+// filesystem at hand.
+TEST(MoveToUniquePathTest, FallsBackToCopyAcrossFilesystems) {
+  ScratchDir dir;
+  struct stat a, b;
+  if (stat("/dev/shm", &b) != 0 || stat(dir.path().c_str(), &a) != 0 || a.st_dev == b.st_dev) {
+    GTEST_SKIP() << "no second filesystem at /dev/shm";
+  }
+  char pattern[] = "/dev/shm/tether-host-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string source = std::string(pattern) + "/TetherTMP2.DNG";
+  WriteFile(source, "dng bytes");
+  std::string placed, error;
+  const bool moved = MoveToUniquePath(source, dir.path(), "IMG", ".dng", 0, &placed, &error);
+  rmdir(pattern);
+  ASSERT_TRUE(moved) << error;
+  EXPECT_EQ(ReadFile(placed), "dng bytes");
+  EXPECT_FALSE(Exists(source));
+}
+
+TEST(WriteUniqueFileTest, RacingWritersNeverShareOrReplaceAName) {
+  ScratchDir dir;
+  WriteFile(dir.path() + "/T.thumb.jpg", "first");
+  constexpr int kThreads = 6, kEach = 15;
+  std::vector<std::vector<std::string>> paths(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        const std::string bytes = std::to_string(t) + ":" + std::to_string(i);
+        std::string placed, error;
+        if (WriteUniqueFile(dir.path(), "T", ".thumb.jpg", 0, bytes.data(), bytes.size(), &placed,
+                            &error)) {
+          paths[t].push_back(placed);
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::set<std::string> distinct;
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(paths[t].size(), static_cast<size_t>(kEach));
+    for (int i = 0; i < kEach; ++i) {
+      distinct.insert(paths[t][i]);
+      EXPECT_EQ(ReadFile(paths[t][i]), std::to_string(t) + ":" + std::to_string(i));
+    }
+  }
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kEach));
+  EXPECT_EQ(distinct.count(dir.path() + "/T.thumb.jpg"), 0u);
+  EXPECT_EQ(ReadFile(dir.path() + "/T.thumb.jpg"), "first");
+}
+
+}  // namespace
+}  // namespace tether_host

@@ -1,0 +1,236 @@
+// Runs the tether-host executable against the fake task, as a user would.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/host/HostTestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+using tether_host_test::ReadFile;
+using tether_host_test::ScratchDir;
+using tether_host_test::WriteFile;
+
+constexpr int kGuardMs = 30000;
+
+// tether-host running with stdout on a pipe and stderr in a file.
+class Tool {
+ public:
+  Tool(const std::vector<std::string>& args, const std::string& mode, const std::string& dir)
+      : mErrPath(dir + "/tool-stderr.txt") {
+    std::vector<std::string> argStrings{TETHER_HOST_PATH};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::string(*e).rfind("FAKE_TASK_MODE=", 0) != 0 && std::string(*e).rfind("TMPDIR=", 0) != 0) {
+        envStrings.push_back(*e);
+      }
+    }
+    envStrings.push_back("FAKE_TASK_MODE=" + mode);
+    envStrings.push_back("TMPDIR=" + dir);
+    std::vector<char*> argv, envp;
+    for (auto& s : argStrings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    for (auto& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, mErrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (posix_spawn(&mPid, TETHER_HOST_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) {
+      mPid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    mOut = out[0];
+  }
+  ~Tool() {
+    if (mPid > 0 && !mDone) {
+      kill(mPid, SIGKILL);
+      waitpid(mPid, nullptr, 0);
+    }
+    if (mOut >= 0) close(mOut);
+  }
+
+  // The next line of stdout, or "" at its end (or after the guard).
+  std::string line() {
+    for (;;) {
+      const size_t nl = mBuffered.find('\n');
+      if (nl != std::string::npos) {
+        std::string l = mBuffered.substr(0, nl);
+        mBuffered.erase(0, nl + 1);
+        return l;
+      }
+      struct pollfd p = {mOut, POLLIN, 0};
+      char buf[4096];
+      const ssize_t n = poll(&p, 1, kGuardMs) == 1 ? read(mOut, buf, sizeof buf) : 0;
+      if (n <= 0) return std::exchange(mBuffered, "");
+      mBuffered.append(buf, static_cast<size_t>(n));
+    }
+  }
+  // Waits for the exit; returns the exit code (-signal when killed).
+  int finish() {
+    while (!line().empty() || !mBuffered.empty()) {
+    }
+    int status = 0;
+    waitpid(mPid, &status, 0);
+    mDone = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  }
+  std::string rest() {
+    std::string all;
+    for (std::string l = line(); !l.empty(); l = line()) all += l + "\n";
+    return all;
+  }
+  std::string err() const { return ReadFile(mErrPath); }
+  pid_t pid() const { return mPid; }
+
+ private:
+  pid_t mPid = -1;
+  int mOut = -1;
+  bool mDone = false;
+  std::string mBuffered;
+  std::string mErrPath;
+};
+
+struct ToolRun {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+ToolRun RunTool(const std::vector<std::string>& args, const std::string& mode, const std::string& dir) {
+  Tool tool(args, mode, dir);
+  std::string out = tool.rest();
+  const int code = tool.finish();
+  return {code, out, tool.err()};
+}
+
+bool Contains(const std::string& haystack, const std::string& needle) {
+  return haystack.find(needle) != std::string::npos;
+}
+
+TEST(TetherHostCliTest, HelpAndUsageErrors) {
+  ScratchDir dir;
+  const ToolRun help = RunTool({"--help"}, "", dir.path());
+  EXPECT_EQ(help.code, 0);
+  EXPECT_TRUE(Contains(help.out, "usage: tether-host")) << help.out;
+  const ToolRun bad = RunTool({"--task", FAKE_TASK_PATH, "dance"}, "", dir.path());
+  EXPECT_EQ(bad.code, 1);
+  EXPECT_TRUE(Contains(bad.err, "unknown command 'dance'")) << bad.err;
+  const ToolRun badCount = RunTool({"--task", FAKE_TASK_PATH, "capture", "-n", "zero"}, "", dir.path());
+  EXPECT_EQ(badCount.code, 1);
+}
+
+TEST(TetherHostCliTest, AMissingTaskIsNamed) {
+  ScratchDir dir;
+  const std::string path = dir.path() + "/nowhere/tether-task";
+  const ToolRun run = RunTool({"--task", path, "settings"}, "", dir.path());
+  EXPECT_EQ(run.code, 2);
+  EXPECT_TRUE(Contains(run.err, "task not found: " + path)) << run.err;
+}
+
+TEST(TetherHostCliTest, SettingsPrintsTheReply) {
+  ScratchDir dir;
+  const ToolRun run = RunTool({"--task", FAKE_TASK_PATH, "settings"}, "", dir.path());
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "Settings in force (Orvak K1):\n"
+            "  ISO            400\n"
+            "  Aperture       f/5.6\n"
+            "  Shutter        1/125\n"
+            "  White balance  Daylight\n");
+}
+
+TEST(TetherHostCliTest, SettingsWithoutACamera) {
+  ScratchDir dir;
+  const ToolRun run = RunTool({"--task", FAKE_TASK_PATH, "settings", "--timeout", "0.1"}, "nocamera",
+                          dir.path());
+  EXPECT_EQ(run.code, 4);
+  EXPECT_TRUE(Contains(run.err, "no camera is connected")) << run.err;
+  EXPECT_EQ(run.out, "");
+}
+
+TEST(TetherHostCliTest, CaptureMovesTheFilesAndPrintsTheTable) {
+  ScratchDir dir;
+  const std::string out = dir.sub("captures");
+  WriteFile(out + "/IMG_0002.dng", "an earlier picture");
+  const ToolRun run = RunTool({"--task", FAKE_TASK_PATH, "--task-log", dir.path() + "/task.log",
+                           "capture", "-n", "2", "--out", out},
+                          "", dir.path());
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(ReadFile(out + "/IMG_0002.dng"), "an earlier picture");
+  for (const char* name : {"IMG_0001.dng", "IMG_0001.jpg", "IMG_0001.thumb.jpg", "IMG_0002-1.dng",
+                           "IMG_0002-1.jpg", "IMG_0002-1.thumb.jpg"}) {
+    EXPECT_TRUE(std::filesystem::exists(out + "/" + name)) << name;
+    EXPECT_TRUE(Contains(run.out, out + "/" + name)) << name << "\n" << run.out;
+  }
+  EXPECT_TRUE(Contains(run.out, "Saved 6 files in " + out)) << run.out;
+  EXPECT_TRUE(Contains(run.out, "  1        DNG                1001  ok        " + out + "/IMG_0001.dng\n"))
+      << run.out;
+  EXPECT_TRUE(Contains(run.out, "  2        thumbnail            64  -         " + out +
+                                    "/IMG_0002-1.thumb.jpg\n"))
+      << run.out;
+  EXPECT_TRUE(Contains(run.out, "  White balance  Daylight\n")) << run.out;
+  EXPECT_EQ(ReadFile(dir.path() + "/task.log"), "fake task started\n");
+}
+
+TEST(TetherHostCliTest, CaptureReportsATaskThatDied) {
+  ScratchDir dir;
+  const ToolRun run = RunTool({"--task", FAKE_TASK_PATH, "capture", "--out", dir.sub("o")},
+                          "crash-on-capture", dir.path());
+  EXPECT_EQ(run.code, 3);
+  EXPECT_TRUE(Contains(run.err, "task exited unexpectedly (exited with status 7)")) << run.err;
+}
+
+TEST(TetherHostCliTest, CaptureWithoutACamera) {
+  ScratchDir dir;
+  const ToolRun run = RunTool({"--task", FAKE_TASK_PATH, "capture", "--timeout", "0.1", "--out",
+                           dir.sub("o")},
+                          "nocamera", dir.path());
+  EXPECT_EQ(run.code, 4);
+  EXPECT_TRUE(Contains(run.err, "no camera connected within 0.1 s")) << run.err;
+}
+
+TEST(TetherHostCliTest, WatchPrintsJsonUntilCtrlCThenShutsTheTaskDown) {
+  ScratchDir dir;
+  Tool tool({"--task", FAKE_TASK_PATH, "watch", "--save-data", dir.path() + "/data"}, "datademo",
+            dir.path());
+  const std::string demo = tool.line();
+  EXPECT_EQ(demo,
+            "{\"id\":0,\"name\":\"demo\",\"payload\":{\"blob\":{\"size\":3,\"sha256\":"
+            "\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\",\"path\":\"" +
+                dir.path() + "/data/1-demo-blob.bin\"},\"ratio\":0.25,"
+                "\"text\":\"tab\\there \\\"q\\\" \xC3\xA9 \\u00ff\"}}");
+  EXPECT_EQ(ReadFile(dir.path() + "/data/1-demo-blob.bin"), "abc");
+  EXPECT_EQ(tool.line(),
+            "{\"id\":0,\"name\":\"deviceAdded\",\"payload\":{\"device_id\":8201,\"name\":\"Orvak K1\"}}");
+  // Every line so far was printed after the handler was in place.
+  kill(tool.pid(), SIGINT);
+  EXPECT_EQ(tool.finish(), 0) << tool.err();
+  EXPECT_TRUE(Contains(tool.err(), "task exited with status 0")) << tool.err();
+}
+
+TEST(TetherHostCliTest, WatchStopsAtABadFrame) {
+  ScratchDir dir;
+  const ToolRun run = RunTool({"--task", FAKE_TASK_PATH, "watch"}, "garbage", dir.path());
+  EXPECT_EQ(run.code, 5);
+  EXPECT_TRUE(Contains(run.out, "\"deviceAdded\"")) << run.out;
+  EXPECT_TRUE(Contains(run.err, "bad frame from the task: frame length -5")) << run.err;
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+// A stand-in for tether-task in the host tests: reads frames from stdin and
+// answers like the task with a camera attached, writing small image files
+// into $TMPDIR. FAKE_TASK_MODE holds comma-separated switches:
+//   nocamera          no "deviceAdded", no reply to "getCameraSettings"
+//   dngonly           a capture delivers the DNG only
+//   badsize           "file_size" one more than what was written
+//   crash-on-capture  exit with status 7 on "doCapture"
+//   garbage           after "deviceAdded", a frame with length -5
+//   stubborn          ignore SIGTERM, "shutdown" and end of input
+//   echo              answer every command with "received" under its id
+//   chunky            write every frame one byte at a time
+//   datademo          at start, a message with data and awkward strings
+// It writes "fake task started" to stderr when it starts.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "host/FrameReader.h"
+#include "host/HostMessage.h"
+
+using tether_host::EncodeFrame;
+using tether_host::FrameReader;
+using tether_host::HostMessage;
+
+namespace {
+
+std::string TempDir() {
+  const char* t = std::getenv("TMPDIR");
+  return t != nullptr && *t != '\0' ? t : "/tmp";
+}
+
+class FakeTask {
+ public:
+  explicit FakeTask(std::string mode) : mMode("," + std::move(mode) + ",") {}
+
+  bool has(const char* flag) const {
+    return mMode.find("," + std::string(flag) + ",") != std::string::npos;
+  }
+
+  void writeOut(const std::string& bytes) const {
+    if (has("chunky")) {
+      for (char c : bytes) {
+        if (write(1, &c, 1) != 1) std::exit(1);
+      }
+      return;
+    }
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = write(1, bytes.data() + done, bytes.size() - done);
+      if (n <= 0) std::exit(1);
+      done += static_cast<size_t>(n);
+    }
+  }
+
+  // Sends and deletes the table.
+  void send(int32_t id, const char* name, ZyLuaTETable* table) const {
+    writeOut(EncodeFrame(id, name, table));
+    delete table;
+  }
+
+  // Writes `size` bytes of a pattern and reports the file like the task.
+  void deliverFile(int captureId, const char* ext, size_t size) const {
+    const std::string path = TempDir() + "/TetherTMP" + std::to_string(captureId) + ext;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) std::exit(3);
+    for (size_t i = 0; i < size; ++i) std::fputc(static_cast<int>((i * 7 + captureId) & 0xFF), f);
+    std::fclose(f);
+    auto* t = new ZyLuaTETable();
+    t->Set("capture_id", new ZyLuaTENumber(captureId));
+    t->Set("file_path", new ZyLuaTEString(path));
+    t->Set("file_size", new ZyLuaTENumber(static_cast<double>(size + (has("badsize") ? 1 : 0))));
+    send(0, "fileDownloadComplete", t);
+  }
+
+  void capture(int captureId) const {
+    char name[32];
+    std::snprintf(name, sizeof name, "IMG_%04d.dng", captureId);
+    auto* added = new ZyLuaTETable();
+    added->Set("capture_id", new ZyLuaTENumber(captureId));
+    added->Set("has_sidecar", new ZyLuaTENumber(0));
+    added->Set("file_name", new ZyLuaTEString(name));
+    added->Set("image_orientation", new ZyLuaTEString("AB"));
+    send(0, "objectWasAdded", added);
+
+    unsigned char thumb[64] = {0xFF, 0xD8, 0xFF, 0xE0};
+    for (size_t i = 4; i < sizeof thumb; ++i) thumb[i] = static_cast<unsigned char>(i + captureId);
+    auto* t = new ZyLuaTETable();
+    t->Set("capture_id", new ZyLuaTENumber(captureId));
+    t->Set("thumbnail_data", new ZyLuaTEData(thumb, sizeof thumb));
+    send(0, "thumbnailWasDownloaded", t);
+
+    deliverFile(captureId, ".DNG", 1000 + captureId);
+    if (!has("dngonly")) deliverFile(captureId, ".JPG", 500 + captureId);
+  }
+
+ private:
+  std::string mMode;
+};
+
+}  // namespace
+
+int main() {
+  const char* mode = std::getenv("FAKE_TASK_MODE");
+  const FakeTask fake(mode != nullptr ? mode : "");
+  if (fake.has("stubborn")) signal(SIGTERM, SIG_IGN);
+  std::fprintf(stderr, "fake task started\n");
+
+  if (fake.has("datademo")) {
+    auto* t = new ZyLuaTETable();
+    t->Set("blob", new ZyLuaTEData(const_cast<char*>("abc"), 3));
+    t->Set("text", new ZyLuaTEString(std::string("tab\there \"q\" \xC3\xA9 \xFF")));
+    t->Set("ratio", new ZyLuaTENumber(0.25));
+    fake.send(0, "demo", t);
+  }
+  if (!fake.has("nocamera")) {
+    auto* t = new ZyLuaTETable();
+    t->Set("device_id", new ZyLuaTENumber(8201));
+    t->Set("name", new ZyLuaTEString("Orvak K1"));
+    fake.send(0, "deviceAdded", t);
+  }
+  if (fake.has("garbage")) fake.writeOut(std::string("\xFB\xFF\xFF\xFF\x01\x00\x00\x00", 8));
+
+  FrameReader reader;
+  int captureId = 0;
+  char buf[4096];
+  for (;;) {
+    HostMessage m;
+    const FrameReader::Result r = reader.next(&m);
+    if (r == FrameReader::Result::kError) return 4;
+    if (r == FrameReader::Result::kNeedMore) {
+      const ssize_t n = read(0, buf, sizeof buf);
+      if (n <= 0) {
+        if (fake.has("stubborn")) for (;;) pause();
+        return 0;
+      }
+      reader.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (fake.has("echo")) {
+      auto* t = new ZyLuaTETable();
+      t->Set("name", new ZyLuaTEString(m.name));
+      fake.send(m.id, "received", t);
+    }
+    if (m.name == "shutdown") {
+      if (fake.has("stubborn")) continue;
+      return 0;
+    }
+    if (m.name == "doCapture") {
+      if (fake.has("crash-on-capture")) return 7;
+      if (!fake.has("nocamera")) fake.capture(++captureId);
+    } else if (m.name == "getCameraSettings" && !fake.has("nocamera")) {
+      auto* t = new ZyLuaTETable();
+      t->Set("isoSpeed", new ZyLuaTENumber(400));
+      t->Set("aperture", new ZyLuaTENumber(5.6));
+      t->Set("shutter", new ZyLuaTEString("1/125"));
+      t->Set("whiteBalance", new ZyLuaTEString("Daylight"));
+      fake.send(m.id, "ok", t);
+    }
+  }
+}
