@@ -53,28 +53,27 @@ TransferEvent StartEvent(int state, size_t announcedSize) {
   return e;
 }
 
-// Adds the start and end events of one JPEG file, or a transfer error.
-void AddJpeg(std::vector<TransferEvent>* events, int startState, int endState,
-             const RgbImage& image, int quality, const std::string& comment) {
+// Sends the start (unless startState < 0) and end events of one JPEG file,
+// or a transfer error. Returns the sink's verdict.
+bool SendJpeg(const EventSink& sink, int startState, int endState, const RgbImage& image,
+              int quality, const std::string& comment) {
   std::vector<uint8_t> jpeg;
   std::string error;
   if (!EncodeJpeg(image, quality, comment, &jpeg, &error)) {
     Log("JPEG encoding failed: %s", error.c_str());
-    events->push_back(StartEvent(eKRV_SDK_TransferError, 0));
-    return;
+    return sink(StartEvent(eKRV_SDK_TransferError, 0));
   }
-  if (startState >= 0) events->push_back(StartEvent(startState, jpeg.size()));
-  events->push_back(Event(endState, std::move(jpeg)));
+  if (startState >= 0 && !sink(StartEvent(startState, jpeg.size()))) return false;
+  return sink(Event(endState, std::move(jpeg)));
 }
 
 }  // namespace
 
-std::vector<TransferEvent> BuildCaptureEvents(const CaptureSnapshot& s) {
-  std::vector<TransferEvent> events;
+void StreamCaptureEvents(const CaptureSnapshot& s, const EventSink& sink) {
   if (s.sendOrientation) {
     std::vector<uint8_t> bytes(sizeof(int32_t));
     std::memcpy(bytes.data(), &s.orientation, sizeof(int32_t));
-    events.push_back(Event(eKRV_SDK_TransferOrientation, std::move(bytes)));
+    if (!sink(Event(eKRV_SDK_TransferOrientation, std::move(bytes)))) return;
   }
   if (s.sendName) {
     const std::string name = ExpandObjectName(s.namePattern, s.number);
@@ -83,36 +82,33 @@ std::vector<TransferEvent> BuildCaptureEvents(const CaptureSnapshot& s) {
       e.bytes.push_back(0);
       e.size = 0xFFFFFFFFu;
     }
-    events.push_back(std::move(e));
+    if (!sink(e)) return;
   }
 
   const std::string comment = "KRV simulator capture " + std::to_string(s.number);
+  if (!SendJpeg(sink, -1, eKRV_SDK_TransferThumbnail,
+                RenderScene(kThumbnailWidth, kThumbnailHeight, s.number), s.jpegQuality, comment)) {
+    return;
+  }
+
   const bool dng = FormatSendsDng(s.fileFormat);
   const bool jpeg = FormatSendsJpeg(s.fileFormat);
-  AddJpeg(&events, -1, eKRV_SDK_TransferThumbnail,
-          RenderScene(kThumbnailWidth, kThumbnailHeight, s.number), s.jpegQuality, comment);
-
+  const bool sameSize = s.dngWidth == s.width && s.dngHeight == s.height;
   // The full-size picture is rendered once when the DNG and JPEG share a size.
   RgbImage full;
-  if (jpeg || (s.dngWidth == s.width && s.dngHeight == s.height)) {
-    full = RenderScene(s.width, s.height, s.number);
-  }
+  if (jpeg || sameSize) full = RenderScene(s.width, s.height, s.number);
   if (dng) {
     DngDescription d;
     d.uniqueCameraModel = "KRV Simulated " + std::to_string(s.model);
     d.orientation = static_cast<uint16_t>(s.orientation);
     std::vector<uint8_t> file =
-        (s.dngWidth == s.width && s.dngHeight == s.height)
-            ? WriteDng(full, d)
-            : WriteDng(RenderScene(s.dngWidth, s.dngHeight, s.number), d);
-    events.push_back(StartEvent(eKRV_SDK_TransferStartDNG, file.size()));
-    events.push_back(Event(eKRV_SDK_TransferEndDNG, std::move(file)));
+        sameSize ? WriteDng(full, d) : WriteDng(RenderScene(s.dngWidth, s.dngHeight, s.number), d);
+    if (!sink(StartEvent(eKRV_SDK_TransferStartDNG, file.size()))) return;
+    if (!sink(Event(eKRV_SDK_TransferEndDNG, std::move(file)))) return;
   }
   if (jpeg) {
-    AddJpeg(&events, eKRV_SDK_TransferStartJPG, eKRV_SDK_TransferEndJPG, full, s.jpegQuality,
-            comment);
+    SendJpeg(sink, eKRV_SDK_TransferStartJPG, eKRV_SDK_TransferEndJPG, full, s.jpegQuality, comment);
   }
-  return events;
 }
 
 }  // namespace krv_sim

@@ -4,6 +4,7 @@
 #define KRV_SIM_CAPTURE_EVENTS_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,11 +44,16 @@ bool FormatSendsJpeg(int32_t fileFormat);
 // Expands the '#' runs of `pattern` with `number`, e.g. IMG_####.JPG -> IMG_0007.JPG.
 std::string ExpandObjectName(const std::string& pattern, unsigned number);
 
-// Renders and encodes the capture's pictures and returns its events:
-// orientation (0), object name (8), thumbnail (1), DNG start/end (2, 4),
-// JPEG start/end (3, 5), leaving out what the snapshot says not to send.
-// An encoder failure turns that file's end into a transfer error (6).
-std::vector<TransferEvent> BuildCaptureEvents(const CaptureSnapshot& snapshot);
+// Receives each event as soon as it is ready; returns false to stop the
+// capture (the SDK was shut down), so no further images are rendered.
+using EventSink = std::function<bool(const TransferEvent& event)>;
+
+// Renders and encodes the capture's pictures and hands out its events in
+// order: orientation (0), object name (8), thumbnail (1), DNG start/end
+// (2, 4), JPEG start/end (3, 5), leaving out what the snapshot says not to
+// send. Each file is produced just before its events, as a camera streams
+// them. An encoder failure turns that file into a transfer error (6).
+void StreamCaptureEvents(const CaptureSnapshot& snapshot, const EventSink& sink);
 
 constexpr int kThumbnailWidth = 160;
 constexpr int kThumbnailHeight = 120;

@@ -442,10 +442,15 @@ void Simulator::DeliverChange(uint64_t session, int id, const void* data, unsign
 
 void Simulator::DeliverCapture(uint64_t session, const CaptureSnapshot& snapshot) {
   // Rendering and encoding take no lock: the SDK stays usable meanwhile.
-  const std::vector<TransferEvent> events = BuildCaptureEvents(snapshot);
-  for (const TransferEvent& e : events) {
+  StreamCaptureEvents(snapshot, [&](const TransferEvent& e) {
     DeliverFrame(session, e.state, e.nullData ? nullptr : e.bytes.data(), e.size);
-  }
+    return SessionRunning(session);
+  });
+}
+
+bool Simulator::SessionRunning(uint64_t session) const {
+  std::lock_guard<std::mutex> lock(mMu);
+  return mRunning && mSession == session;
 }
 
 }  // namespace krv_sim

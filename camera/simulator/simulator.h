@@ -139,6 +139,7 @@ class Simulator {
   };
 
   Simulator() = default;
+  bool SessionRunning(uint64_t session) const;
   void Count(SdkCall call) { mCounts[static_cast<size_t>(call)].fetch_add(1); }
   void WorkerLoop(uint64_t session);
   // Enqueues `task` for the running session; returns its ticket. mMu held.

@@ -1,0 +1,266 @@
+// The control socket's commands, as tests and the demo drive the camera,
+// and the krv-sim-ctl tool over it.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <map>
+#include <sstream>
+
+#include "tests/simulator/sim_fixture.h"
+
+namespace krv_test {
+namespace {
+
+using ControlTest = SimTest;
+
+std::map<std::string, int> ParseCounts(const std::string& reply) {
+  std::map<std::string, int> counts;
+  std::istringstream in(reply);
+  std::string word;
+  in >> word;  // "ok"
+  while (in >> word) {
+    const size_t eq = word.find('=');
+    if (eq != std::string::npos) counts[word.substr(0, eq)] = std::stoi(word.substr(eq + 1));
+  }
+  return counts;
+}
+
+TEST_F(ControlTest, ConnectAndDisconnectReportAnyModel) {
+  ::setenv("KRV_SIM_MODEL", "0", 1);
+  ASSERT_TRUE(recorder.Init());
+  ConnectControl();
+  EXPECT_EQ(control.Command("connect 1"), "ok connected 1");  // not a model the task accepts
+  Ok("disconnect 8201");  // reported id differs from the camera's
+  Ok("connect 8257");
+  Ok("disconnect");
+  Ok("disconnect");  // a report even with no camera: 0
+  const auto d = recorder.devices();
+  ASSERT_EQ(d.size(), 5u);
+  EXPECT_TRUE(d[0].connected);
+  EXPECT_EQ(d[0].model, 1);
+  EXPECT_FALSE(d[1].connected);
+  EXPECT_EQ(d[1].model, 8201);
+  EXPECT_TRUE(d[2].connected);
+  EXPECT_EQ(d[2].model, 8257);
+  EXPECT_FALSE(d[3].connected);
+  EXPECT_EQ(d[3].model, 8257);
+  EXPECT_FALSE(d[4].connected);
+  EXPECT_EQ(d[4].model, 0);
+  for (const auto& e : d) EXPECT_NE(e.thread, std::this_thread::get_id());
+}
+
+TEST_F(ControlTest, SetFiresTypedChangesAndUpdatesReads) {
+  StartWithCamera();
+  const size_t before = recorder.changes().size();
+  Ok("set 10 3200");
+  Ok("set 3 11");
+  Ok("set 5 0.004");
+  Ok("set 32 5500");
+  Ok("set 10 3200");  // the same value again is still reported
+  const auto c = recorder.changes();
+  ASSERT_EQ(c.size(), before + 5);
+  EXPECT_EQ(c[before].code, 10);
+  EXPECT_EQ(AsInt32(c[before].bytes), 3200);
+  EXPECT_EQ(AsDouble(c[before + 1].bytes), 11.0);
+  EXPECT_EQ(AsDouble(c[before + 2].bytes), 0.004);
+  EXPECT_EQ(AsInt32(c[before + 3].bytes), 5500);
+  EXPECT_EQ(c[before + 4].code, 10);
+
+  int32_t iso = 0, wb = 0;
+  double shutter = 0;
+  EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
+  EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropWhiteBalance, &wb, 4));
+  EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropShutterTime, &shutter, 8));
+  EXPECT_EQ(iso, 3200);
+  EXPECT_EQ(wb, 5500);
+  EXPECT_EQ(shutter, 0.004);
+
+  EXPECT_EQ(control.Command("set 7 1").rfind("error", 0), 0u);
+  EXPECT_EQ(control.Command("set 10 abc").rfind("error", 0), 0u);
+  EXPECT_EQ(recorder.changes().size(), before + 5);
+}
+
+TEST_F(ControlTest, RawChangesCarryArbitraryBytesWithoutChangingState) {
+  StartWithCamera();
+  const size_t before = recorder.changes().size();
+  Ok("set-raw 10 hex 0000");
+  Ok("set-raw 3 null 8");
+  Ok("set-raw 7 hex 01000000");
+  Ok("set-raw 32 hex 05 4");  // padded: size 4 from one given byte
+  Ok("set-raw 5");
+  const auto c = recorder.changes();
+  ASSERT_EQ(c.size(), before + 5);
+  EXPECT_EQ(c[before].size, 2u);
+  EXPECT_EQ(c[before].bytes, (std::vector<uint8_t>{0, 0}));
+  EXPECT_TRUE(c[before + 1].nullData);
+  EXPECT_EQ(c[before + 1].size, 8u);
+  EXPECT_EQ(c[before + 2].code, 7);
+  EXPECT_EQ(c[before + 3].bytes, (std::vector<uint8_t>{5, 0, 0, 0}));
+  EXPECT_TRUE(c[before + 4].nullData);
+  EXPECT_EQ(c[before + 4].size, 0u);
+  int32_t iso = 0;
+  EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
+  EXPECT_EQ(iso, 400);
+  EXPECT_EQ(control.Command("set-raw 10 hex 0").rfind("error", 0), 0u) << "odd hex digits";
+}
+
+TEST_F(ControlTest, ReadsCanBeMadeToFail) {
+  StartWithCamera();
+  int32_t iso;
+  double aperture, shutter;
+  Ok("fail-read all");
+  EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
+  EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropAperture, &aperture, 8));
+  Ok("fail-read none");
+  Ok("fail-read 5");
+  EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropAperture, &aperture, 8));
+  EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropShutterTime, &shutter, 8));
+  EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
+  Ok("fail-read 10 32");
+  EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
+  Ok("fail-read none");
+  EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropShutterTime, &shutter, 8));
+}
+
+TEST_F(ControlTest, InjectedEventsReachTheFrameCallbackAsGiven) {
+  StartWithCamera();
+  Ok("event 11 hex 01");
+  Ok("event -1");
+  Ok("event 4 null");
+  Ok("event 1 size 100");
+  Ok("event 8 cstr IMG_0042");
+  Ok("event 8 text IMG 0043.JPG");
+  Ok("event 0 hex 0600");
+  Ok("event 5 null 1234");
+  const auto f = recorder.frames();
+  ASSERT_EQ(f.size(), 8u);
+  EXPECT_EQ(f[0].code, 11);
+  EXPECT_EQ(f[0].bytes, (std::vector<uint8_t>{1}));
+  EXPECT_EQ(f[1].code, -1);
+  EXPECT_TRUE(f[1].nullData);
+  EXPECT_TRUE(f[2].nullData);
+  EXPECT_EQ(f[2].size, 0u);
+  ASSERT_EQ(f[3].bytes.size(), 100u);
+  EXPECT_EQ(f[3].bytes[99], 99);
+  EXPECT_EQ(f[4].size, 0xFFFFFFFFu);
+  EXPECT_EQ(std::string(f[4].bytes.begin(), f[4].bytes.end()), std::string("IMG_0042\0", 9));
+  EXPECT_EQ(std::string(f[5].bytes.begin(), f[5].bytes.end()), "IMG 0043.JPG");
+  EXPECT_EQ(f[6].size, 2u);
+  EXPECT_TRUE(f[7].nullData);
+  EXPECT_EQ(f[7].size, 1234u);
+  EXPECT_EQ(control.Command("event x").rfind("error", 0), 0u);
+  EXPECT_EQ(control.Command("event 1 bogus").rfind("error", 0), 0u);
+}
+
+TEST_F(ControlTest, CameraButtonCaptureAndBurst) {
+  StartWithCamera();
+  EXPECT_EQ(control.Command("capture"), "ok capture 1");
+  EXPECT_EQ(recorder.frameStates(), (std::vector<int>{0, 8, 1, 2, 4, 3, 5}));
+  EXPECT_EQ(control.Command("capture"), "ok capture 2");
+  EXPECT_EQ(recorder.frames().size(), 14u);
+
+  const size_t before = recorder.changes().size();
+  EXPECT_EQ(control.Command("burst 5"), "ok burst 5");
+  Ok("burst 3 32");
+  const auto c = recorder.changes();
+  ASSERT_EQ(c.size(), before + 8);
+  std::vector<int32_t> isos;
+  for (size_t i = before; i < before + 5; ++i) {
+    EXPECT_EQ(c[i].code, eKRV_SDK_PropIso);
+    isos.push_back(AsInt32(c[i].bytes));
+  }
+  EXPECT_EQ(isos, (std::vector<int32_t>{100, 200, 400, 800, 1600}));
+  EXPECT_EQ(c[before + 7].code, eKRV_SDK_PropWhiteBalance);
+  int32_t wb = -1;
+  EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropWhiteBalance, &wb, 4));
+  EXPECT_EQ(wb, AsInt32(c[before + 7].bytes));
+
+  Ok("disconnect");
+  EXPECT_EQ(control.Command("capture").rfind("error", 0), 0u) << "no camera, no shutter";
+}
+
+TEST_F(ControlTest, CountsTellHowOftenEachSdkFunctionWasCalled) {
+  StartWithCamera();
+  Ok("reset-counts");
+  EXPECT_EQ(control.Command("counts"),
+            "ok init=0 setFrameCallback=0 setChangesCallback=0 getProperty=0 setProperty=0 "
+            "capture=0 requestClose=0 exit=0");
+  int32_t iso;
+  KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4);
+  KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 8);  // failed calls count too
+  KRV_SDK_setProperty(eKRV_SDK_PropIso, &iso, 4);
+  KRV_SDK_capture();
+  KRV_SDK_capture();
+  Ok("connect 8201");  // the recorder re-registers its callbacks and reads once
+  auto counts = ParseCounts(control.Command("counts"));
+  EXPECT_EQ(counts["getProperty"], 3);
+  EXPECT_EQ(counts["setProperty"], 2);
+  EXPECT_EQ(counts["capture"], 2);
+  EXPECT_EQ(counts["setFrameCallback"], 1);
+  EXPECT_EQ(counts["setChangesCallback"], 1);
+  EXPECT_EQ(counts["init"], 0);
+  EXPECT_EQ(counts["requestClose"], 0);
+  EXPECT_EQ(counts["exit"], 0);
+  KRV_SDK_requestClose();
+  counts = ParseCounts(control.Command("counts"));
+  EXPECT_EQ(counts["requestClose"], 1);
+}
+
+TEST_F(ControlTest, StateAndErrorsKeepTheConnectionUsable) {
+  StartWithCamera();
+  Ok("format 2");
+  Ok("orientation 3");
+  Ok("size 320 240");
+  const std::string state = Ok("state");
+  EXPECT_NE(state.find("model=8241"), std::string::npos) << state;
+  EXPECT_NE(state.find("format=2"), std::string::npos) << state;
+  EXPECT_NE(state.find("orientation=3"), std::string::npos) << state;
+  EXPECT_NE(state.find("size=320x240"), std::string::npos) << state;
+  EXPECT_EQ(control.Command("no-such-command").rfind("error", 0), 0u);
+  EXPECT_EQ(control.Command("").rfind("error", 0), 0u);
+  EXPECT_EQ(control.Command("size 1 1").rfind("error", 0), 0u);
+  EXPECT_EQ(control.Command("sync maybe").rfind("error", 0), 0u);
+  EXPECT_EQ(control.Command("ping"), "ok pong");
+  EXPECT_EQ(Ok("help").rfind("ok commands:", 0), 0u);
+
+  // A second client is served alongside the first.
+  krv_sim::ControlClient other;
+  std::string error;
+  ASSERT_TRUE(other.Connect(socketPath, &error)) << error;
+  EXPECT_EQ(other.Command("ping"), "ok pong");
+  EXPECT_EQ(control.Command("ping"), "ok pong");
+}
+
+// Runs krv-sim-ctl with `args`; returns its exit status and stdout.
+int RunCtl(const std::string& args, std::string* out) {
+  FILE* pipe = ::popen((std::string(KRV_SIM_CTL_PATH) + " " + args + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out->append(buffer, n);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ControlTest, CommandLineToolSendsOneCommand) {
+  StartWithCamera();
+  std::string out;
+  EXPECT_EQ(RunCtl("--socket " + socketPath + " set 10 6400", &out), 0);
+  EXPECT_EQ(out, "ok set 10 6400\n");
+  int32_t iso = 0;
+  EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
+  EXPECT_EQ(iso, 6400);
+
+  out.clear();
+  EXPECT_EQ(RunCtl("--socket " + socketPath + " frobnicate", &out), 1);
+  EXPECT_EQ(out.rfind("error", 0), 0u);
+  out.clear();
+  EXPECT_EQ(RunCtl("--socket /tmp/krv-sim-no-such.sock ping", &out), 2);
+  // KRV_SIM_CONTROL of the environment is the default socket.
+  out.clear();
+  EXPECT_EQ(RunCtl("ping", &out), 0);
+  EXPECT_EQ(out, "ok pong\n");
+}
+
+}  // namespace
+}  // namespace krv_test

@@ -1,0 +1,55 @@
+// Fixture for tests over the real simulated SDK: a clean KRV_SIM_*
+// environment with a private control socket, and KRV_SDK_exit afterwards so
+// that no callback can reach a destroyed recorder.
+#ifndef TESTS_SIMULATOR_SIM_FIXTURE_H_
+#define TESTS_SIMULATOR_SIM_FIXTURE_H_
+
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "camera/KRV_SDK.h"
+#include "camera/simulator/control_client.h"
+#include "tests/simulator/sdk_recorder.h"
+
+namespace krv_test {
+
+class SimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ClearSimulatorEnvironment();
+    socketPath = TestSocketPath();
+    ::setenv("KRV_SIM_CONTROL", socketPath.c_str(), 1);
+  }
+  void TearDown() override {
+    KRV_SDK_exit();
+    ClearSimulatorEnvironment();
+  }
+
+  // Starts the SDK and waits for the default camera, with the control
+  // socket connected.
+  void StartWithCamera(int model = eKRV_SDK_ModelKMk3) {
+    ASSERT_TRUE(recorder.Init());
+    ASSERT_TRUE(recorder.WaitForConnected(model));
+    ConnectControl();
+  }
+  void ConnectControl() {
+    std::string error;
+    ASSERT_TRUE(control.Connect(socketPath, &error)) << error;
+  }
+  // Sends a control command that must succeed; returns the reply.
+  std::string Ok(const std::string& command) {
+    const std::string reply = control.Command(command);
+    EXPECT_TRUE(krv_sim::ControlClient::IsOk(reply)) << command << " -> " << reply;
+    return reply;
+  }
+
+  std::string socketPath;
+  SdkRecorder recorder;
+  krv_sim::ControlClient control;
+};
+
+}  // namespace krv_test
+
+#endif  // TESTS_SIMULATOR_SIM_FIXTURE_H_
