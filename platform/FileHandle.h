@@ -6,6 +6,8 @@
 #include <sys/uio.h>
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
 
 namespace zy {
 
@@ -17,6 +19,10 @@ class FileHandle {
  public:
   // Does not take ownership of `fd`: the handle never closes it.
   explicit FileHandle(int fd);
+  // A read still armed completes silently (nothing is posted).
+  ~FileHandle();
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
 
   // The process's handles on fd 0 and fd 1 (live for the whole process).
   static FileHandle* fileHandleWithStandardInput();
@@ -27,7 +33,8 @@ class FileHandle {
   // Main thread only. Arms one read: once the descriptor has bytes (or is at
   // end of file), reads what is available (at least one byte, or none at end
   // of file) and posts kFileHandleReadCompletionNotification on the main
-  // thread.
+  // thread. Arming again before the completion queues a further read: each
+  // arming gets its own completion, in order.
   void readInBackgroundAndNotify();
 
   // Any thread. Writes all bytes of `iov` as one unit: concurrent calls on the
@@ -36,8 +43,13 @@ class FileHandle {
   bool writeAll(const struct iovec* iov, int count);
 
  private:
+  struct ReadState;
+
   int mFd;
-  // ... lock guarding writes, private to FileHandle.cpp
+  std::mutex mWriteMutex;  // held over one whole writeAll
+  // Main thread only; shared with the armed run-loop watch so that a watch
+  // firing after the handle is gone finds it marked dead.
+  std::shared_ptr<ReadState> mReadState;
 };
 
 }  // namespace zy
