@@ -8,7 +8,8 @@ class ZyLuaTETable;
 // `table` as payload (a nil payload when null) through the task's output.
 // Callable from any thread; frames never interleave. The table stays the
 // caller's. Logs "Sent message: <name>" whether or not a frame was written;
-// frames sent before launching has finished are held and written then.
+// frames sent before launching has finished are held and written then
+// (TetherTask::publishForSending), ahead of every later frame.
 void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table);
 
 #endif  // ZY_SEND_MESSAGE_TO_CLIENT_H_
