@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <istream>
+#include <memory>
+#include <utility>
 #include <string>
 
 #include "platform/Exception.h"
@@ -15,6 +17,9 @@ const char* const kZyMessageIsAvailableNotification = "messageIsAvailable";
 const char* const kZyReadHandleIsFinishedNotification = "readHandleIsFinished";
 
 namespace {
+
+// Buffers up to this size are emptied and reused; larger ones are released.
+constexpr int64_t kKeptBufferCapacity = 1 << 20;
 
 // One little-endian int32 by one block read. False when fewer than 4 bytes
 // were left; the caller then treats the read as not having happened.
@@ -191,12 +196,25 @@ void ZyRCMessageAccumulator::formMessagesWithData(const void* bytes, size_t leng
   }
 
   // Cut off what was consumed; the buffer then starts where the current
-  // stage resumes.
+  // stage resumes. A buffer that grew large for one big frame is replaced
+  // rather than shrunk in place, so its memory does not stay with the task.
   const int64_t consumed = std::min(pos, total);
+  const bool large = total > kKeptBufferCapacity;
   if (consumed >= total) {
-    _accumulatedData->setLength(0);
+    if (large) {
+      _accumulatedData = std::make_shared<zy::MutableData>();
+    } else {
+      _accumulatedData->setLength(0);
+    }
   } else if (consumed > 0) {
-    _accumulatedData->removeLeading(static_cast<size_t>(consumed));
+    if (large) {
+      const size_t rest = static_cast<size_t>(total - consumed);
+      auto fresh = std::make_shared<zy::MutableData>(rest);
+      fresh->appendBytes(_accumulatedData->bytes() + consumed, rest);
+      _accumulatedData = std::move(fresh);
+    } else {
+      _accumulatedData->removeLeading(static_cast<size_t>(consumed));
+    }
   }
   _currentFrameEnd -= consumed;
 }

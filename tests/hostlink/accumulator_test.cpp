@@ -265,6 +265,30 @@ TEST(AccumulatorFraming, LengthSmallerThanBodyDecodesCutElementOnceTheRestArrive
   }
 }
 
+TEST(AccumulatorFraming, LargeFrameInManyReadsThenOneInTheSameRead) {
+  ZyLuaTETable table;
+  table.Set("data", NewData(Pattern(3 << 20, 9)));
+  const std::string payload = Encode(table);
+  const std::string big = Frame(1, NameBytes("fileDownloadComplete"), payload);
+  const std::string small = Frame(2, NameBytes("ok"), NilBytes());
+  const std::vector<Received> expected{{1, NameBytes("fileDownloadComplete"), payload},
+                                       {2, NameBytes("ok"), NilBytes()}};
+  {
+    // The big frame and part of the next one arrive in one read.
+    Harness h;
+    h.feed(big + small.substr(0, 9));
+    EXPECT_EQ(h.available, 1);
+    h.feed(small.substr(9));
+    EXPECT_EQ(h.got, expected);
+  }
+  {
+    Harness h;
+    h.feedChunks(big + small, std::vector<size_t>((big.size() + small.size()) / 65536 + 1, 65536));
+    EXPECT_EQ(h.got, expected);
+    EXPECT_EQ(h.available, 2);
+  }
+}
+
 TEST(AccumulatorFraming, PartialLengthFieldAtAFrameBoundaryStaysBuffered) {
   const std::string a = Frame(1, NameBytes("a"), NilBytes());
   const std::string b = Frame(2, NameBytes("b"), NilBytes());
