@@ -15,15 +15,18 @@ class RunLoop {
   using TimerId = uint64_t;
 
   // The loop of the main thread. The first call must come from the main
-  // thread (it records which thread that is).
+  // thread (it records which thread that is). Lives until the process ends.
   static RunLoop& main();
-  // True on the thread that owns the main loop.
+  // True on the thread that owns the main loop (false before main() is called).
   static bool isMainThread();
 
   // Loop-thread only. Calls `task` once, `seconds` from now.
   void performAfterDelay(double seconds, Task task);
   // Loop-thread only. Calls `task` every `interval` seconds until invalidated.
+  // Ticks stay on the interval's grid; a timer that fell behind (a long task)
+  // fires once, not once per missed tick. The task may invalidate its timer.
   TimerId scheduleRepeatingTimer(double interval, Task task);
+  // Loop-thread only. Unknown or already invalidated ids are ignored.
   void invalidateTimer(TimerId timer);
   // Loop-thread only. Calls `task` once when `fd` is readable or at end of
   // file (or on error). One call per arming.
@@ -33,19 +36,28 @@ class RunLoop {
   // thread run in the order they were posted. Never blocks on the loop.
   void performOnMainThread(Task task);
 
-  // Any thread. Runs `handler` on the loop thread whenever `signal` arrives
-  // (the signal is otherwise blocked from its default action).
+  // Loop-thread only. Runs `handler` on the loop thread whenever `signal`
+  // arrives (the signal is otherwise blocked from its default action). Blocks
+  // the signal on the calling thread, and so in every thread created after
+  // it: install handlers before starting other threads, or the signal may be
+  // delivered to one of those instead.
   void onSignal(int signal, Task handler);
 
-  // Runs until stop() is called. Loop-thread only.
+  // Runs until stop() is called. Loop-thread only. Tasks may run the loop
+  // again (nested); an exception thrown by a task leaves the loop through
+  // run() with the loop intact.
   void run();
-  // Runs until `done()` is true (checked after each event) or `seconds` pass.
-  // Returns done(). For tests and for draining.
+  // Runs until `done()` is true (checked first and after each event), until
+  // `seconds` pass or until stop(). Returns done(). For tests and for draining.
   bool runUntil(const std::function<bool()>& done, double seconds);
-  // Any thread. Makes run() return after the current event.
+  // Any thread. Makes the innermost running run()/runUntil() return after the
+  // current event; when none is running, the next one returns at once.
   void stop();
 
-  // ... implementation private to RunLoop.cpp
+ private:
+  struct Impl;
+  RunLoop();
+  Impl* mImpl;  // never freed: the loop lives as long as the process
 };
 
 }  // namespace zy
