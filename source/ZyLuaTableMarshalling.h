@@ -55,6 +55,8 @@ class ZyLuaTE {
   // named kZyMalformedElement for malformed input (see above).
   static ZyLuaTE* createFromStream(std::istream& in);
 
+  // The kind tag; set once by the concrete class and never changed. The
+  // orderings rely on it naming the class of the element.
   int32_t mType;
 
  protected:
@@ -105,8 +107,9 @@ class ZyLuaTEString : public ZyLuaTE {
 
 class ZyLuaTEData : public ZyLuaTE {
  public:
-  // Copies `length` bytes into a fresh malloc'd buffer; throws the int -1 when
-  // it cannot be allocated.
+  // Copies `length` bytes into a fresh malloc'd buffer (at least one byte, so
+  // that every data element has a buffer address of its own); throws the int
+  // -1 when it cannot be allocated or `length` is negative.
   ZyLuaTEData(void* bytes, int length);
   explicit ZyLuaTEData(std::istream& in);
   ~ZyLuaTEData() override;
@@ -116,7 +119,7 @@ class ZyLuaTEData : public ZyLuaTE {
   void writeToStream(std::ostream& out) const override;
   ZyLuaTE* copy() override;
 
-  void* mBytes = nullptr;  // owned, malloc/free
+  void* mBytes = nullptr;  // Owned, malloc/free; never null once constructed.
   int32_t mLength = 0;
 };
 
@@ -133,8 +136,9 @@ class ZyLuaTETable : public ZyLuaTE {
   void writeToStream(std::ostream& out) const override;
   ZyLuaTE* copy() override;
 
-  // Stores the pair, taking ownership of both. An entry under an equivalent
-  // key is removed first and its key and value destroyed.
+  // Stores the pair, taking ownership of both; `key` must not be null, a null
+  // `value` is stored as an absent value. An entry under an equivalent key is
+  // removed first and its old key, then its old value, destroyed.
   void Set(ZyLuaTE* key, ZyLuaTE* value);
   void Set(const char* key, ZyLuaTE* value);
 
