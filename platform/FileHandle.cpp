@@ -3,18 +3,31 @@
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <vector>
 
+#include "platform/Data.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
+
 namespace zy {
+
+namespace {
+// A read takes what the descriptor reports as waiting, up to kMaxRead; when it
+// cannot tell (or at end of file) it offers kDefaultRead bytes.
+constexpr size_t kDefaultRead = 64 * 1024;
+constexpr size_t kMaxRead = 1024 * 1024;
+}  // namespace
 
 const char* const kFileHandleReadCompletionNotification = "NSFileHandleReadCompletionNotification";
 
+// Main thread only.
 struct FileHandle::ReadState {
-  bool alive = true;   // cleared by the handle's destructor
-  int armed = 0;       // readings asked for and not yet completed
+  bool alive = true;      // cleared by the handle's destructor
+  int armed = 0;          // reads asked for and not yet completed
   bool watching = false;  // a run-loop watch is armed for the first of them
 };
 
@@ -30,6 +43,47 @@ FileHandle* FileHandle::fileHandleWithStandardInput() {
 FileHandle* FileHandle::fileHandleWithStandardOutput() {
   static FileHandle* handle = new FileHandle(STDOUT_FILENO);  // lives until the process ends
   return handle;
+}
+
+void FileHandle::readInBackgroundAndNotify() {
+  ++mReadState->armed;
+  if (!mReadState->watching) watchForRead();
+}
+
+void FileHandle::watchForRead() {
+  mReadState->watching = true;
+  std::shared_ptr<ReadState> state = mReadState;
+  RunLoop::main().watchReadableOnce(mFd, [this, state] {
+    if (state->alive) readNow();
+  });
+}
+
+void FileHandle::readNow() {
+  std::shared_ptr<ReadState> state = mReadState;  // outlives `this` if an observer deletes it
+  state->watching = false;
+  int waiting = 0;
+  size_t size = kDefaultRead;
+  if (::ioctl(mFd, FIONREAD, &waiting) == 0 && waiting > 0) {
+    size = std::min(static_cast<size_t>(waiting), kMaxRead);
+  }
+  // Read straight into the vector that the notification's data will own.
+  std::vector<uint8_t> bytes(size);
+  ssize_t n;
+  do {
+    n = ::read(mFd, bytes.data(), size);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    watchForRead();  // someone else took the bytes: not the end, keep waiting
+    return;
+  }
+  if (n < 0) n = 0;  // a read error ends the input like end of file
+  bytes.resize(static_cast<size_t>(n));
+  if (bytes.capacity() - bytes.size() > 4096) bytes.shrink_to_fit();  // a short default-size read
+  --state->armed;
+  NotificationCenter::defaultCenter().postNotification(
+      kFileHandleReadCompletionNotification, this, std::make_shared<Data>(std::move(bytes)));
+  // Observers usually arm the next read themselves (and may have deleted the handle).
+  if (state->alive && state->armed > 0 && !state->watching) watchForRead();
 }
 
 bool FileHandle::writeAll(const struct iovec* iov, int count) {

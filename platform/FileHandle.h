@@ -34,7 +34,10 @@ class FileHandle {
   // end of file), reads what is available (at least one byte, or none at end
   // of file) and posts kFileHandleReadCompletionNotification on the main
   // thread. Arming again before the completion queues a further read: each
-  // arming gets its own completion, in order.
+  // arming gets its own completion, in order. The handle must be the only
+  // reader of a blocking descriptor (a read that another reader emptied
+  // first would block the loop); on a non-blocking one a read that finds
+  // nothing waits for the next bytes instead of reporting end of file.
   void readInBackgroundAndNotify();
 
   // Any thread. Writes all bytes of `iov` as one unit: concurrent calls on the
@@ -44,6 +47,8 @@ class FileHandle {
 
  private:
   struct ReadState;
+  void watchForRead();  // arms the run-loop watch for the first pending read
+  void readNow();       // the watch fired: read, post, go on with the next
 
   int mFd;
   std::mutex mWriteMutex;  // held over one whole writeAll
