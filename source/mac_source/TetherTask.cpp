@@ -104,11 +104,9 @@ SendGate& Gate() {
 
 }  // namespace
 
-TetherTask::TetherTask() : TetherTask(zy::FileHandle::fileHandleWithStandardOutput()) {}
-
 TetherTask::TetherTask(zy::FileHandle* outputFileHandle) : _outputFileHandle(outputFileHandle) {}
 
-TetherTask::~TetherTask() {
+void TetherTask::unpublish() {
   std::lock_guard<std::mutex> lock(Gate().mutex);
   if (gTetherTask == this) gTetherTask = nullptr;
 }

@@ -1,5 +1,6 @@
-// The application delegate: owns the host link and writes every outbound
-// frame to the task's output.
+// The application delegate: owns the tether service and the host link (the
+// input and output handles and the inbound accumulator), dispatches the
+// host's commands, and writes every outbound frame to the task's output.
 //
 // Output side. A frame is int32 length (4 + name bytes + payload bytes),
 // int32 message id, name element, payload element (a nil when there is no
@@ -10,27 +11,37 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/Application.h"
 #include "platform/Data.h"
 
+class ImageCaptureTetherService;
 class ZyLuaTE;
 class ZyLuaTEString;
 class ZyLuaTETable;
+class ZyRCMessageAccumulator;
+struct CRCMessage;
 
 namespace zy {
 class FileHandle;
+struct Notification;
 }  // namespace zy
 
 class TetherTask : public zy::ApplicationDelegate {
  public:
-  // Writes its frames to the process's standard output.
+  // The process's delegate. Main thread, once, before the run loop starts:
+  // creates the tether service (which starts the camera SDK and the Qt
+  // tick), takes the output and input handles, creates the accumulator
+  // (which arms the first read of standard input), then registers for the
+  // accumulator's notifications and for the will-terminate notification.
   TetherTask();
-  // Writes its frames to `outputFileHandle`, which is not owned and must
-  // outlive the task.
+  // An output-only task: writes its frames to `outputFileHandle`, which is
+  // not owned and must outlive the task; no service and no input.
   explicit TetherTask(zy::FileHandle* outputFileHandle);
   // If this task is the published one, unpublishes it first: later sends are
-  // held again. Senders on other threads must be finished by then.
+  // held again. Senders on other threads must be finished by then. Then
+  // unregisters and deletes the accumulator and the service.
   ~TetherTask() override;
   TetherTask(const TetherTask&) = delete;
   TetherTask& operator=(const TetherTask&) = delete;
@@ -45,6 +56,21 @@ class TetherTask : public zy::ApplicationDelegate {
   // on sends go straight out. Safe against sends racing with it on other
   // threads: no held frame is lost or overtaken.
   void publishForSending();
+
+  // "messageIsAvailable": dispatch the queue 0.1 s later (one delayed
+  // dispatch per message; the first drains the queue). "readHandleIsFinished":
+  // terminate the application. Any other name: nothing.
+  void notificationFromAccumulator(const zy::Notification& notification);
+  // The will-terminate reaction: logs, then runs the service's stop sequence.
+  void willShutdown(const zy::Notification& notification);
+
+  // Main thread. Dispatches every queued message in arrival order, deleting
+  // each after its handler has returned.
+  void dispatchMessages();
+  // Logs "Received message: <name>" and calls the service's handler for the
+  // name (exact, case-sensitive match); "shutdown" terminates the
+  // application. Unknown names are only logged. `message` is borrowed.
+  void dispatchMessage(CRCMessage* message);
 
   // The element's complete encoding, in a buffer of its own sized exactly
   // (it is never regrown, so the bytes are copied once, here).
@@ -62,9 +88,14 @@ class TetherTask : public zy::ApplicationDelegate {
   static void discardHeldFramesForTesting();
 
  private:
-  // The rest of the delegate (service, input handle, accumulator, the queued
-  // reply list) is added by the start-up and dispatch side.
-  zy::FileHandle* _outputFileHandle;  // not owned
+  // Stops sending through this task: later sends are held again.
+  void unpublish();
+
+  ImageCaptureTetherService* _tetherService = nullptr;  // owned; null when output-only
+  std::vector<CRCMessage*> _queuedReplyMessages;        // declared; nothing uses it yet
+  zy::FileHandle* _outputFileHandle;                     // not owned; process lifetime
+  zy::FileHandle* _inputFileHandle = nullptr;            // not owned; process lifetime
+  ZyRCMessageAccumulator* _messageAccumulator = nullptr;  // owned; null when output-only
 };
 
 // The published delegate: null until launching has finished, then the one

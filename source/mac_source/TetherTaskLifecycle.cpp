@@ -1,0 +1,99 @@
+// The delegate's start-up, its reactions to the accumulator and to
+// termination, and the dispatch of the host's commands. Main thread only.
+#include <optional>
+#include <string>
+
+#include "platform/Application.h"
+#include "platform/FileHandle.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
+#include "source/ZyLuaTableMarshalling.h"
+#include "source/mac_source/ImageCaptureTetherService.h"
+#include "source/mac_source/TetherTask.h"
+#include "source/mac_source/ZyRCMessageAccumulator.h"
+
+namespace {
+
+// How long a formed message waits before the queue is dispatched.
+constexpr double kDispatchDelay = 0.1;
+
+using Handler = void (ImageCaptureTetherService::*)(int32_t, ZyLuaTE*);
+
+struct Command {
+  const char* name;
+  Handler handler;
+};
+
+// Inbound names, compared exactly (bytewise, case-sensitive), in this order.
+// "shutdown" is handled by the task itself.
+const Command kCommands[] = {
+    {"listDevices", &ImageCaptureTetherService::listDevicesWithMessageId},
+    {"getDeviceInfo", &ImageCaptureTetherService::getDeviceInfoWithMessageId},
+    {"connectDevice", &ImageCaptureTetherService::connectDeviceWithMessageId},
+    {"disconnectDevice", &ImageCaptureTetherService::disconnectDeviceWithMessageId},
+    {"doCapture", &ImageCaptureTetherService::doCaptureWithMessageId},
+    {"downloadThumbnail", &ImageCaptureTetherService::downloadThumbnailWithMessageId},
+    {"getCaptureInfo", &ImageCaptureTetherService::getCaptureInfoWithMessageId},
+    {"startDownload", &ImageCaptureTetherService::startDownloadWithMessageId},
+    {"getCameraSettings", &ImageCaptureTetherService::getCameraSettingsWithMessageId},
+};
+
+}  // namespace
+
+TetherTask::TetherTask() : _outputFileHandle(nullptr) {
+  _tetherService = new ImageCaptureTetherService();
+  _outputFileHandle = zy::FileHandle::fileHandleWithStandardOutput();
+  _inputFileHandle = zy::FileHandle::fileHandleWithStandardInput();
+  _messageAccumulator = new ZyRCMessageAccumulator(_inputFileHandle);
+
+  zy::NotificationCenter& center = zy::NotificationCenter::defaultCenter();
+  center.addObserver(
+      this, [this](const zy::Notification& n) { notificationFromAccumulator(n); }, std::nullopt,
+      _messageAccumulator);
+  center.addObserver(
+      this, [this](const zy::Notification& n) { willShutdown(n); },
+      std::string(zy::kApplicationWillTerminateNotification), &zy::Application::shared());
+}
+
+TetherTask::~TetherTask() {
+  unpublish();
+  zy::NotificationCenter::defaultCenter().removeObserver(this);
+  delete _messageAccumulator;
+  delete _tetherService;
+}
+
+void TetherTask::notificationFromAccumulator(const zy::Notification& notification) {
+  if (notification.name == kZyMessageIsAvailableNotification) {
+    zy::RunLoop::main().performAfterDelay(kDispatchDelay, [this] { dispatchMessages(); });
+  } else if (notification.name == kZyReadHandleIsFinishedNotification) {
+    zy::Application::shared().terminate(this);
+  }
+}
+
+void TetherTask::willShutdown(const zy::Notification&) {
+  zy::Log("application received willShutdown notification");
+  if (_tetherService != nullptr) _tetherService->cancelAllRemainingDownloads();
+}
+
+void TetherTask::dispatchMessages() {
+  if (_messageAccumulator == nullptr) return;
+  while (CRCMessage* message = _messageAccumulator->getNextMessage()) {
+    dispatchMessage(message);
+    ZyDeleteMessage(message);
+  }
+}
+
+void TetherTask::dispatchMessage(CRCMessage* message) {
+  if (_tetherService == nullptr) return;
+  const std::string name =
+      message->messageName != nullptr ? static_cast<std::string>(*message->messageName) : "";
+  zy::Log("Received message: %s", name.c_str());
+  for (const Command& command : kCommands) {
+    if (name == command.name) {
+      (_tetherService->*command.handler)(message->messageId, message->messageData);
+      return;
+    }
+  }
+  if (name == "shutdown") zy::Application::shared().terminate(this);
+}
