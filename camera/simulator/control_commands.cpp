@@ -18,7 +18,7 @@ constexpr std::chrono::milliseconds kCaptureTimeout{120000};  // a 60 MiB DNG un
 constexpr uint64_t kMaxPayload = kMaxDngBytes;
 
 const char kHelp[] =
-    "ok commands: help ping state counts reset-counts connect <model> disconnect [model] "
+    "ok commands: help ping flush state counts reset-counts connect <model> disconnect [model] "
     "set <id> <value> set-raw <id> <payload> fail-read all|none|<id>... format <n> "
     "orientation <n>|none name <pattern>|none name-form size|nul "
     "event <state> <payload> capture burst <n> [id] sync on|off size <w> <h> dng-bytes <n> "
@@ -252,6 +252,11 @@ std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
     return reply;
   }
 
+  if (cmd == "flush") {
+    // Nothing to do but wait: the reply means all earlier work was delivered.
+    if (!sim->PostAndWait([](uint64_t) {}, kCaptureTimeout, &error)) return Error(error);
+    return "ok flushed";
+  }
   if (cmd == "connect") {
     int32_t model;
     if (w.size() != 2 || !ToInt32(w[1], &model)) return Error("usage: connect <model>");

@@ -223,6 +223,13 @@ TEST_F(ControlTest, StateAndErrorsKeepTheConnectionUsable) {
   EXPECT_EQ(control.Command("ping"), "ok pong");
   EXPECT_EQ(Ok("help").rfind("ok commands:", 0), 0u);
 
+  // flush answers only once earlier work is delivered.
+  const int32_t iso = 250;
+  ASSERT_TRUE(KRV_SDK_setProperty(eKRV_SDK_PropIso, &iso, 4));
+  EXPECT_EQ(control.Command("flush"), "ok flushed");
+  ASSERT_FALSE(recorder.changes().empty());
+  EXPECT_EQ(AsInt32(recorder.changes().back().bytes), 250);
+
   // A second client is served alongside the first.
   krv_sim::ControlClient other;
   std::string error;

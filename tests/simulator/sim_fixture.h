@@ -28,11 +28,13 @@ class SimTest : public ::testing::Test {
   }
 
   // Starts the SDK and waits for the default camera, with the control
-  // socket connected.
+  // socket connected and the events of accepting the camera (the change
+  // report of property 31) delivered.
   void StartWithCamera(int model = eKRV_SDK_ModelKMk3) {
     ASSERT_TRUE(recorder.Init());
     ASSERT_TRUE(recorder.WaitForConnected(model));
     ConnectControl();
+    Ok("flush");
   }
   void ConnectControl() {
     std::string error;
