@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -57,7 +58,10 @@ bool ControlServer::Start(std::string* error) {
     Stop();
     return false;
   }
-  ::unlink(mPath.c_str());  // a socket file left by a process that did not exit
+  // A socket file left by a process that ended without KRV_SDK_exit is
+  // replaced; any other kind of file at the path is left alone (bind fails).
+  struct stat st;
+  if (::lstat(mPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(mPath.c_str());
   if (::bind(mListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
       ::listen(mListenFd, 8) != 0) {
     *error = std::strerror(errno);

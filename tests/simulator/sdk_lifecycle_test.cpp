@@ -1,6 +1,9 @@
 // Start, camera connection, property access, close and exit of the
 // simulated SDK, through its C interface.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -139,6 +142,21 @@ TEST_F(LifecycleTest, ControlSocketLivesFromInitToExit) {
   EXPECT_FALSE(SocketExists(socketPath));
   // The server closed our connection on the way out.
   EXPECT_EQ(control.Command("ping").rfind("error io:", 0), 0u);
+}
+
+TEST_F(LifecycleTest, StaleSocketFileIsReplaced) {
+  // What a process killed before KRV_SDK_exit leaves behind.
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, socketPath.c_str(), sizeof(addr.sun_path) - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ::close(fd);
+  ASSERT_TRUE(SocketExists(socketPath));
+
+  ASSERT_TRUE(recorder.Init());
+  ConnectControl();
+  EXPECT_EQ(control.Command("ping"), "ok pong");
 }
 
 TEST_F(LifecycleTest, ExitIsIdempotentAndInitWorksAgain) {
