@@ -163,7 +163,7 @@ std::unique_ptr<TaskProcess> StartTask(const Global& global) {
 
 // Asks the task to stop and waits for it, reading (and dropping) what it
 // still sends. A second stop request, or a task that does not end in time,
-// gets it terminated. Returns the status, or null status text on failure.
+// gets it terminated. Returns how the task ended.
 ExitStatus ShutDown(TaskProcess* task, StopSignals* stop) {
   if (task->send("shutdown", nullptr) < 0) task->closeInput();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kShutdownWaitMs);
@@ -249,7 +249,12 @@ int Watch(const Global& global, const std::vector<std::string>& args) {
       case TaskProcess::ReadStatus::kMessage:
         ++sequence;
         std::printf("%s\n", JsonMessage(message, saveData).c_str());
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0) {
+          // Whoever read our output has gone (`watch | head`): stop in order.
+          Say("standard output is closed; shutting the task down");
+          const ExitStatus exit = ShutDown(task.get(), &stop);
+          return exit.success() ? kExitOk : kExitTaskDied;
+        }
         continue;
       case TaskProcess::ReadStatus::kInterrupted:
         stop.drain();
@@ -431,6 +436,9 @@ int Settings(const Global& global, const std::vector<std::string>& args) {
 }
 
 int Main(int argc, char** argv) {
+  // A closed stdout shows as a failed write; the task is started with
+  // SIGPIPE back at its default.
+  signal(SIGPIPE, SIG_IGN);
   Global global;
   std::string command;
   std::vector<std::string> rest;

@@ -75,6 +75,7 @@ class Tool {
         mBuffered.erase(0, nl + 1);
         return l;
       }
+      if (mOut < 0) return std::exchange(mBuffered, "");
       struct pollfd p = {mOut, POLLIN, 0};
       char buf[4096];
       const ssize_t n = poll(&p, 1, kGuardMs) == 1 ? read(mOut, buf, sizeof buf) : 0;
@@ -97,6 +98,10 @@ class Tool {
     return all;
   }
   std::string err() const { return ReadFile(mErrPath); }
+  void closeOutput() {
+    close(mOut);
+    mOut = -1;
+  }
   pid_t pid() const { return mPid; }
 
  private:
@@ -223,6 +228,15 @@ TEST(TetherHostCliTest, WatchPrintsJsonUntilCtrlCThenShutsTheTaskDown) {
   kill(tool.pid(), SIGINT);
   EXPECT_EQ(tool.finish(), 0) << tool.err();
   EXPECT_TRUE(Contains(tool.err(), "task exited with status 0")) << tool.err();
+}
+
+TEST(TetherHostCliTest, WatchShutsTheTaskDownWhenItsReaderGoes) {
+  ScratchDir dir;
+  Tool tool({"--task", FAKE_TASK_PATH, "watch"}, "ticker", dir.path());
+  EXPECT_TRUE(Contains(tool.line(), "\"deviceAdded\""));
+  tool.closeOutput();  // like `tether-host watch | head -1`
+  EXPECT_EQ(tool.finish(), 0) << tool.err();
+  EXPECT_TRUE(Contains(tool.err(), "standard output is closed")) << tool.err();
 }
 
 TEST(TetherHostCliTest, WatchStopsAtABadFrame) {

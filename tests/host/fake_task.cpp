@@ -10,7 +10,9 @@
 //   echo              answer every command with "received" under its id
 //   chunky            write every frame one byte at a time
 //   datademo          at start, a message with data and awkward strings
+//   ticker            a "tick" every 20 ms while no command is waiting
 // It writes "fake task started" to stderr when it starts.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -131,6 +133,11 @@ int main() {
     const FrameReader::Result r = reader.next(&m);
     if (r == FrameReader::Result::kError) return 4;
     if (r == FrameReader::Result::kNeedMore) {
+      struct pollfd input = {0, POLLIN, 0};
+      if (fake.has("ticker") && poll(&input, 1, 20) == 0) {
+        fake.send(0, "tick", nullptr);
+        continue;
+      }
       const ssize_t n = read(0, buf, sizeof buf);
       if (n <= 0) {
         if (fake.has("stubborn")) for (;;) pause();
