@@ -110,10 +110,12 @@ struct RunLoop::Impl {
     return id;
   }
 
-  // Moves posted tasks to `ready`.
-  void takeIncoming() {
+  // Moves posted tasks to `ready`. `woken`: poll saw wakeFd readable, which
+  // can also happen without wakePending (a forked child wrote to the shared
+  // eventfd); the descriptor is drained then too, or poll would never sleep.
+  void takeIncoming(bool woken) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (wakePending) {
+    if (wakePending || woken) {
       uint64_t count;
       while (::read(wakeFd, &count, sizeof(count)) < 0 && errno == EINTR) {
       }
@@ -178,6 +180,7 @@ struct RunLoop::Impl {
       Fatal("poll failed");
     }
     if (n == 0) return;
+    if (fds[0].revents != 0) takeIncoming(true);
 
     if (signalFd >= 0 && fds[1].revents != 0) {
       struct signalfd_siginfo info;
@@ -197,7 +200,6 @@ struct RunLoop::Impl {
         }
       }
     }
-    // The wake descriptor is drained by the next takeIncoming().
   }
 
   // The loop behind run() and runUntil().
@@ -213,7 +215,7 @@ struct RunLoop::Impl {
       if (finished()) return;
       if (deadline && Clock::now() >= *deadline) return;
 
-      takeIncoming();
+      takeIncoming(false);
       bool cut = false;
       for (size_t n = ready.size(); n > 0 && !ready.empty() && !cut; --n) {
         Task task = std::move(ready.front());

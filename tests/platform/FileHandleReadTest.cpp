@@ -18,6 +18,14 @@ namespace {
 
 using ::testing::ElementsAre;
 
+// The loop belongs to the first thread that asks for it: make that the
+// test's main thread, whichever test runs first or alone.
+class BindMainLoop : public ::testing::Environment {
+ public:
+  void SetUp() override { RunLoop::main(); }
+};
+const auto* const kBindMainLoop = ::testing::AddGlobalTestEnvironment(new BindMainLoop);
+
 struct Pipe {
   int readEnd = -1, writeEnd = -1;
   Pipe() {

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -20,6 +21,14 @@ namespace zy {
 namespace {
 
 using ::testing::ElementsAre;
+
+// The loop belongs to the first thread that asks for it: make that the
+// test's main thread, whichever test runs first or alone.
+class BindMainLoop : public ::testing::Environment {
+ public:
+  void SetUp() override { RunLoop::main(); }
+};
+const auto* const kBindMainLoop = ::testing::AddGlobalTestEnvironment(new BindMainLoop);
 
 // Every test runs the one main loop on the test's main thread; each leaves no
 // timer or watch that outlives its locals.
@@ -248,6 +257,27 @@ TEST(RunLoopTest, IdleLoopSleepsInTheKernel) {
   EXPECT_GT(ticks, 0);
   pipe.closeWrite();
   ASSERT_TRUE(Loop().runUntil([&] { return readable; }, 10));
+}
+
+// A forked child (a death test, a helper process) shares the loop's wake-up
+// descriptor; its posts must not leave the parent's loop spinning.
+TEST(RunLoopTest, WakeUpsFromAForkedChildDoNotMakeTheLoopSpin) {
+  Loop();  // created before the fork, so that both share it
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Loop().performOnMainThread([] {});
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  double before = ThreadCpuSeconds();
+  Loop().runUntil([] { return false; }, 1.0);
+  double used = ThreadCpuSeconds() - before;
+  EXPECT_LT(used, 0.1) << "an idle second cost " << used << " s of CPU";
+  bool ran = false;
+  Loop().performOnMainThread([&] { ran = true; });
+  EXPECT_TRUE(Loop().runUntil([&] { return ran; }, 10));
 }
 
 TEST(RunLoopTest, SignalsRunTheirHandlerOnTheLoopThread) {
