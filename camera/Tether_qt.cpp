@@ -37,6 +37,11 @@ const char* ModelName(int modelId) {
   }
 }
 
+// A copy that shares no data with `text`. mCurImgName crosses threads only
+// through such copies (or by moving in), so that QString's reference counts,
+// partly inside the uninstrumented Qt library, are only touched under mMutex.
+QString UnsharedCopy(const QString& text) { return QString(text.constData(), text.size()); }
+
 // Sends `table` with id 0 and deletes it.
 void Send(const char* name, ZyLuaTETable* table, long messageId = 0) {
   SendMessageToClient(messageId, name, table);
@@ -312,7 +317,7 @@ void Tether_qt::handleObjectName(const void* data, unsigned int size) {
   if (length > static_cast<size_t>(INT_MAX)) return;
   QString name = QString::fromLatin1(bytes, static_cast<int>(length));
   std::lock_guard<std::mutex> lock(mMutex);
-  mCurImgName = name;
+  mCurImgName = std::move(name);  // the old name leaves with `name`, unshared
 }
 
 void Tether_qt::handleThumbnail(const void* data, unsigned int size) {
@@ -334,7 +339,7 @@ void Tether_qt::handleThumbnail(const void* data, unsigned int size) {
     orientation = mOrientation;
     productId = mProductID;
     hasSideCar = mCurHasSideCar;
-    name = mCurImgName;
+    name = UnsharedCopy(mCurImgName);
   }
 
   QString fileName = name;
