@@ -76,7 +76,11 @@ void StreamCaptureEvents(const CaptureSnapshot& s, const EventSink& sink) {
     if (!sink(Event(eKRV_SDK_TransferOrientation, std::move(bytes)))) return;
   }
   if (s.sendName) {
-    const std::string name = ExpandObjectName(s.namePattern, s.number);
+    // Like the real bodies: only the KX reports its objects with an extension.
+    const std::string pattern =
+        !s.namePattern.empty() ? s.namePattern
+                               : (s.model == eKRV_SDK_ModelKXMk1 ? "IMG_####.JPG" : "IMG_####");
+    const std::string name = ExpandObjectName(pattern, s.number);
     TransferEvent e = Event(eKRV_SDK_TransferObjectName, std::vector<uint8_t>(name.begin(), name.end()));
     if (s.nulTerminatedName) {
       e.bytes.push_back(0);

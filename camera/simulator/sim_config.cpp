@@ -82,6 +82,7 @@ SimConfig SimConfig::FromEnvironment() {
   ReadBool("KRV_SIM_SYNC_CALLBACKS", &c.syncCallbacks);
   ReadBool("KRV_SIM_LOG", &c.log);
   if (const char* p = Env("KRV_SIM_CONTROL")) c.controlPath = p;
+  if (const char* p = Env("KRV_SIM_COUNTS_FILE")) c.countsPath = p;
   ReadInt("KRV_SIM_IMAGE_WIDTH", 16, kMaxImageSide, &c.imageWidth);
   ReadInt("KRV_SIM_IMAGE_HEIGHT", 16, kMaxImageSide, &c.imageHeight);
   ReadInt("KRV_SIM_DNG_BYTES", 0, static_cast<int64_t>(kMaxDngBytes), &c.dngBytes);

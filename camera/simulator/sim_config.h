@@ -21,12 +21,15 @@ struct SimConfig {
   bool syncCallbacks = false;    // capture/setProperty callbacks inside the call
   bool log = false;              // diagnostics on stderr
   std::string controlPath;       // Unix socket; empty = no control socket
+  std::string countsPath;        // written with the call counts at exit; empty = none
   int imageWidth = 640;          // JPEG (and by default DNG) size
   int imageHeight = 480;
   uint64_t dngBytes = 0;         // when > 0: DNG raw size chosen to give about this many bytes
   int jpegQuality = 85;
   int32_t orientation = 1;       // sent with every capture
-  std::string objectName = "IMG_####.JPG";  // '#' runs become the capture number
+  // '#' runs become the capture number; empty: the model's own form
+  // ("IMG_####.JPG" on 8257, "IMG_####" on the others).
+  std::string objectName;
   bool nulTerminatedName = false;           // send names with size 0xFFFFFFFF
 
   // Reads the environment. A malformed value is reported on stderr (always,

@@ -1,6 +1,7 @@
 #include "camera/simulator/simulator.h"
 
 #include <algorithm>
+#include <fstream>
 #include <cstdio>
 #include <cstring>
 
@@ -80,6 +81,7 @@ bool Simulator::Init(KRV_SDK_DeviceCallback callback, void* context) {
   }
   const SimConfig config = SimConfig::FromEnvironment();
   SetLogEnabled(config.log);
+  mCountsPath = config.countsPath;
 
   // A worker that an Exit from inside its own callback had to leave running
   // ends on its own (its session is over); it only needs the handle freed.
@@ -255,6 +257,12 @@ bool Simulator::Exit() {
   mFrameCallback = nullptr;
   mChangesCallback = nullptr;
   Log("exit: session %llu over", static_cast<unsigned long long>(mSession));
+  lock.unlock();
+  // For tests that check what the SDK was asked after the process is gone.
+  if (!mCountsPath.empty()) {
+    std::ofstream counts(mCountsPath, std::ios::trunc);
+    counts << CountsLine() << '\n';
+  }
   return true;
 }
 

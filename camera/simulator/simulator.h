@@ -156,6 +156,7 @@ class Simulator {
   bool mRunning = false;        // mMu
   uint64_t mSession = 0;        // mMu; bumped by every Init
   CameraState mState;           // mMu
+  std::string mCountsPath;      // mLifecycleMu; KRV_SIM_COUNTS_FILE of this session
   KRV_SDK_DeviceCallback mDeviceCallback = nullptr;    // mMu
   void* mDeviceContext = nullptr;                      // mMu
   KRV_SDK_FrameCallback mFrameCallback = nullptr;      // mMu

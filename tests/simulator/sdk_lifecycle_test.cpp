@@ -178,7 +178,7 @@ TEST_F(LifecycleTest, ExitIsIdempotentAndInitWorksAgain) {
   EXPECT_TRUE(recorder.frames().empty());
   // A new session numbers its captures from 1 again.
   const auto name = second.LastFrame(eKRV_SDK_TransferObjectName);
-  EXPECT_EQ(std::string(name.begin(), name.end()), "IMG_0001.JPG");
+  EXPECT_EQ(std::string(name.begin(), name.end()), "IMG_0001");
   KRV_SDK_exit();
 }
 
