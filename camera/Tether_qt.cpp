@@ -355,7 +355,8 @@ void Tether_qt::handleThumbnail(const void* data, unsigned int size) {
   ZyLuaTETable* thumbnail = new ZyLuaTETable();
   thumbnail->Set("capture_id", new ZyLuaTENumber(captureId));
   try {
-    thumbnail->Set("thumbnail_data", new ZyLuaTEData(const_cast<void*>(data), static_cast<int>(size)));
+    thumbnail->Set("thumbnail_data",
+                   new ZyLuaTEData(const_cast<void*>(data), static_cast<int>(size)));
   } catch (int) {
     // Out of memory for the copy: never let an exception into the SDK's thread.
     delete thumbnail;

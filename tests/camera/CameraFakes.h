@@ -1,11 +1,11 @@
 // Recording fakes for the camera controller's two outside interfaces, linked
 // into the camera tests in place of the real ones:
-// - the SDK's C functions (KRV_SDK_*, FakeSdk.cpp): record each call, serve property
-//   values or failures, keep the registered callbacks, and run test hooks
-//   inside capture, requestClose, exit and getProperty (to call back
+// - the SDK's C functions (KRV_SDK_*, FakeSdk.cpp): record each call, serve
+//   property values or failures, keep the registered callbacks, and run test
+//   hooks inside capture, requestClose, exit and getProperty (to call back
 //   synchronously or from another thread);
-// - SendMessageToClient (CameraFakes.cpp): copies each message (name, id, table, sending
-//   thread) into a list.
+// - SendMessageToClient (CameraFakes.cpp): copies each message (name, id,
+//   table, sending thread) into a list.
 // Both are thread-safe. Hooks run without any fake lock held.
 #ifndef TETHER_TESTS_CAMERA_FAKES_H_
 #define TETHER_TESTS_CAMERA_FAKES_H_

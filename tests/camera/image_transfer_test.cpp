@@ -35,8 +35,12 @@ class TransferTest : public ControllerTest {
   void thumbnail(const std::string& bytes = "thumb") {
     sdk().frame(eKRV_SDK_TransferThumbnail, bytes.data(), bytes.size());
   }
-  void dngEnd(const std::string& bytes) { sdk().frame(eKRV_SDK_TransferEndDNG, bytes.data(), bytes.size()); }
-  void jpgEnd(const std::string& bytes) { sdk().frame(eKRV_SDK_TransferEndJPG, bytes.data(), bytes.size()); }
+  void dngEnd(const std::string& bytes) {
+    sdk().frame(eKRV_SDK_TransferEndDNG, bytes.data(), bytes.size());
+  }
+  void jpgEnd(const std::string& bytes) {
+    sdk().frame(eKRV_SDK_TransferEndJPG, bytes.data(), bytes.size());
+  }
   std::string fileName() { return host().named("objectWasAdded").back().string("file_name"); }
 
   ScratchDir mTmp{/*asTmpDir=*/true};
@@ -194,7 +198,8 @@ TEST_F(TransferTest, OrientationNamesAndMalformedOrientations) {
   auto sent = [&] { return host().named("objectWasAdded").back().string("image_orientation"); };
   thumbnail();
   EXPECT_EQ(sent(), "AB");  // never reported
-  const std::pair<int32_t, const char*> codes[] = {{3, "CD"}, {6, "BC"}, {8, "DA"}, {1, "AB"}, {-8, "AB"}};
+  const std::pair<int32_t, const char*> codes[] = {
+      {3, "CD"}, {6, "BC"}, {8, "DA"}, {1, "AB"}, {-8, "AB"}};
   for (const auto& [code, text] : codes) {
     orientation(code);
     thumbnail();

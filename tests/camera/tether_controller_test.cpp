@@ -63,9 +63,10 @@ TEST_F(ControllerTest, EachAcceptedModelIsAnnouncedWithItsName) {
 
 TEST_F(ControllerTest, ConnectionRegistersCallbacksAcceptsTheCameraAndReadsSettings) {
   sdk().device(true, eKRV_SDK_ModelKMk3);
+  // The first settings read fails and stops the chain.
   EXPECT_EQ(sdk().calls(),
-            (Calls{"init", "setFrameCallback", "setChangesCallback", "setProperty 31 size 1 value 1",
-                   "getProperty 3"}));  // the first read fails and stops the chain
+            (Calls{"init", "setFrameCallback", "setChangesCallback",
+                   "setProperty 31 size 1 value 1", "getProperty 3"}));
   // Reconnecting overwrites and announces again.
   sdk().device(true, eKRV_SDK_ModelKXMk1);
   sdk().device(true, eKRV_SDK_ModelKXMk1);

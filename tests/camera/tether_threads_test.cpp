@@ -150,7 +150,9 @@ TEST_F(ThreadsTest, ConcurrentTransfersIssueEachCaptureIdOnce) {
 
   std::vector<int> added, thumbs;
   for (const auto& m : host().named("objectWasAdded")) added.push_back(int(m.number("capture_id")));
-  for (const auto& m : host().named("thumbnailWasDownloaded")) thumbs.push_back(int(m.number("capture_id")));
+  for (const auto& m : host().named("thumbnailWasDownloaded")) {
+    thumbs.push_back(int(m.number("capture_id")));
+  }
   std::sort(added.begin(), added.end());
   std::sort(thumbs.begin(), thumbs.end());
   std::vector<int> expected(2 * kPerThread);
