@@ -152,9 +152,12 @@ bool Tether_qt::getCameraSettings() {
   if (ok) ok = KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, sizeof iso);
   const bool isoOk = ok;
 
+  // Without the earlier values, or on the monochrome body, the white balance
+  // is reset to 0 rather than read; a failed read of it leaves it as it was.
+  const bool readWhiteBalance = ok && productId != eKRV_SDK_ModelTonal;
   int32_t whiteBalance = 0;
   bool whiteBalanceOk = false;
-  if (ok && productId != eKRV_SDK_ModelTonal) {
+  if (readWhiteBalance) {
     whiteBalanceOk = KRV_SDK_getProperty(eKRV_SDK_PropWhiteBalance, &whiteBalance,
                                          sizeof whiteBalance);
     ok = whiteBalanceOk;
@@ -168,7 +171,11 @@ bool Tether_qt::getCameraSettings() {
   }
   if (shutterOk) mCurShutterTime = shutter;
   if (isoOk) mCurIso = iso;
-  mCurWBIdx = whiteBalanceOk ? whiteBalance : 0;
+  if (!readWhiteBalance) {
+    mCurWBIdx = 0;
+  } else if (whiteBalanceOk) {
+    mCurWBIdx = whiteBalance;
+  }
   return ok;
 }
 

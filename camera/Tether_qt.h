@@ -46,8 +46,8 @@ class Tether_qt : public QObject {
   void capture();
 
   // Reads aperture, shutter time, ISO and white balance from the SDK into the
-  // fields; a failed read stops the chain and zeroes the white balance. True
-  // when no read failed.
+  // fields. A failed read stops the chain and leaves its field as it was; the
+  // white balance becomes 0 when it is not read. True when no read failed.
   bool getCameraSettings();
   // Replies "ok" with the settings table to request `messageId` while a
   // camera is connected; sends nothing otherwise. `data` is not read.

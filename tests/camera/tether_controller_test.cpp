@@ -186,6 +186,18 @@ TEST_F(ControllerTest, AFailedReadStopsTheChainAndZeroesTheWhiteBalance) {
   EXPECT_EQ(reply.string("aperture"), "--");
 }
 
+TEST_F(ControllerTest, AFailedWhiteBalanceReadAloneKeepsTheOldIndex) {
+  sdk().setDouble(eKRV_SDK_PropAperture, 4);
+  sdk().setDouble(eKRV_SDK_PropShutterTime, 0.5);
+  sdk().setInt(eKRV_SDK_PropIso, 200);
+  sdk().setInt(eKRV_SDK_PropWhiteBalance, 2);
+  connectQuietly(eKRV_SDK_ModelKMk3);
+  sdk().fail(eKRV_SDK_PropWhiteBalance);
+  EXPECT_FALSE(mTether->getCameraSettings());
+  mTether->getCameraSettingsWithMessageId(4, nullptr);
+  EXPECT_EQ(host().messages().at(0).string("whiteBalance"), "Cloudy");
+}
+
 TEST_F(ControllerTest, InitialValuesGoOutWhenEveryReadFails) {
   connectQuietly(eKRV_SDK_ModelKMk3);
   mTether->getCameraSettingsWithMessageId(9, nullptr);
