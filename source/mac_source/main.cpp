@@ -24,16 +24,17 @@ int main(int argc, char** argv) {
   // A host that has gone away shows up as end of input, not as a signal.
   std::signal(SIGPIPE, SIG_IGN);
 
-  qInstallMessageHandler(msgHandler);
-  QCoreApplication application(argc, argv, QCoreApplication::ApplicationFlags);
-
   // Termination requests take the same path as "shutdown": the camera is
   // closed and the SDK shut down before the process ends. Installed before
-  // any thread starts, so no other thread ever takes these signals.
+  // anything can start a thread (Qt, the camera SDK), so that every thread
+  // inherits the blocked mask and only the main loop takes these signals.
   zy::RunLoop& loop = zy::RunLoop::main();
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
     loop.onSignal(signal, [] { zy::Application::shared().terminate(gTetherTask); });
   }
+
+  qInstallMessageHandler(msgHandler);
+  QCoreApplication application(argc, argv, QCoreApplication::ApplicationFlags);
 
   return zy::ApplicationMain(argc, argv, [] { return new TetherTask(); });
 }
