@@ -55,7 +55,10 @@ Harness* gHarness = nullptr;
   std::abort();
 }
 
+// Makes `fd` refer to what `to` refers to, and closes `to` (unless the two
+// were the same, as when `fd` was closed and `to` took its number).
 void Redirect(int fd, int to) {
+  if (to == fd) return;
   if (::dup2(to, fd) < 0) Fail("dup2 failed");
   ::close(to);
 }
