@@ -37,13 +37,13 @@ test-asan: deps
 
 test-tsan: deps
 	$(CMAKE_GEN) -B build-tsan -DTETHER_TSAN=ON -DTETHER_BENCH=OFF
-	cmake --build build-tsan -j $(JOBS)
+	cmake --build build-tsan -j $(JOBS) --target threaded_tests
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST) -L threaded
 
 test-fuzz: deps
 	CC=clang CXX=clang++ $(CMAKE_GEN) -B build-fuzz -DTETHER_FUZZ=ON -DTETHER_SANITIZE=ON \
 	  -DTETHER_TESTS=OFF -DTETHER_BENCH=OFF -DTETHER_FUZZ_SECONDS=$(FUZZ_SECONDS)
-	cmake --build build-fuzz -j $(JOBS)
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	cd build-fuzz && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -L fuzz
 
 clean:

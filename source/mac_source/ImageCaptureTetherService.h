@@ -52,10 +52,10 @@ class ImageCaptureTetherService {
   std::unique_ptr<zy::Array> mCameras;
   std::unique_ptr<zy::Dictionary> mPendingItems;
   std::unique_ptr<zy::Dictionary> mDownloadOptions;  // never assigned
-  int32_t mLastImageId = 0;
-  char mIgnoreNewFiles = 0;
-  double mCameraConnectTime = 0;
-  double mCameraOffset = 0;
+  [[maybe_unused]] int32_t mLastImageId = 0;
+  [[maybe_unused]] char mIgnoreNewFiles = 0;
+  [[maybe_unused]] double mCameraConnectTime = 0;
+  [[maybe_unused]] double mCameraOffset = 0;
   Tether_qt mTetherQt{nullptr};
 
   zy::RunLoop::TimerId mTickTimer = 0;
