@@ -386,7 +386,14 @@ void Tether_qt::handleFileEnd(bool isDng, const void* data, unsigned int size) {
     std::lock_guard<std::mutex> lock(mMutex);
     captureId = mCapID;
   }
-  const QString path = tether::TemporaryImagePath(QDir::tempPath(), captureId, isDng);
+  // Qt answers an empty path when the temp directory does not exist; the
+  // name would then land in the root directory.
+  const QString tempDir = QDir::tempPath();
+  if (tempDir.isEmpty()) {
+    qDebug() << "frameCallback: file not saved: no temporary directory";
+    return;
+  }
+  const QString path = tether::TemporaryImagePath(tempDir, captureId, isDng);
   qDebug() << path;
 
   std::string error;

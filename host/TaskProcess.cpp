@@ -54,17 +54,19 @@ bool MakePipe(int* readEnd, int* writeEnd) {
   return true;
 }
 
+// Our environment with `overrides` applied in order: an entry replaces any
+// earlier one of the same name (ours or an earlier override), so the last
+// word on a name wins, as the child's getenv would otherwise not see it.
 std::vector<std::string> MergedEnvironment(const std::vector<std::string>& overrides) {
   std::vector<std::string> merged;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    const std::string entry(*e);
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) merged.emplace_back(*e);
+  for (const std::string& entry : overrides) {
     const std::string key = entry.substr(0, entry.find('=') + 1);
-    const bool replaced = std::any_of(overrides.begin(), overrides.end(), [&](const std::string& o) {
-      return o.compare(0, key.size(), key) == 0;
-    });
-    if (!replaced) merged.push_back(entry);
+    merged.erase(std::remove_if(merged.begin(), merged.end(),
+                                [&](const std::string& m) { return m.compare(0, key.size(), key) == 0; }),
+                 merged.end());
+    merged.push_back(entry);
   }
-  merged.insert(merged.end(), overrides.begin(), overrides.end());
   return merged;
 }
 

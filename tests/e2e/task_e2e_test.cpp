@@ -19,23 +19,9 @@ using tether_host::EncodeFrame;
 using tether_host::HostMessage;
 using tether_host::TaskProcess;
 
-std::string FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Waits for the process to end and requires a clean exit.
-void ExpectCleanExit(TaskProcess& task) {
-  ASSERT_TRUE(task.waitForExit(kEventTimeoutMs)) << "the task did not end";
-  EXPECT_TRUE(task.exitStatus().success()) << task.exitStatus().describe();
-}
-
 // The stop sequence ran: the will-terminate line was logged and the SDK was
 // asked to close the camera and to shut down.
-void ExpectStopSequence(TaskTest* test, const std::string& log, const std::string& counts) {
-  (void)test;
+void ExpectStopSequence(const std::string& log, const std::string& counts) {
   EXPECT_NE(log.find("application received willShutdown notification"), std::string::npos) << log;
   EXPECT_NE(counts.find("requestClose=1"), std::string::npos) << counts;
   EXPECT_NE(counts.find("exit=1"), std::string::npos) << counts;
@@ -69,7 +55,7 @@ TEST_F(TaskTest, CaptureDeliversObjectThumbnailAndBothFiles) {
     HostMessage file = Expect("fileDownloadComplete");
     EXPECT_EQ(file.number("capture_id"), 1);
     const std::string path = file.string("file_path").value_or("");
-    EXPECT_EQ(path, dir() + "/TetherTMP1" + extension);
+    EXPECT_EQ(path, imageDir() + "/TetherTMP1" + extension);
     const std::string bytes = FileBytes(path);
     EXPECT_EQ(static_cast<double>(bytes.size()), file.number("file_size").value_or(-1));
     if (std::string(extension) == ".JPG") {
@@ -149,7 +135,7 @@ TEST_F(TaskTest, ShutdownInABurstEndsBeforeTheRest) {
   const std::string log = TaskLog();
   EXPECT_NE(log.find("Received message: shutdown"), std::string::npos);
   EXPECT_EQ(log.find("Received message: getCameraSettings"), std::string::npos);
-  ExpectStopSequence(this, log, CountsAtExit());
+  ExpectStopSequence(log, CountsAtExit());
 }
 
 TEST_F(TaskTest, EndOfInputRunsTheStopSequence) {
@@ -157,7 +143,7 @@ TEST_F(TaskTest, EndOfInputRunsTheStopSequence) {
   Expect("deviceAdded");
   task().closeInput();
   ExpectCleanExit(task());
-  ExpectStopSequence(this, TaskLog(), CountsAtExit());
+  ExpectStopSequence(TaskLog(), CountsAtExit());
 }
 
 TEST_F(TaskTest, SigtermRunsTheStopSequence) {
@@ -165,7 +151,7 @@ TEST_F(TaskTest, SigtermRunsTheStopSequence) {
   Expect("deviceAdded");
   ASSERT_EQ(kill(task().pid(), SIGTERM), 0);
   ExpectCleanExit(task());
-  ExpectStopSequence(this, TaskLog(), CountsAtExit());
+  ExpectStopSequence(TaskLog(), CountsAtExit());
 }
 
 TEST_F(TaskTest, FrameSplitAcrossManyWrites) {

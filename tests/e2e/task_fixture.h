@@ -1,10 +1,15 @@
-// Runs the built tether-task as a child process over real pipes, with the
-// simulated camera SDK, a scratch temp directory, the simulator's control
-// socket and the task's log in a file.
+// Runs the built tether-task over real pipes with the simulated camera SDK, a
+// scratch temp directory, the simulator's control socket and the task's log
+// in a file. For fault tests it also offers full control of the task's
+// environment (a later "NAME=value" replaces an earlier one, so TMPDIR can
+// point anywhere), tmpfs mounts that are undone after the test, the host's
+// end of the task's output, and the task's memory and descriptors as /proc
+// shows them.
 #ifndef TETHER_TESTS_E2E_TASK_FIXTURE_H_
 #define TETHER_TESTS_E2E_TASK_FIXTURE_H_
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <memory>
 #include <string>
@@ -15,45 +20,88 @@
 
 namespace tether_e2e {
 
-// Generous guards against a hung task; no assertion depends on them being
-// tight.
-constexpr int kEventTimeoutMs = 20000;
+// Generous guard against a hung task; no assertion depends on it being tight.
+constexpr int kEventTimeoutMs = 30000;
 
 class TaskTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  // Ends the task, undoes the mounts (newest first), removes the scratch dir.
   void TearDown() override;
 
-  // Starts the task; `environment` adds or replaces "NAME=value" entries
-  // (the simulator's own KRV_SIM_* knobs).
+  // Starts the task (ending one started before). Defaults: TMPDIR is
+  // imageDir() (created), a control socket, the counts file, simulator log
+  // lines, 64x48 images. Entries of `environment` replace defaults of the
+  // same name.
   void StartTask(const std::vector<std::string>& environment = {});
 
-  // Reads messages until one named `name` arrives (others are kept in
+  // Reads messages until one named `name` arrives (others are appended to
   // seen()). Fails the test on timeout, end of output or a bad frame.
   tether_host::HostMessage Expect(const std::string& name, int timeoutMs = kEventTimeoutMs);
-  // Reads whatever is already written, without waiting for more.
+  // Whatever complete messages are already on the pipe, without waiting.
   std::vector<tether_host::HostMessage> Drain();
-  // True once the task's log holds a line containing `text`.
   bool WaitForLog(const std::string& text, int timeoutMs = kEventTimeoutMs);
   std::string TaskLog() const;
-  // Counts of each SDK call, written by the simulator when the SDK exits.
+  // How often `text` occurs in the task's log.
+  size_t LogCount(const std::string& text) const;
+  // The simulator's SDK call counts, written when the SDK exits.
   std::string CountsAtExit() const;
 
   // The simulator's control socket (connected on first use).
   krv_sim::ControlClient& Control();
-  // Sends a control command and requires an "ok" reply.
   std::string MustControl(const std::string& command);
+  std::string controlPath() const { return mDir + "/control.sock"; }
+
+  // Mounts a tmpfs at `path` (created if missing) with `options` (e.g.
+  // "size=1m"), read-only when asked. False with *error when mounting is
+  // not permitted here; the caller skips. Unmounted in TearDown.
+  bool MountTmpfs(const std::string& path, const std::string& options, bool readOnly,
+                  std::string* error);
+  // Changes the options of a mount made by MountTmpfs (e.g. "size=16m").
+  bool RemountTmpfs(const std::string& path, const std::string& options, std::string* error);
+
+  // Our descriptor on the other end of the pipe that is the task's `taskFd`
+  // (0 or 1), found by the pipe's inode; -1 if there is none.
+  int HostEndOfTaskPipe(int taskFd) const;
+  // Closes the host's read end of the task's output, so that every later
+  // write of the task fails with EPIPE. The descriptor number stays valid
+  // (it now reads /dev/null), so the TaskProcess still owns what it thinks.
+  bool CloseHostEndOfTaskOutput();
 
   const std::vector<tether_host::HostMessage>& seen() const { return mSeen; }
+  // Hands out the messages kept so far, leaving none.
+  std::vector<tether_host::HostMessage> TakeSeen() {
+    std::vector<tether_host::HostMessage> out;
+    out.swap(mSeen);
+    return out;
+  }
   tether_host::TaskProcess& task() { return *mTask; }
   const std::string& dir() const { return mDir; }
+  // The default TMPDIR of the task.
+  std::string imageDir() const { return mDir + "/images"; }
 
  private:
   std::string mDir;
   std::unique_ptr<tether_host::TaskProcess> mTask;
   std::unique_ptr<krv_sim::ControlClient> mControl;
   std::vector<tether_host::HostMessage> mSeen;
+  std::vector<std::string> mMounts;  // mount points, oldest first
 };
+
+// ---- Helpers on files and processes ----
+
+std::string FileBytes(const std::string& path);
+// Names in `dir` (hidden ones included, "." and ".." not), sorted; empty when
+// the directory cannot be read.
+std::vector<std::string> ListDir(const std::string& dir);
+// A field of /proc/<pid>/status in KiB (VmRSS, VmHWM, ...); -1 if absent.
+long ProcStatusKb(pid_t pid, const std::string& field);
+// Open descriptors of the process; -1 if they cannot be listed.
+int OpenFdCount(pid_t pid);
+
+// Waits for the task to end and requires a normal exit with status 0 (a
+// death by SIGPIPE or any other signal fails).
+void ExpectCleanExit(tether_host::TaskProcess& task);
 
 }  // namespace tether_e2e
 

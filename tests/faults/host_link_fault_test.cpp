@@ -15,9 +15,13 @@
 #include <vector>
 
 #include "host/HostMessage.h"
-#include "tests/faults/fault_fixture.h"
+#include "tests/e2e/task_fixture.h"
 
 namespace tether_faults {
+
+using namespace tether_e2e;  // the shared task fixture and its helpers
+using FaultTest = TaskTest;
+
 namespace {
 
 using tether_host::EncodeFrame;

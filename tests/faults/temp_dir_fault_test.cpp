@@ -13,9 +13,13 @@
 #include <vector>
 
 #include "host/HostMessage.h"
-#include "tests/faults/fault_fixture.h"
+#include "tests/e2e/task_fixture.h"
 
 namespace tether_faults {
+
+using namespace tether_e2e;  // the shared task fixture and its helpers
+using FaultTest = TaskTest;
+
 namespace {
 
 using tether_host::HostMessage;
@@ -164,12 +168,9 @@ TEST_F(TempDirFaultTest, ReadOnlyTempDirSendsThumbnailsButNoFiles) {
   EXPECT_TRUE(ListDir(readOnly).empty());
 }
 
-// DISABLED: fails, and must not run until fixed, because it then writes
-// into the root directory. QDir::tempPath() returns the canonical path of
-// TMPDIR, which is empty for a directory that does not exist; the task then
-// saves "/TetherTMP1.DNG" and "/TetherTMP1.JPG" (as root it succeeds) and
-// reports them. The save must be refused when the temp path is empty.
-TEST_F(TempDirFaultTest, DISABLED_MissingTempDirSendsThumbnailsButNoFiles) {
+// Qt answers an empty temp path for a TMPDIR that does not exist; the files
+// must then be refused, not saved as "/TetherTMP1.DNG" in the root directory.
+TEST_F(TempDirFaultTest, MissingTempDirSendsThumbnailsButNoFiles) {
   const std::string missing = dir() + "/no-such-dir";
   ExpectCapturesWithoutFiles(missing);
   struct stat st;
