@@ -60,7 +60,7 @@ CaptureResult CaptureSession::run() {
   CaptureResult result;
   if (!waitForCamera(&result)) return result;
   for (int i = 1; i <= mOptions.count; ++i) {
-    if (!captureOne(i, &result)) return result;
+    if (!takeOneImage(i, &result)) return result;
     ++result.capturesCompleted;
   }
   askSettings(&result);
@@ -212,7 +212,7 @@ bool CaptureSession::waitForCamera(CaptureResult* result) {
   return true;
 }
 
-bool CaptureSession::captureOne(int index, CaptureResult* result) {
+bool CaptureSession::takeOneImage(int index, CaptureResult* result) {
   if (!mCameraPresent) {
     result->outcome = CaptureResult::Outcome::kNoCamera;
     result->message = "the camera was disconnected";

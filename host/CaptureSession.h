@@ -84,7 +84,7 @@ class CaptureSession {
   CaptureState& stateFor(int captureId);
   void nameCapture(int captureId, const std::string& fileName);
   bool waitForCamera(CaptureResult* result);
-  bool captureOne(int index, CaptureResult* result);
+  bool takeOneImage(int index, CaptureResult* result);
   void askSettings(CaptureResult* result);
 
   TaskProcess* mTask;
