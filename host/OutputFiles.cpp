@@ -122,6 +122,12 @@ bool MoveToUniquePath(const std::string& source, const std::string& dir, const s
       if (unlink(source.c_str()) != 0) {
         // The file is in place; a stray temporary is only untidy.
       }
+      // The task keeps its temporary files private (0600); a picture placed
+      // in the user's folder gets the permissions of any file the user makes,
+      // like the copies of the fallback and the thumbnails.
+      const mode_t mask = umask(0);
+      umask(mask);
+      chmod(path.c_str(), 0644 & ~mask);
       *finalPath = path;
       return true;
     }

@@ -10,6 +10,14 @@ bool Lock::lockBeforeDate(Clock::time_point deadline) {
 }
 
 bool Lock::lockWithin(double seconds) {
+  // Uncontended, as it nearly always is: take it without reading the clock.
+  {
+    std::lock_guard<std::mutex> guard(mMutex);
+    if (!mHeld) {
+      mHeld = true;
+      return true;
+    }
+  }
   // Clamp before converting: a double outside the clock's range (or NaN) would
   // make the conversion undefined. A century is "forever" for a lock.
   constexpr double kForever = 100.0 * 365 * 24 * 3600;

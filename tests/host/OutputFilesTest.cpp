@@ -70,6 +70,7 @@ TEST(MoveToUniquePathTest, TakesTheNextFreeNameAndLeavesExistingFilesAlone) {
   WriteFile(out + "/IMG.jpg", "old");
   WriteFile(out + "/IMG-1.jpg", "older");
   WriteFile(dir.path() + "/TetherTMP1.JPG", "new bytes");
+  ASSERT_EQ(chmod((dir.path() + "/TetherTMP1.JPG").c_str(), 0600), 0);
 
   std::string placed, error;
   ASSERT_TRUE(MoveToUniquePath(dir.path() + "/TetherTMP1.JPG", out, "IMG", ".jpg", 0, &placed,
@@ -77,6 +78,12 @@ TEST(MoveToUniquePathTest, TakesTheNextFreeNameAndLeavesExistingFilesAlone) {
       << error;
   EXPECT_EQ(placed, out + "/IMG-2.jpg");
   EXPECT_EQ(ReadFile(placed), "new bytes");
+  // The task's private temporary (0600) becomes an ordinary file of the user.
+  const mode_t mask = umask(0);
+  umask(mask);
+  struct stat st;
+  ASSERT_EQ(stat(placed.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
   EXPECT_EQ(ReadFile(out + "/IMG.jpg"), "old");
   EXPECT_EQ(ReadFile(out + "/IMG-1.jpg"), "older");
   EXPECT_FALSE(Exists(dir.path() + "/TetherTMP1.JPG"));
