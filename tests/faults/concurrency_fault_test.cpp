@@ -207,6 +207,16 @@ TEST_F(FaultTest, EventsAfterTheCameraHasGone) {
     EXPECT_EQ(transfers.succeeded(), 4 * kThumbnails);
   }
 
+  // Every request must have been dispatched while no camera was there
+  // (dispatch waits 0.1 s; a slow run may still be behind the SDK events).
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kEventTimeoutMs);
+  while (LogCount("Received message: getCameraSettings") < 200u &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(LogCount("Received message: getCameraSettings"), 200u);
+
   // The camera comes back and is answered as before.
   MustControl("flush");
   MustControl("connect 8241");
