@@ -24,43 +24,21 @@
 
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+#include "fuzz/canonical_encoding.h"
 #include "source/ZyLuaTableMarshalling.h"
 #include "source/mac_source/ZyNSDataStreamBuf.h"
 #include "source/mac_source/ZyRCMessageAccumulator.h"
 
 namespace {
 
+using tether_fuzz::Canonical;
+using tether_fuzz::Encode;
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "accumulator_fuzzer: %s\n", what);
   std::abort();
 }
 
-std::string Encode(const ZyLuaTE& element) {
-  ZyNSDataWriteStreamBuf buf(0);
-  std::ostream out(&buf);
-  element.writeToStream(out);
-  const auto& data = buf.getNSData();
-  return std::string(reinterpret_cast<const char*>(data->bytes()), data->length());
-}
 
-// The encoding with every table's entries sorted by their own canonical
-// bytes. Data and table keys order by address, so two decodings of the same
-// bytes may write their entries in different orders; this form does not. An
-// absent table value counts as nil, as the encoder writes it.
-std::string Canonical(const ZyLuaTE* element) {
-  const auto* table = dynamic_cast<const ZyLuaTETable*>(element);
-  if (table == nullptr) return element != nullptr ? Encode(*element) : Encode(ZyLuaTENil());
-  std::vector<std::string> entries;
-  for (const auto& entry : table->mTable) {
-    entries.push_back(Canonical(entry.first) + Canonical(entry.second));
-  }
-  std::sort(entries.begin(), entries.end());
-  std::string out = Encode(ZyLuaTETable());  // Tag and a zero count...
-  const auto count = static_cast<uint32_t>(entries.size());
-  for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<char>(count >> (8 * i));  // ...patched.
-  for (const std::string& entry : entries) out += entry;
-  return out;
-}
 
 // What the dispatcher would see of one message.
 struct Formed {
