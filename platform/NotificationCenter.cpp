@@ -32,6 +32,7 @@ struct Registration {
 struct NotificationCenter::Impl {
   std::mutex mutex;
   std::condition_variable callEnded;                        // signalled when a call ends
+  int removersWaiting = 0;  // removeObserver calls waiting on callEnded; guarded by mutex
   std::vector<std::shared_ptr<Registration>> registrations;  // in registration order
 };
 
@@ -79,22 +80,42 @@ void NotificationCenter::removeObserver(const void* observer) {
     }
     return false;
   };
+  if (!runningElsewhere()) return;
+  ++mImpl->removersWaiting;
   mImpl->callEnded.wait(lock, [&] { return !runningElsewhere(); });
+  --mImpl->removersWaiting;
 }
 
 void NotificationCenter::postNotification(const std::string& name, const void* object,
                                           DataRef data) {
-  Notification notification{name, object, std::move(data)};
   const std::thread::id self = std::this_thread::get_id();
-  std::vector<std::shared_ptr<Registration>> targets;
+  // The matching registrations, taken under the lock. Most posts have one or
+  // two, so they live on the stack; more spill into a vector.
+  constexpr size_t kInline = 4;
+  std::shared_ptr<Registration> inlineTargets[kInline];
+  std::vector<std::shared_ptr<Registration>> moreTargets;
+  size_t count = 0;
   {
     std::lock_guard<std::mutex> lock(mImpl->mutex);
     for (const auto& registration : mImpl->registrations) {
-      if (registration->matches(name, object)) targets.push_back(registration);
+      if (!registration->matches(name, object)) continue;
+      if (count < kInline) {
+        inlineTargets[count] = registration;
+      } else {
+        moreTargets.push_back(registration);
+      }
+      ++count;
     }
+    // Nothing runs between this snapshot and the first call, so the first
+    // call is entered under the same lock.
+    if (count > 0) inlineTargets[0]->callingThreads.push_back(self);
   }
-  for (const auto& registration : targets) {
-    {
+  if (count == 0) return;
+  Notification notification{name, object, std::move(data)};
+  for (size_t i = 0; i < count; ++i) {
+    Registration* registration =
+        i < kInline ? inlineTargets[i].get() : moreTargets[i - kInline].get();
+    if (i > 0) {
       std::lock_guard<std::mutex> lock(mImpl->mutex);
       if (registration->removed) continue;
       registration->callingThreads.push_back(self);
@@ -105,14 +126,16 @@ void NotificationCenter::postNotification(const std::string& name, const void* o
       Registration* registration;
       std::thread::id self;
       ~CallScope() {
+        bool waited;
         {
           std::lock_guard<std::mutex> lock(impl->mutex);
           auto& ids = registration->callingThreads;
           ids.erase(std::find(ids.begin(), ids.end(), self));
+          waited = impl->removersWaiting > 0;
         }
-        impl->callEnded.notify_all();
+        if (waited) impl->callEnded.notify_all();
       }
-    } scope{mImpl.get(), registration.get(), self};
+    } scope{mImpl.get(), registration, self};
     registration->callback(notification);
   }
 }
