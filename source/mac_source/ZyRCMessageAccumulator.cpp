@@ -21,12 +21,14 @@ namespace {
 // Buffers up to this size are emptied and reused; larger ones are released.
 constexpr int64_t kKeptBufferCapacity = 1 << 20;
 
-// One little-endian int32 by one block read. False when fewer than 4 bytes
-// were left; the caller then treats the read as not having happened.
-bool ReadInt32(std::istream& in, int32_t* value) {
+// One little-endian int32 by one block read, straight from the buffer (the
+// stream's sentry would cost more than the read). False when fewer than 4
+// bytes were left; the caller then treats the read as not having happened.
+bool ReadInt32(std::streambuf& in, int32_t* value) {
   unsigned char b[4];
-  in.read(reinterpret_cast<char*>(b), sizeof(b));
-  if (in.gcount() != static_cast<std::streamsize>(sizeof(b))) return false;
+  if (in.sgetn(reinterpret_cast<char*>(b), sizeof(b)) != static_cast<std::streamsize>(sizeof(b))) {
+    return false;
+  }
   *value = static_cast<int32_t>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
                                 static_cast<uint32_t>(b[2]) << 16 |
                                 static_cast<uint32_t>(b[3]) << 24);
@@ -128,7 +130,7 @@ void ZyRCMessageAccumulator::formMessagesWithData(const void* bytes, size_t leng
         switch (_currentMessageStage) {
           case 0: {
             int32_t frameLength = 0;
-            if (!ReadInt32(in, &frameLength)) {
+            if (!ReadInt32(buffer, &frameLength)) {
               stop = true;
               break;
             }
@@ -144,7 +146,7 @@ void ZyRCMessageAccumulator::formMessagesWithData(const void* bytes, size_t leng
               break;
             }
             int32_t messageId = 0;
-            if (!ReadInt32(in, &messageId)) {
+            if (!ReadInt32(buffer, &messageId)) {
               stop = true;
               break;
             }
@@ -235,8 +237,9 @@ void ZyRCMessageAccumulator::enqueue(CRCMessage* message) {
 }
 
 void ZyRCMessageAccumulator::postMessageIsAvailable() {
-  zy::NotificationCenter::defaultCenter().postNotification(kZyMessageIsAvailableNotification,
-                                                          this);
+  // Posted once per message: built once, not once per post.
+  static const std::string* const name = new std::string(kZyMessageIsAvailableNotification);
+  zy::NotificationCenter::defaultCenter().postNotification(*name, this);
 }
 
 void ZyRCMessageAccumulator::addMessageToQueue(CRCMessage* message) {
