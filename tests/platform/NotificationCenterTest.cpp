@@ -104,6 +104,29 @@ TEST(NotificationCenterTest, CallbacksMayChangeObserversDuringAPost) {
   EXPECT_EQ(calls, (std::vector<std::string>{"self", "added"}));
 }
 
+// Many observers of one post, more than a post keeps beside it without
+// allocating: every one is called once, in order, and one removed during the
+// post (here the seventh, by the second) is skipped.
+TEST(NotificationCenterTest, ManyObserversAreCalledInOrder) {
+  NotificationCenter center;
+  std::vector<int> calls;
+  int observers[9];
+  for (int i = 0; i < 9; ++i) {
+    center.addObserver(
+        &observers[i],
+        [&, i](const Notification&) {
+          calls.push_back(i);
+          if (i == 1) center.removeObserver(&observers[6]);
+        },
+        std::string("n"), nullptr);
+  }
+  center.postNotification("n", nullptr);
+  EXPECT_EQ(calls, (std::vector<int>{0, 1, 2, 3, 4, 5, 7, 8}));
+  calls.clear();
+  center.postNotification("other", nullptr);
+  EXPECT_TRUE(calls.empty());
+}
+
 TEST(NotificationCenterTest, CallbacksMayPostAgain) {
   NotificationCenter center;
   std::vector<std::string> calls;
