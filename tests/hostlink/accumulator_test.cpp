@@ -20,6 +20,7 @@
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "tests/hostlink/FrameBytes.h"
+#include "tests/platform/platform_test_util.h"
 
 namespace hostlink_test {
 namespace {
@@ -417,28 +418,7 @@ TEST(AccumulatorLifetime, DirectQueueingAnnouncesEachMessage) {
   ZyDeleteMessage(out);
 }
 
-class Pipe {
- public:
-  Pipe() {
-    int fds[2];
-    EXPECT_EQ(::pipe(fds), 0);
-    readFd = fds[0];
-    writeFd = fds[1];
-  }
-  ~Pipe() {
-    if (readFd >= 0) ::close(readFd);
-    closeWriteEnd();
-  }
-  void write(const std::string& bytes) {
-    ASSERT_EQ(::write(writeFd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  void closeWriteEnd() {
-    if (writeFd >= 0) ::close(writeFd);
-    writeFd = -1;
-  }
-  int readFd = -1;
-  int writeFd = -1;
-};
+using platform_test::Pipe;
 
 // An accumulator reading a real descriptor through the main run loop.
 struct SourceHarness {
@@ -466,7 +446,7 @@ struct SourceHarness {
 TEST(AccumulatorSource, ReadsUntilEndOfInputThenAnnouncesItOnce) {
   zy::RunLoop& loop = zy::RunLoop::main();
   Pipe pipe;
-  SourceHarness s(pipe.readFd);
+  SourceHarness s(pipe.readEnd);
   pipe.write(Frame(1, NameBytes("a"), NilBytes()) + Frame(2, NameBytes("b"), NilBytes()));
   ASSERT_TRUE(loop.runUntil([&] { return s.ids.size() == 2; }, 10));
   pipe.write(Frame(3, NameBytes("c"), NilBytes()));
@@ -476,7 +456,7 @@ TEST(AccumulatorSource, ReadsUntilEndOfInputThenAnnouncesItOnce) {
   // An incomplete frame at the end is dropped without a word.
   LogCapture log;
   pipe.write(Frame(4, NameBytes("d"), NilBytes()).substr(0, 11));
-  pipe.closeWriteEnd();
+  pipe.closeWrite();
   ASSERT_TRUE(loop.runUntil([&] { return s.finished > 0; }, 10));
   // Give a wrongly re-armed read time to report end of file again.
   loop.runUntil([] { return false; }, 0.3);
@@ -488,8 +468,8 @@ TEST(AccumulatorSource, ReadsUntilEndOfInputThenAnnouncesItOnce) {
 TEST(AccumulatorSource, EndOfInputAtOnce) {
   zy::RunLoop& loop = zy::RunLoop::main();
   Pipe pipe;
-  SourceHarness s(pipe.readFd);
-  pipe.closeWriteEnd();
+  SourceHarness s(pipe.readEnd);
+  pipe.closeWrite();
   ASSERT_TRUE(loop.runUntil([&] { return s.finished > 0; }, 10));
   loop.runUntil([] { return false; }, 0.3);
   EXPECT_EQ(s.finished, 1);

@@ -12,40 +12,16 @@
 #include "platform/FileHandle.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
+#include "tests/platform/platform_test_util.h"
 
 namespace zy {
 namespace {
 
 using ::testing::ElementsAre;
 
-// The loop belongs to the first thread that asks for it: make that the
-// test's main thread, whichever test runs first or alone.
-class BindMainLoop : public ::testing::Environment {
- public:
-  void SetUp() override { RunLoop::main(); }
-};
+using platform_test::BindMainLoop;
+using platform_test::Pipe;
 const auto* const kBindMainLoop = ::testing::AddGlobalTestEnvironment(new BindMainLoop);
-
-struct Pipe {
-  int readEnd = -1, writeEnd = -1;
-  Pipe() {
-    int fds[2];
-    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    readEnd = fds[0];
-    writeEnd = fds[1];
-  }
-  ~Pipe() {
-    closeWrite();
-    ::close(readEnd);
-  }
-  void write(const std::string& text) {
-    ASSERT_EQ(::write(writeEnd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-  void closeWrite() {
-    if (writeEnd >= 0) ::close(writeEnd);
-    writeEnd = -1;
-  }
-};
 
 // Records the read completions of one handle, as text; unregisters on exit.
 class Completions {

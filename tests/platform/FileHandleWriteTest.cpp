@@ -13,32 +13,12 @@
 #include <vector>
 
 #include "platform/FileHandle.h"
+#include "tests/platform/platform_test_util.h"
 
 namespace zy {
 namespace {
 
-// A pipe whose ends are closed by the destructor unless taken earlier.
-struct Pipe {
-  int readEnd = -1, writeEnd = -1;
-  Pipe() {
-    int fds[2];
-    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    readEnd = fds[0];
-    writeEnd = fds[1];
-  }
-  ~Pipe() {
-    closeRead();
-    closeWrite();
-  }
-  void closeRead() {
-    if (readEnd >= 0) ::close(readEnd);
-    readEnd = -1;
-  }
-  void closeWrite() {
-    if (writeEnd >= 0) ::close(writeEnd);
-    writeEnd = -1;
-  }
-};
+using platform_test::Pipe;
 
 void SetNonBlocking(int fd) { ASSERT_EQ(::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK), 0); }
 

@@ -17,17 +17,15 @@
 #include <thread>
 #include <vector>
 
+#include "tests/platform/platform_test_util.h"
+
 namespace zy {
 namespace {
 
 using ::testing::ElementsAre;
 
-// The loop belongs to the first thread that asks for it: make that the
-// test's main thread, whichever test runs first or alone.
-class BindMainLoop : public ::testing::Environment {
- public:
-  void SetUp() override { RunLoop::main(); }
-};
+using platform_test::BindMainLoop;
+using platform_test::Pipe;
 const auto* const kBindMainLoop = ::testing::AddGlobalTestEnvironment(new BindMainLoop);
 
 // Every test runs the one main loop on the test's main thread; each leaves no
@@ -199,36 +197,23 @@ TEST(RunLoopTest, ExceptionFromATaskLeavesTheLoopUsable) {
   EXPECT_TRUE(Loop().runUntil([&] { return after; }, 10));
 }
 
-struct Pipe {
-  int fds[2];
-  Pipe() { EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0); }
-  ~Pipe() {
-    closeWrite();
-    ::close(fds[0]);
-  }
-  void closeWrite() {
-    if (fds[1] >= 0) ::close(fds[1]);
-    fds[1] = -1;
-  }
-};
-
 TEST(RunLoopTest, WatchReadableFiresOncePerArming) {
   Pipe pipe;
   int fired = 0;
-  Loop().watchReadableOnce(pipe.fds[0], [&] { ++fired; });
+  Loop().watchReadableOnce(pipe.readEnd, [&] { ++fired; });
   EXPECT_FALSE(Loop().runUntil([&] { return fired > 0; }, 0.05));  // nothing to read yet
-  std::thread writer([&] { EXPECT_EQ(::write(pipe.fds[1], "xy", 2), 2); });
+  std::thread writer([&] { EXPECT_EQ(::write(pipe.writeEnd, "xy", 2), 2); });
   ASSERT_TRUE(Loop().runUntil([&] { return fired == 1; }, 10));
   writer.join();
   // The bytes are still unread, yet the watch does not fire again unarmed.
   Loop().runUntil([] { return false; }, 0.05);
   EXPECT_EQ(fired, 1);
-  Loop().watchReadableOnce(pipe.fds[0], [&] { ++fired; });
+  Loop().watchReadableOnce(pipe.readEnd, [&] { ++fired; });
   ASSERT_TRUE(Loop().runUntil([&] { return fired == 2; }, 10));
   // End of file counts as readable.
   char buffer[2];
-  ASSERT_EQ(::read(pipe.fds[0], buffer, 2), 2);
-  Loop().watchReadableOnce(pipe.fds[0], [&] { ++fired; });
+  ASSERT_EQ(::read(pipe.readEnd, buffer, 2), 2);
+  Loop().watchReadableOnce(pipe.readEnd, [&] { ++fired; });
   pipe.closeWrite();
   ASSERT_TRUE(Loop().runUntil([&] { return fired == 3; }, 10));
 }
@@ -245,7 +230,7 @@ double ThreadCpuSeconds() {
 TEST(RunLoopTest, IdleLoopSleepsInTheKernel) {
   Pipe pipe;
   bool readable = false;
-  Loop().watchReadableOnce(pipe.fds[0], [&] { readable = true; });
+  Loop().watchReadableOnce(pipe.readEnd, [&] { readable = true; });
   int ticks = 0;
   RunLoop::TimerId timer = Loop().scheduleRepeatingTimer(0.05, [&] { ++ticks; });
   Loop().performAfterDelay(30, [] {});  // a far timer, as a service would have
