@@ -147,12 +147,6 @@ TEST(FileHandleWriteTest, ShortWritesResumeExactlyWhereTheyStopped) {
   EXPECT_EQ(received, expected);
 }
 
-#if defined(__has_feature)
-#define TETHER_HAS_TSAN_FEATURE __has_feature(thread_sanitizer)
-#else
-#define TETHER_HAS_TSAN_FEATURE 0
-#endif
-
 std::atomic<int> gInterrupts{0};
 void CountInterrupt(int) { ++gInterrupts; }
 
@@ -160,7 +154,7 @@ void CountInterrupt(int) { ++gInterrupts; }
 // whose handler does not ask for restarts: writev returns short counts or
 // EINTR, and writeAll must carry on.
 TEST(FileHandleWriteTest, WritesInterruptedBySignalsAreResumed) {
-#if defined(__SANITIZE_THREAD__) || TETHER_HAS_TSAN_FEATURE
+#ifdef TETHER_TSAN_BUILD
   // ThreadSanitizer runs handlers late and lets the kernel restart the
   // interrupted writev, so the writer never sees EINTR or a short count here;
   // the plain and ASan runs of this test are the ones that exercise it.
