@@ -22,7 +22,7 @@ struct Registration {
   bool removed = false;
   std::vector<std::thread::id> callingThreads;  // one entry per call running now
 
-  bool matches(const std::string& postedName, const void* sender) const {
+  bool matches(std::string_view postedName, const void* sender) const {
     return (!name || *name == postedName) && (object == nullptr || object == sender);
   }
 };
@@ -86,7 +86,7 @@ void NotificationCenter::removeObserver(const void* observer) {
   --mImpl->removersWaiting;
 }
 
-void NotificationCenter::postNotification(const std::string& name, const void* object,
+void NotificationCenter::postNotification(std::string_view name, const void* object,
                                           DataRef data) {
   const std::thread::id self = std::this_thread::get_id();
   // The matching registrations, taken under the lock. Most posts have one or
@@ -111,7 +111,7 @@ void NotificationCenter::postNotification(const std::string& name, const void* o
     if (count > 0) inlineTargets[0]->callingThreads.push_back(self);
   }
   if (count == 0) return;
-  Notification notification{name, object, std::move(data)};
+  Notification notification{std::string(name), object, std::move(data)};
   for (size_t i = 0; i < count; ++i) {
     Registration* registration =
         i < kInline ? inlineTargets[i].get() : moreTargets[i - kInline].get();

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/Data.h"
 
@@ -46,8 +47,9 @@ class NotificationCenter {
   // Calls every matching callback, in registration order, on this thread,
   // before returning. Callbacks may add or remove observers: those added
   // during the post are not called by it, those removed are not called after
-  // their removal.
-  void postNotification(const std::string& name, const void* object, DataRef data = nullptr);
+  // their removal. `name` is copied into the notification only when someone
+  // observes it.
+  void postNotification(std::string_view name, const void* object, DataRef data = nullptr);
 
  private:
   struct Impl;

@@ -237,9 +237,8 @@ void ZyRCMessageAccumulator::enqueue(CRCMessage* message) {
 }
 
 void ZyRCMessageAccumulator::postMessageIsAvailable() {
-  // Posted once per message: built once, not once per post.
-  static const std::string* const name = new std::string(kZyMessageIsAvailableNotification);
-  zy::NotificationCenter::defaultCenter().postNotification(*name, this);
+  zy::NotificationCenter::defaultCenter().postNotification(kZyMessageIsAvailableNotification,
+                                                          this);
 }
 
 void ZyRCMessageAccumulator::addMessageToQueue(CRCMessage* message) {
