@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 
 #include "camera/KRV_SDK.h"
+#include "source/ProtocolNames.h"
 #include "source/ZyLuaTableMarshalling.h"
 
 namespace tether {
@@ -65,14 +66,14 @@ QString WhiteBalanceText(int32_t whiteBalance, int32_t productId) {
 
 ZyLuaTETable* CreateSettingsTable(const CameraSettings& s) {
   auto* table = new ZyLuaTETable();
-  table->Set("isoSpeed", new ZyLuaTENumber(s.iso));
+  table->Set(proto::kIsoSpeed, new ZyLuaTENumber(s.iso));
   if (s.aperture > 0) {
-    table->Set("aperture", new ZyLuaTENumber(s.aperture));
+    table->Set(proto::kAperture, new ZyLuaTENumber(s.aperture));
   } else {
-    table->Set("aperture", new ZyLuaTEString("--"));
+    table->Set(proto::kAperture, new ZyLuaTEString("--"));
   }
-  table->Set("shutter", new ZyLuaTEString(ShutterText(s.shutterTime).toStdString()));
-  table->Set("whiteBalance",
+  table->Set(proto::kShutter, new ZyLuaTEString(ShutterText(s.shutterTime).toStdString()));
+  table->Set(proto::kWhiteBalance,
              new ZyLuaTEString(WhiteBalanceText(s.whiteBalance, s.productId).toStdString()));
   return table;
 }

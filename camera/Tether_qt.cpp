@@ -14,11 +14,14 @@
 #include "camera/KRV_SDK.h"
 #include "camera/TransferNames.h"
 #include "platform/RunLoop.h"
+#include "source/ProtocolNames.h"
 #include "source/ZyLuaTableMarshalling.h"
 #include "source/mac_source/SendMessageToClient.h"
 
 QTimer* Tether_qt::mUpdateDamper = nullptr;
 bool Tether_qt::mNeedsUpdate = false;
+
+namespace proto = tether::proto;
 
 namespace {
 
@@ -99,9 +102,9 @@ void Tether_qt::sdkCallback(void* context, bool connected, int modelId) {
     KRV_SDK_setProperty(eKRV_SDK_PropHostAccepted, &accepted, 1);
 
     auto* table = new ZyLuaTETable();
-    table->Set("device_id", new ZyLuaTENumber(modelId));
-    table->Set("name", new ZyLuaTEString(tr(name).toStdString()));
-    Send("deviceAdded", table);
+    table->Set(proto::kDeviceId, new ZyLuaTENumber(modelId));
+    table->Set(proto::kName, new ZyLuaTEString(tr(name).toStdString()));
+    Send(proto::kDeviceAdded, table);
 
     self->getCameraSettings();
     // Pending, but no window is opened: the next change or the end of an
@@ -123,8 +126,8 @@ void Tether_qt::sdkCallback(void* context, bool connected, int modelId) {
       modelId == eKRV_SDK_ModelKMk2 || modelId == eKRV_SDK_ModelRMk4 ||
       modelId == eKRV_SDK_ModelKXMk1 || modelId == eKRV_SDK_ModelTonal) {
     auto* table = new ZyLuaTETable();
-    table->Set("device_id", new ZyLuaTENumber(storedId));
-    Send("deviceRemoved", table);
+    table->Set(proto::kDeviceId, new ZyLuaTENumber(storedId));
+    Send(proto::kDeviceRemoved, table);
   }
 }
 
@@ -184,7 +187,7 @@ void Tether_qt::getCameraSettingsWithMessageId(int messageId, ZyLuaTE* /*data*/)
     std::lock_guard<std::mutex> lock(mMutex);
     if (mProductID == 0) return;
   }
-  sendSettingsReport(messageId, "ok");
+  sendSettingsReport(messageId, proto::kOk);
 }
 
 ZyLuaTETable* Tether_qt::createSettingsResultTable() {
@@ -250,14 +253,14 @@ void Tether_qt::settingsChanged() {
   mNeedsUpdate = true;
   if (mUpdateDamper->isActive()) return;  // the window's end reports it
   mNeedsUpdate = false;
-  sendSettingsReport(0, "cameraSettingsChanged");
+  sendSettingsReport(0, proto::kCameraSettingsChanged);
   mUpdateDamper->start(kDamperMilliseconds);
 }
 
 void Tether_qt::slotDoUpdate() {
   if (!mNeedsUpdate) return;
   mNeedsUpdate = false;
-  sendSettingsReport(0, "cameraSettingsChanged");
+  sendSettingsReport(0, proto::kCameraSettingsChanged);
 }
 
 // ---------------------------------------------------------------- image transfer
@@ -352,17 +355,17 @@ void Tether_qt::handleThumbnail(const void* data, unsigned int size) {
   QString fileName = name;
   if (productId == eKRV_SDK_ModelKXMk1) fileName = QString::number(captureId) + "_" + name;
   auto* added = new ZyLuaTETable();
-  added->Set("capture_id", new ZyLuaTENumber(captureId));
-  added->Set("has_sidecar", new ZyLuaTENumber(hasSideCar));
-  added->Set("file_name", new ZyLuaTEString(fileName.toStdString()));
+  added->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
+  added->Set(proto::kHasSidecar, new ZyLuaTENumber(hasSideCar));
+  added->Set(proto::kFileName, new ZyLuaTEString(fileName.toStdString()));
   qDebug() << "-----------" << name;
-  added->Set("image_orientation", new ZyLuaTEString(tether::OrientationName(orientation)));
-  Send("objectWasAdded", added);
+  added->Set(proto::kImageOrientation, new ZyLuaTEString(tether::OrientationName(orientation)));
+  Send(proto::kObjectWasAdded, added);
 
   ZyLuaTETable* thumbnail = new ZyLuaTETable();
-  thumbnail->Set("capture_id", new ZyLuaTENumber(captureId));
+  thumbnail->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
   try {
-    thumbnail->Set("thumbnail_data",
+    thumbnail->Set(proto::kThumbnailData,
                    new ZyLuaTEData(const_cast<void*>(data), static_cast<int>(size)));
   } catch (int) {
     // Out of memory for the copy: never let an exception into the SDK's thread.
@@ -370,7 +373,7 @@ void Tether_qt::handleThumbnail(const void* data, unsigned int size) {
     qDebug() << "frameCallback: thumbnail dropped, out of memory";
     return;
   }
-  Send("thumbnailWasDownloaded", thumbnail);
+  Send(proto::kThumbnailWasDownloaded, thumbnail);
 }
 
 void Tether_qt::handleFileEnd(bool isDng, const void* data, unsigned int size) {
@@ -403,8 +406,8 @@ void Tether_qt::handleFileEnd(bool isDng, const void* data, unsigned int size) {
   }
 
   auto* table = new ZyLuaTETable();
-  table->Set("capture_id", new ZyLuaTENumber(captureId));
-  table->Set("file_path", new ZyLuaTEString(path.toStdString()));
-  table->Set("file_size", new ZyLuaTENumber(static_cast<double>(size)));
-  Send("fileDownloadComplete", table);
+  table->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
+  table->Set(proto::kFilePath, new ZyLuaTEString(path.toStdString()));
+  table->Set(proto::kFileSize, new ZyLuaTENumber(static_cast<double>(size)));
+  Send(proto::kFileDownloadComplete, table);
 }

@@ -8,10 +8,13 @@
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
+#include "source/ProtocolNames.h"
 #include "source/ZyLuaTableMarshalling.h"
 #include "source/mac_source/ImageCaptureTetherService.h"
 #include "source/mac_source/TetherTask.h"
 #include "source/mac_source/ZyRCMessageAccumulator.h"
+
+namespace proto = tether::proto;
 
 namespace {
 
@@ -28,15 +31,15 @@ struct Command {
 // Inbound names, compared exactly (bytewise, case-sensitive), in this order.
 // "shutdown" is handled by the task itself.
 const Command kCommands[] = {
-    {"listDevices", &ImageCaptureTetherService::listDevicesWithMessageId},
-    {"getDeviceInfo", &ImageCaptureTetherService::getDeviceInfoWithMessageId},
-    {"connectDevice", &ImageCaptureTetherService::connectDeviceWithMessageId},
-    {"disconnectDevice", &ImageCaptureTetherService::disconnectDeviceWithMessageId},
-    {"doCapture", &ImageCaptureTetherService::doCaptureWithMessageId},
-    {"downloadThumbnail", &ImageCaptureTetherService::downloadThumbnailWithMessageId},
-    {"getCaptureInfo", &ImageCaptureTetherService::getCaptureInfoWithMessageId},
-    {"startDownload", &ImageCaptureTetherService::startDownloadWithMessageId},
-    {"getCameraSettings", &ImageCaptureTetherService::getCameraSettingsWithMessageId},
+    {proto::kListDevices, &ImageCaptureTetherService::listDevicesWithMessageId},
+    {proto::kGetDeviceInfo, &ImageCaptureTetherService::getDeviceInfoWithMessageId},
+    {proto::kConnectDevice, &ImageCaptureTetherService::connectDeviceWithMessageId},
+    {proto::kDisconnectDevice, &ImageCaptureTetherService::disconnectDeviceWithMessageId},
+    {proto::kDoCapture, &ImageCaptureTetherService::doCaptureWithMessageId},
+    {proto::kDownloadThumbnail, &ImageCaptureTetherService::downloadThumbnailWithMessageId},
+    {proto::kGetCaptureInfo, &ImageCaptureTetherService::getCaptureInfoWithMessageId},
+    {proto::kStartDownload, &ImageCaptureTetherService::startDownloadWithMessageId},
+    {proto::kGetCameraSettings, &ImageCaptureTetherService::getCameraSettingsWithMessageId},
 };
 
 }  // namespace
@@ -95,5 +98,5 @@ void TetherTask::dispatchMessage(CRCMessage* message) {
       return;
     }
   }
-  if (name == "shutdown") zy::Application::shared().terminate(this);
+  if (name == proto::kShutdown) zy::Application::shared().terminate(this);
 }
