@@ -1,0 +1,74 @@
+// What a tethered session tells the rest of tether-host as it runs: the
+// camera coming and going, its settings, each capture and each file placed.
+// The terminal status line, the hook runner and the live page are all
+// observers of one session; none of them may slow it down.
+//
+// Thread: every call comes on the session's own thread, in the order the
+// events happened. An observer must return quickly and never block (hand
+// slow work to a thread or queue of its own). Events are passed by const
+// reference and live only for the call: copy what you keep.
+#ifndef TETHER_HOST_TETHER_EVENTS_H_
+#define TETHER_HOST_TETHER_EVENTS_H_
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace tether_host {
+
+// The four display texts of the settings table, as the task sent them.
+struct SettingsTexts {
+  std::string iso;
+  std::string aperture;
+  std::string shutter;
+  std::string whiteBalance;
+};
+
+enum class FileKind { kThumbnail, kDng, kJpeg };
+// "thumbnail", "dng", "jpeg": the names used in hooks, on the page and in URLs.
+const char* fileKindName(FileKind kind);
+
+// A capture the camera announced ("objectWasAdded").
+struct CaptureAnnounced {
+  int captureId = 0;         // the task's capture id
+  int number = 0;            // 1, 2, 3, ... within this session
+  std::string cameraName;    // "file_name" as the camera gave it
+  std::string orientation;   // "AB", "BC", "CD" or "DA"
+  std::chrono::system_clock::time_point time;
+};
+
+// A file placed durably in the output folder (fsync of file and folder done).
+struct FileSaved {
+  int captureId = 0;
+  int number = 0;
+  FileKind kind = FileKind::kThumbnail;
+  std::string path;    // where it is now
+  int64_t size = 0;    // bytes on disk
+};
+
+// A file of a capture that could not be placed; the session goes on or
+// ends as its rules say, but the failure is always told.
+struct SaveFailed {
+  int captureId = 0;
+  int number = 0;
+  FileKind kind = FileKind::kThumbnail;
+  std::string message;  // names the file and the system's error
+};
+
+class TetherObserver {
+ public:
+  virtual ~TetherObserver() = default;
+  // A camera connected (its model name) or disconnected (empty name).
+  virtual void cameraChanged(const std::string& modelName) {}
+  // Every "ok" and "cameraSettingsChanged".
+  virtual void settingsChanged(const SettingsTexts& settings) {}
+  virtual void captureAnnounced(const CaptureAnnounced& capture) {}
+  virtual void fileSaved(const FileSaved& file) {}
+  virtual void saveFailed(const SaveFailed& failure) {}
+  // A capture whose files did not all arrive (what is missing, in words).
+  virtual void captureIncomplete(int captureId, int number, const std::string& missing) {}
+};
+
+}  // namespace tether_host
+
+#endif  // TETHER_HOST_TETHER_EVENTS_H_
