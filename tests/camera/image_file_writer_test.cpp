@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "camera/ImageFileWriter.h"
-#include "tests/camera/ScratchDir.h"
+#include "tests/camera/scratch_dir.h"
 
 namespace {
 

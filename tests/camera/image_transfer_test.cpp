@@ -12,8 +12,8 @@
 
 #include "camera/ImageFileWriter.h"
 #include "camera/KRV_SDK.h"
-#include "tests/camera/ControllerFixture.h"
-#include "tests/camera/ScratchDir.h"
+#include "tests/camera/controller_fixture.h"
+#include "tests/camera/scratch_dir.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "camera/KRV_SDK.h"
 #include "camera/Tether_qt.h"
 #include "camera/simulator/control_client.h"
-#include "tests/camera/CameraFakes.h"
-#include "tests/camera/ScratchDir.h"
+#include "tests/camera/camera_fakes.h"
+#include "tests/camera/scratch_dir.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "camera/KRV_SDK.h"
-#include "tests/camera/ControllerFixture.h"
+#include "tests/camera/controller_fixture.h"
 
 namespace {
 

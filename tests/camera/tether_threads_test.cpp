@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "camera/KRV_SDK.h"
-#include "tests/camera/ControllerFixture.h"
-#include "tests/camera/ScratchDir.h"
+#include "tests/camera/controller_fixture.h"
+#include "tests/camera/scratch_dir.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/host/HostTestSupport.h"
+#include "tests/host/host_test_support.h"
 
 namespace tether_host {
 namespace {

@@ -16,7 +16,7 @@
 #include "platform/Log.h"
 #include "source/mac_source/SendMessageToClient.h"
 #include "source/mac_source/TetherTask.h"
-#include "tests/hostlink/FrameBytes.h"
+#include "tests/source/mac_source/frame_bytes.h"
 
 namespace hostlink_test {
 namespace {

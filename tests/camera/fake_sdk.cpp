@@ -2,7 +2,7 @@
 // Not linked where the real SDK library is.
 #include <cstring>
 
-#include "tests/camera/CameraFakes.h"
+#include "tests/camera/camera_fakes.h"
 
 namespace fake {
 

@@ -13,7 +13,7 @@
 
 #include "platform/Exception.h"
 #include "platform/Log.h"
-#include "tests/hostlink/FrameBytes.h"
+#include "tests/source/mac_source/frame_bytes.h"
 
 namespace hostlink_test {
 namespace {

@@ -19,7 +19,7 @@
 #include "platform/FileHandle.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
-#include "tests/hostlink/FrameBytes.h"
+#include "tests/source/mac_source/frame_bytes.h"
 #include "tests/platform/platform_test_util.h"
 
 namespace hostlink_test {

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/RunLoop.h"
-#include "tests/camera/CameraFakes.h"
+#include "tests/camera/camera_fakes.h"
 
 namespace {
 std::mutex gLogMutex;  // guards gLog

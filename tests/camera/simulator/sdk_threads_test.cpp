@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/simulator/sim_fixture.h"
+#include "tests/camera/simulator/sim_fixture.h"
 
 namespace krv_test {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/simulator/sdk_recorder.h"
+#include "tests/camera/simulator/sdk_recorder.h"
 
 #include <unistd.h>
 

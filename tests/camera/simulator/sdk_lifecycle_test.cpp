@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "tests/simulator/sim_fixture.h"
+#include "tests/camera/simulator/sim_fixture.h"
 
 namespace krv_test {
 namespace {

@@ -6,7 +6,7 @@
 #include <map>
 #include <sstream>
 
-#include "tests/simulator/sim_fixture.h"
+#include "tests/camera/simulator/sim_fixture.h"
 
 namespace krv_test {
 namespace {

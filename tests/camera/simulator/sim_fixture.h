@@ -11,7 +11,7 @@
 
 #include "camera/KRV_SDK.h"
 #include "camera/simulator/control_client.h"
-#include "tests/simulator/sdk_recorder.h"
+#include "tests/camera/simulator/sdk_recorder.h"
 
 namespace krv_test {
 

@@ -1,4 +1,4 @@
-#include "tests/camera/CameraFakes.h"
+#include "tests/camera/camera_fakes.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "host/CameraSettings.h"
-#include "tests/host/HostTestSupport.h"
+#include "tests/host/host_test_support.h"
 
 namespace tether_host {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/simulator/image_checks.h"
+#include "tests/camera/simulator/image_checks.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "camera/Tether_qt.h"
-#include "tests/camera/CameraFakes.h"
+#include "tests/camera/camera_fakes.h"
 
 class ControllerTest : public testing::Test {
  protected:

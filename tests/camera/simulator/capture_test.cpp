@@ -2,8 +2,8 @@
 // DNGs that real decoders accept.
 #include <cstring>
 
-#include "tests/simulator/image_checks.h"
-#include "tests/simulator/sim_fixture.h"
+#include "tests/camera/simulator/image_checks.h"
+#include "tests/camera/simulator/sim_fixture.h"
 
 namespace krv_test {
 namespace {
