@@ -1,11 +1,13 @@
 """The codec: round trips, the doc's worked examples, and the validating frame reader."""
 
 import io
+import re
 import struct
 import unittest
 
-from support import NotatedFrame, doc_examples, parse_notation
+from support import DOC, NotatedFrame, doc_examples, parse_notation
 
+from tether_client import names
 from tether_client import (MAX_TABLE_DEPTH, ElementError, Frame, FrameError, FrameReader,
                            decode_element, encode_element, encode_frame)
 
@@ -89,6 +91,13 @@ class DocExamples(unittest.TestCase):
                 else:
                     self.assertEqual(encode_element(value), example.data)
                     self.assertEqual(decode_element(example.data), (value, len(example.data)))
+
+    def test_python_names_are_the_tasks(self):
+        header = (DOC.parent.parent / "source" / "ProtocolNames.h").read_text()
+        task_names = re.findall(r'constexpr char k\w+\[\] = "([^"]*)";', header)
+        self.assertGreater(len(task_names), 20)
+        self.assertEqual(sorted(names.COMMAND_NAMES + names.MESSAGE_NAMES + names.PAYLOAD_KEYS),
+                         sorted(task_names))
 
 
 class FrameReading(unittest.TestCase):
