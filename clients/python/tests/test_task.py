@@ -159,6 +159,7 @@ class Reconnect(SimulatorTest):
         self.assertEqual(capture.capture_id, 1)
         self.assertRegex(capture.file_name, r"^1_IMG_\d{4}\.dng$")
         self.assertEqual(len(capture.files), 2)
+        capture.move_files(self.scratch.name)
         task.close(GUARD)
         leftover = []
         try:
@@ -168,7 +169,7 @@ class Reconnect(SimulatorTest):
             pass
         self.assertFalse([e for e in leftover
                           if isinstance(e, SettingsReply) and e.message_id == unanswered])
-        capture.move_files(self.scratch.name)
+        self.assertFalse(os.path.exists(task.tmpdir))
 
 
 class TwoTasks(SimulatorTest):
