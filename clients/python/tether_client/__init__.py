@@ -1,0 +1,25 @@
+"""A client of the tether task, standard library only (doc/protocol.md is the contract).
+
+    from tether_client import Task
+    with Task("build/bin/tether-task") as task:
+        task.wait_for_camera()
+        print(task.settings())
+        task.capture().move_files("captures")
+"""
+
+from .codec import (DEFAULT_MAX_FRAME_BYTES, MAX_TABLE_DEPTH, ElementError, Frame, FrameError,
+                    FrameReader, ProtocolError, decode_element, decode_frame_body,
+                    encode_element, encode_frame)
+from .events import (DeviceAdded, DeviceRemoved, Event, FileDownloaded, ObjectAdded, Settings,
+                     SettingsChanged, SettingsReply, ThumbnailDownloaded, UnknownMessage,
+                     event_from_frame)
+from .task import Capture, CaptureIncomplete, Task, TaskExited, move_file
+
+__all__ = [
+    "DEFAULT_MAX_FRAME_BYTES", "MAX_TABLE_DEPTH", "Capture", "CaptureIncomplete", "DeviceAdded",
+    "DeviceRemoved", "ElementError", "Event", "FileDownloaded", "Frame", "FrameError",
+    "FrameReader", "ObjectAdded", "ProtocolError", "Settings", "SettingsChanged",
+    "SettingsReply", "Task", "TaskExited", "ThumbnailDownloaded", "UnknownMessage",
+    "decode_element", "decode_frame_body", "encode_element", "encode_frame",
+    "event_from_frame", "move_file",
+]
