@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/Log.h"
-#include "tests/doc/ValueNotation.h"
+#include "tests/doc/value_notation.h"
 
 int main() {
   zy::SetLogSink([](std::string_view) {});  // the output side logs every frame

@@ -16,7 +16,7 @@
 #include "source/ProtocolNames.h"
 #include "source/ZyLuaTableMarshalling.h"
 #include "source/mac_source/ZyRCMessageAccumulator.h"
-#include "tests/doc/ValueNotation.h"
+#include "tests/doc/value_notation.h"
 
 namespace tether_doc {
 namespace {

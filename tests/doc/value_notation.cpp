@@ -1,4 +1,4 @@
-#include "tests/doc/ValueNotation.h"
+#include "tests/doc/value_notation.h"
 
 #include <unistd.h>
 
