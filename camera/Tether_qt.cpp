@@ -39,6 +39,23 @@ void Send(const char* name, ZyLuaTETable* table, long messageId = 0) {
   delete table;
 }
 
+// "thumbnailWasDownloaded" with a copy of the `size` bytes at `data`
+// (size <= INT_MAX).
+void SendThumbnail(int32_t captureId, const void* data, unsigned int size) {
+  auto* thumbnail = new ZyLuaTETable();
+  thumbnail->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
+  try {
+    thumbnail->Set(proto::kThumbnailData,
+                   new ZyLuaTEData(const_cast<void*>(data), static_cast<int>(size)));
+  } catch (int) {
+    // Out of memory for the copy: never let an exception into the SDK's thread.
+    delete thumbnail;
+    qDebug() << "frameCallback: thumbnail dropped, out of memory";
+    return;
+  }
+  Send(proto::kThumbnailWasDownloaded, thumbnail);
+}
+
 // One pass of the settings read. A failed read stops the chain; each value
 // counts only when its own read succeeded.
 struct SettingsRead {
@@ -367,19 +384,7 @@ void Tether_qt::handleThumbnail(const void* data, unsigned int size) {
   qDebug() << "-----------" << name;
   added->Set(proto::kImageOrientation, new ZyLuaTEString(tether::OrientationName(orientation)));
   Send(proto::kObjectWasAdded, added);
-
-  ZyLuaTETable* thumbnail = new ZyLuaTETable();
-  thumbnail->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
-  try {
-    thumbnail->Set(proto::kThumbnailData,
-                   new ZyLuaTEData(const_cast<void*>(data), static_cast<int>(size)));
-  } catch (int) {
-    // Out of memory for the copy: never let an exception into the SDK's thread.
-    delete thumbnail;
-    qDebug() << "frameCallback: thumbnail dropped, out of memory";
-    return;
-  }
-  Send(proto::kThumbnailWasDownloaded, thumbnail);
+  SendThumbnail(captureId, data, size);
 }
 
 void Tether_qt::handleFileEnd(bool isDng, const void* data, unsigned int size) {
