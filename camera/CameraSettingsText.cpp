@@ -5,7 +5,7 @@
 
 #include <QCoreApplication>
 
-#include "camera/KRV_SDK.h"
+#include "camera/CameraModels.h"
 #include "source/ProtocolNames.h"
 #include "source/ZyLuaTableMarshalling.h"
 
@@ -53,13 +53,12 @@ QString ShutterText(double seconds) {
 
 QString WhiteBalanceText(int32_t whiteBalance, int32_t productId) {
   if (whiteBalance > 999) return QString::number(whiteBalance) + QStringLiteral("K");
+  const CameraModel& model = CameraModelRules(productId);
   int code = kUnknownCode;
-  if (productId == eKRV_SDK_ModelTonal) {
+  if (model.monochrome) {
     code = kMonochromeCode;
   } else if (whiteBalance >= 0 && whiteBalance < 16) {
-    const bool remapped = productId == eKRV_SDK_ModelK1 || productId == eKRV_SDK_ModelKMk2 ||
-                          productId == eKRV_SDK_ModelRMk4;
-    code = (remapped ? kRemappedMap : kIdentityMap)[whiteBalance];
+    code = (model.remappedWhiteBalance ? kRemappedMap : kIdentityMap)[whiteBalance];
   }
   return Translated(kWhiteBalanceNames[code]);
 }

@@ -27,9 +27,9 @@ struct CameraSettings {
 // in the general format with 6 significant digits (0 included).
 QString ShutterText(double seconds);
 
-// "<w>K" above 999 on every model; "Monochrome" on the monochrome model;
-// otherwise the preset name through the model's white-balance map, "Unknown"
-// for an index outside 0..15.
+// "<w>K" above 999 on every model; "Monochrome" on a monochrome model;
+// otherwise the preset name through the model's white-balance map (both rules
+// of CameraModels.h), "Unknown" for an index outside 0..15.
 QString WhiteBalanceText(int32_t whiteBalance, int32_t productId);
 
 // A new camera settings table ("isoSpeed", "aperture", "shutter",

@@ -2,12 +2,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
+#include <fstream>
 
 namespace tether {
 namespace {
@@ -40,6 +43,66 @@ std::string ScratchName(const std::string& path, unsigned attempt) {
          std::to_string(static_cast<unsigned long>(now.tv_nsec) ^ attempt);
 }
 
+// The process's file-creation mask, to give a finished picture the mode that
+// a plain create would. umask(2) reads the mask only by setting it, and the
+// mask is process-wide: setting and restoring it would race with any other
+// thread creating a file meanwhile (that file would get the wrong mode). So
+// the mask is read from /proc/self/status, which shows it without changing
+// it; where that line is missing (an older kernel, no /proc), the mask read
+// once while the program was loaded, before main started any thread, stands in.
+mode_t ReadUmaskOnce() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+const mode_t kUmaskAtLoad = ReadUmaskOnce();
+
+mode_t CurrentUmask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 6, "Umask:") != 0) continue;
+    unsigned long mask = 0;
+    if (std::sscanf(line.c_str() + 6, "%lo", &mask) == 1) return static_cast<mode_t>(mask & 0777);
+  }
+  return kUmaskAtLoad;
+}
+
+// Creates a new scratch file beside `path`, mode 0600; its name in `scratch`.
+// Returns the descriptor, or -1 with the reason in `error`.
+int CreateScratch(const std::string& path, std::string* scratch, std::string* error) {
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    *scratch = ScratchName(path, attempt);
+    const int fd =
+        ::open(scratch->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) {
+      *error = Reason("create", errno);
+      return -1;
+    }
+  }
+  *error = "create: no free scratch name";
+  return -1;
+}
+
+// Writes all `size` bytes to `fd`. Returns 0, or the errno of the failure.
+int WriteAll(int fd, const void* data, size_t size) {
+  const char* next = static_cast<const char*>(data);
+  size_t remaining = size;
+  while (remaining > 0) {
+    const size_t chunk = remaining < static_cast<size_t>(SSIZE_MAX) ? remaining : SSIZE_MAX;
+    const ssize_t written = DoWrite(fd, next, chunk);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (written == 0) return EIO;  // no progress: give up, never spin
+    next += written;
+    remaining -= static_cast<size_t>(written);
+  }
+  return 0;
+}
+
 }  // namespace
 
 void SetFileWriterSyscallsForTesting(const FileWriterSyscalls& calls) { gSyscalls = calls; }
@@ -47,19 +110,8 @@ void SetFileWriterSyscallsForTesting(const FileWriterSyscalls& calls) { gSyscall
 bool SaveFileReplacing(const std::string& path, const void* data, size_t size,
                        std::string* error) {
   std::string scratch;
-  int fd = -1;
-  for (unsigned attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    scratch = ScratchName(path, attempt);
-    fd = ::open(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) {
-      *error = Reason("create", errno);
-      return false;
-    }
-  }
-  if (fd < 0) {
-    *error = "create: no free scratch name";
-    return false;
-  }
+  const int fd = CreateScratch(path, &scratch, error);
+  if (fd < 0) return false;
 
   // From here on every failure must remove the scratch file.
   auto fail = [&](const char* what, int code, bool fdOpen) {
@@ -69,19 +121,11 @@ bool SaveFileReplacing(const std::string& path, const void* data, size_t size,
     return false;
   };
 
-  const char* next = static_cast<const char*>(data);
-  size_t remaining = size;
-  while (remaining > 0) {
-    const size_t chunk = remaining < static_cast<size_t>(SSIZE_MAX) ? remaining : SSIZE_MAX;
-    const ssize_t written = DoWrite(fd, next, chunk);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return fail("write", errno, true);
-    }
-    if (written == 0) return fail("write", EIO, true);  // no progress: give up, never spin
-    next += written;
-    remaining -= static_cast<size_t>(written);
-  }
+  if (const int code = WriteAll(fd, data, size); code != 0) return fail("write", code, true);
+  // Private while incomplete; once whole, the mode of a plain create, so that
+  // others the umask admits (say, the group) can read the picture. Should the
+  // change fail, the picture is kept private rather than lost.
+  (void)::fchmod(fd, 0666 & ~CurrentUmask());
   // On Linux the descriptor is released even when close reports an error, so
   // it is never closed twice; the error (a late write failure) still fails the save.
   if (DoClose(fd) != 0) return fail("close", errno, false);

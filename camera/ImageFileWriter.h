@@ -1,9 +1,9 @@
 // Saves a captured image whole or not at all. The bytes go to a new,
 // exclusively created hidden file beside the target (mode 0600, never through
-// a symbolic link), which is renamed over the target only once every byte is
-// written and the file closed. A link planted at the target is replaced, not
-// followed; any failure removes the partial file and leaves the target as it
-// was. Safe from any thread (each call has its own file).
+// a symbolic link). Once every byte is written, it gets the mode of a plain
+// create (0666 less the process's umask) and, closed, is renamed over the
+// target. A link planted at the target is replaced, not followed; any failure
+// removes the partial file and leaves the target as it was. Safe from any thread (each call has its own file).
 #ifndef TETHER_IMAGE_FILE_WRITER_H_
 #define TETHER_IMAGE_FILE_WRITER_H_
 

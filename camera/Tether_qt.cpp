@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QTimer>
 
+#include "camera/CameraModels.h"
 #include "camera/CameraSettingsText.h"
 #include "camera/ImageFileWriter.h"
 #include "camera/KRV_SDK.h"
@@ -27,19 +28,6 @@ namespace {
 
 const int kDamperMilliseconds = 500;
 
-// Display name of an accepted model, or null for a model we do not drive.
-const char* ModelName(int modelId) {
-  switch (modelId) {
-    case eKRV_SDK_ModelK1: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak K1");
-    case eKRV_SDK_ModelKMk2: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak K (Mk 2)");
-    case eKRV_SDK_ModelRMk4: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak R (Mk 4)");
-    case eKRV_SDK_ModelKMk3: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak K (Mk 3)");
-    case eKRV_SDK_ModelKXMk1: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak KX (Mk 1)");
-    case eKRV_SDK_ModelTonal: return QT_TRANSLATE_NOOP("Tether_qt", "Orvak Tonal");
-    default: return nullptr;
-  }
-}
-
 // A copy that shares no data with `text`. mCurImgName crosses threads only
 // through such copies (or by moving in), so that QString's reference counts,
 // partly inside the uninstrumented Qt library, are only touched under mMutex.
@@ -49,6 +37,62 @@ QString UnsharedCopy(const QString& text) { return QString(text.constData(), tex
 void Send(const char* name, ZyLuaTETable* table, long messageId = 0) {
   SendMessageToClient(messageId, name, table);
   delete table;
+}
+
+// "thumbnailWasDownloaded" with a copy of the `size` bytes at `data`
+// (size <= INT_MAX).
+void SendThumbnail(int32_t captureId, const void* data, unsigned int size) {
+  auto* thumbnail = new ZyLuaTETable();
+  thumbnail->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
+  try {
+    thumbnail->Set(proto::kThumbnailData,
+                   new ZyLuaTEData(const_cast<void*>(data), static_cast<int>(size)));
+  } catch (int) {
+    // Out of memory for the copy: never let an exception into the SDK's thread.
+    delete thumbnail;
+    qDebug() << "frameCallback: thumbnail dropped, out of memory";
+    return;
+  }
+  Send(proto::kThumbnailWasDownloaded, thumbnail);
+}
+
+// One pass of the settings read. A failed read stops the chain; each value
+// counts only when its own read succeeded.
+struct SettingsRead {
+  bool readAperture = false;
+  bool apertureOk = false;
+  double aperture = 0.0;
+  bool shutterOk = false;
+  double shutter = 0.0;
+  bool isoOk = false;
+  int32_t iso = 0;
+  // Without the earlier values, or on a model without it, the white balance
+  // is not read (and becomes 0).
+  bool readWhiteBalance = false;
+  bool whiteBalanceOk = false;
+  int32_t whiteBalance = 0;
+  bool ok = false;  // no read failed
+};
+
+SettingsRead ReadSettings(const tether::CameraModel& model) {
+  SettingsRead r;
+  bool ok = true;
+  r.readAperture = model.readsAperture;
+  if (r.readAperture) {
+    ok = r.apertureOk = KRV_SDK_getProperty(eKRV_SDK_PropAperture, &r.aperture, sizeof r.aperture);
+  }
+  if (ok) {
+    ok = r.shutterOk =
+        KRV_SDK_getProperty(eKRV_SDK_PropShutterTime, &r.shutter, sizeof r.shutter);
+  }
+  if (ok) ok = r.isoOk = KRV_SDK_getProperty(eKRV_SDK_PropIso, &r.iso, sizeof r.iso);
+  r.readWhiteBalance = ok && model.readsWhiteBalance;
+  if (r.readWhiteBalance) {
+    ok = r.whiteBalanceOk = KRV_SDK_getProperty(eKRV_SDK_PropWhiteBalance, &r.whiteBalance,
+                                                sizeof r.whiteBalance);
+  }
+  r.ok = ok;
+  return r;
 }
 
 }  // namespace
@@ -72,7 +116,7 @@ void Tether_qt::init() { KRV_SDK_init(&Tether_qt::sdkCallback, this); }
 void Tether_qt::deinit() {
   int32_t productId;
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    zy::MutexLock lock(&mMutex);
     productId = mProductID;
   }
   if (productId != 0) KRV_SDK_requestClose();
@@ -87,48 +131,49 @@ void Tether_qt::capture() { KRV_SDK_capture(); }
 void Tether_qt::sdkCallback(void* context, bool connected, int modelId) {
   auto* self = static_cast<Tether_qt*>(context);
   if (self == nullptr) return;
-
-  if (connected) {
-    const char* name = ModelName(modelId);
-    if (name == nullptr) return;
-    qDebug() << modelId << "connected";
-    {
-      std::lock_guard<std::mutex> lock(self->mMutex);
-      self->mProductID = modelId;
-    }
-    KRV_SDK_setFrameCallback(&Tether_qt::frameCallback, self);
-    KRV_SDK_setChangesCallback(&Tether_qt::changesCallback, self);
-    const unsigned char accepted = 1;
-    KRV_SDK_setProperty(eKRV_SDK_PropHostAccepted, &accepted, 1);
-
-    auto* table = new ZyLuaTETable();
-    table->Set(proto::kDeviceId, new ZyLuaTENumber(modelId));
-    table->Set(proto::kName, new ZyLuaTEString(tr(name).toStdString()));
-    Send(proto::kDeviceAdded, table);
-
-    self->getCameraSettings();
-    // Pending, but no window is opened: the next change or the end of an
-    // open window reports it.
-    self->onMainThread(&Tether_qt::markUpdatePending);
+  if (!connected) {
+    self->handleDisconnected(modelId);
     return;
   }
+  // Models that we do not drive are ignored entirely.
+  const tether::CameraModel* model = tether::FindCameraModel(modelId);
+  if (model != nullptr) self->handleConnected(modelId, model->displayName);
+}
 
+void Tether_qt::handleConnected(int modelId, const char* displayName) {
+  qDebug() << modelId << "connected";
+  {
+    zy::MutexLock lock(&mMutex);
+    mProductID = modelId;
+  }
+  KRV_SDK_setFrameCallback(&Tether_qt::frameCallback, this);
+  KRV_SDK_setChangesCallback(&Tether_qt::changesCallback, this);
+  const unsigned char accepted = 1;
+  KRV_SDK_setProperty(eKRV_SDK_PropHostAccepted, &accepted, 1);
+
+  auto* table = new ZyLuaTETable();
+  table->Set(proto::kDeviceId, new ZyLuaTENumber(modelId));
+  table->Set(proto::kName, new ZyLuaTEString(tr(displayName).toStdString()));
+  Send(proto::kDeviceAdded, table);
+
+  getCameraSettings();
+  // Pending, but no window is opened: the next change or the end of an open
+  // window reports it.
+  onMainThread(&Tether_qt::markUpdatePending);
+}
+
+void Tether_qt::handleDisconnected(int reportedId) {
   int32_t storedId;
   {
-    std::lock_guard<std::mutex> lock(self->mMutex);
-    storedId = self->mProductID;
-    self->mProductID = 0;
+    zy::MutexLock lock(&mMutex);
+    storedId = mProductID;
+    mProductID = 0;
   }
   qDebug() << storedId << "disconnected";
-  // Some bodies report their disconnection under another id; the K Mk 3 is
-  // recognised by the id we stored.
-  if (storedId == eKRV_SDK_ModelKMk3 || modelId == eKRV_SDK_ModelK1 ||
-      modelId == eKRV_SDK_ModelKMk2 || modelId == eKRV_SDK_ModelRMk4 ||
-      modelId == eKRV_SDK_ModelKXMk1 || modelId == eKRV_SDK_ModelTonal) {
-    auto* table = new ZyLuaTETable();
-    table->Set(proto::kDeviceId, new ZyLuaTENumber(storedId));
-    Send(proto::kDeviceRemoved, table);
-  }
+  if (!tether::IsDisconnectionReported(storedId, reportedId)) return;
+  auto* table = new ZyLuaTETable();
+  table->Set(proto::kDeviceId, new ZyLuaTENumber(storedId));
+  Send(proto::kDeviceRemoved, table);
 }
 
 // ---------------------------------------------------------------- settings
@@ -136,55 +181,31 @@ void Tether_qt::sdkCallback(void* context, bool connected, int modelId) {
 bool Tether_qt::getCameraSettings() {
   int32_t productId;
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    zy::MutexLock lock(&mMutex);
     productId = mProductID;
   }
-  // Read into locals: the SDK may call back into us during a read, and a
-  // failed read leaves its field as it was.
-  bool ok = true;
-  double aperture = 0.0;
-  const bool skipAperture = productId == eKRV_SDK_ModelTonal || productId == eKRV_SDK_ModelRMk4;
-  if (!skipAperture) ok = KRV_SDK_getProperty(eKRV_SDK_PropAperture, &aperture, sizeof aperture);
-  const bool apertureOk = ok;
+  // Read into locals: the SDK may call back into us during a read.
+  const SettingsRead read = ReadSettings(tether::CameraModelRules(productId));
 
-  double shutter = 0.0;
-  if (ok) ok = KRV_SDK_getProperty(eKRV_SDK_PropShutterTime, &shutter, sizeof shutter);
-  const bool shutterOk = ok;
-
-  int32_t iso = 0;
-  if (ok) ok = KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, sizeof iso);
-  const bool isoOk = ok;
-
-  // Without the earlier values, or on the monochrome body, the white balance
-  // is reset to 0 rather than read; a failed read of it leaves it as it was.
-  const bool readWhiteBalance = ok && productId != eKRV_SDK_ModelTonal;
-  int32_t whiteBalance = 0;
-  bool whiteBalanceOk = false;
-  if (readWhiteBalance) {
-    whiteBalanceOk = KRV_SDK_getProperty(eKRV_SDK_PropWhiteBalance, &whiteBalance,
-                                         sizeof whiteBalance);
-    ok = whiteBalanceOk;
-  }
-
-  std::lock_guard<std::mutex> lock(mMutex);
-  if (skipAperture) {
+  zy::MutexLock lock(&mMutex);
+  if (!read.readAperture) {
     mCurAperture = 0.0;
-  } else if (apertureOk) {
-    mCurAperture = aperture;
+  } else if (read.apertureOk) {
+    mCurAperture = read.aperture;
   }
-  if (shutterOk) mCurShutterTime = shutter;
-  if (isoOk) mCurIso = iso;
-  if (!readWhiteBalance) {
+  if (read.shutterOk) mCurShutterTime = read.shutter;
+  if (read.isoOk) mCurIso = read.iso;
+  if (!read.readWhiteBalance) {
     mCurWBIdx = 0;
-  } else if (whiteBalanceOk) {
-    mCurWBIdx = whiteBalance;
+  } else if (read.whiteBalanceOk) {
+    mCurWBIdx = read.whiteBalance;
   }
-  return ok;
+  return read.ok;
 }
 
 void Tether_qt::getCameraSettingsWithMessageId(int messageId, ZyLuaTE* /*data*/) {
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    zy::MutexLock lock(&mMutex);
     if (mProductID == 0) return;
   }
   sendSettingsReport(messageId, proto::kOk);
@@ -193,7 +214,7 @@ void Tether_qt::getCameraSettingsWithMessageId(int messageId, ZyLuaTE* /*data*/)
 ZyLuaTETable* Tether_qt::createSettingsResultTable() {
   tether::CameraSettings settings;
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    zy::MutexLock lock(&mMutex);
     settings.productId = mProductID;
     settings.iso = mCurIso;
     settings.whiteBalance = mCurWBIdx;
@@ -214,7 +235,7 @@ void Tether_qt::changesCallback(void* context, int propertyId, const void* data,
   auto* self = static_cast<Tether_qt*>(context);
   if (self == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(self->mMutex);
+    zy::MutexLock lock(&self->mMutex);
     switch (propertyId) {
       case eKRV_SDK_PropAperture:
         if (data != nullptr && size == 8) std::memcpy(&self->mCurAperture, data, 8);
@@ -274,7 +295,7 @@ void Tether_qt::frameCallback(void* context, int state, const void* data, unsign
       if (data == nullptr || size != 4) return;
       int32_t orientation;
       std::memcpy(&orientation, data, 4);
-      std::lock_guard<std::mutex> lock(self->mMutex);
+      zy::MutexLock lock(&self->mMutex);
       self->mOrientation = orientation;
       return;
     }
@@ -326,7 +347,7 @@ void Tether_qt::handleObjectName(const void* data, unsigned int size) {
   // A QString cannot hold more; such a name is not a name.
   if (length > static_cast<size_t>(INT_MAX)) return;
   QString name = QString::fromLatin1(bytes, static_cast<int>(length));
-  std::lock_guard<std::mutex> lock(mMutex);
+  zy::MutexLock lock(&mMutex);
   mCurImgName = std::move(name);  // the old name leaves with `name`, unshared
 }
 
@@ -340,7 +361,7 @@ void Tether_qt::handleThumbnail(const void* data, unsigned int size) {
   int32_t captureId, orientation, productId, hasSideCar;
   QString name;
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    zy::MutexLock lock(&mMutex);
     mCurHasSideCar = 0;
     if (formatKnown) mCurImgName = tether::CompleteObjectName(mCurImgName, fileFormat, mProductID);
     // Wraps instead of overflowing after 2^31 captures.
@@ -353,7 +374,9 @@ void Tether_qt::handleThumbnail(const void* data, unsigned int size) {
   }
 
   QString fileName = name;
-  if (productId == eKRV_SDK_ModelKXMk1) fileName = QString::number(captureId) + "_" + name;
+  if (tether::CameraModelRules(productId).fileNamesPrefixCaptureId) {
+    fileName = QString::number(captureId) + "_" + name;
+  }
   auto* added = new ZyLuaTETable();
   added->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
   added->Set(proto::kHasSidecar, new ZyLuaTENumber(hasSideCar));
@@ -361,19 +384,7 @@ void Tether_qt::handleThumbnail(const void* data, unsigned int size) {
   qDebug() << "-----------" << name;
   added->Set(proto::kImageOrientation, new ZyLuaTEString(tether::OrientationName(orientation)));
   Send(proto::kObjectWasAdded, added);
-
-  ZyLuaTETable* thumbnail = new ZyLuaTETable();
-  thumbnail->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
-  try {
-    thumbnail->Set(proto::kThumbnailData,
-                   new ZyLuaTEData(const_cast<void*>(data), static_cast<int>(size)));
-  } catch (int) {
-    // Out of memory for the copy: never let an exception into the SDK's thread.
-    delete thumbnail;
-    qDebug() << "frameCallback: thumbnail dropped, out of memory";
-    return;
-  }
-  Send(proto::kThumbnailWasDownloaded, thumbnail);
+  SendThumbnail(captureId, data, size);
 }
 
 void Tether_qt::handleFileEnd(bool isDng, const void* data, unsigned int size) {
@@ -386,7 +397,7 @@ void Tether_qt::handleFileEnd(bool isDng, const void* data, unsigned int size) {
 
   int32_t captureId;
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    zy::MutexLock lock(&mMutex);
     captureId = mCapID;
   }
   // Qt answers an empty path when the temp directory does not exist; the

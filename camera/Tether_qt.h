@@ -7,19 +7,21 @@
 // request and slotDoUpdate run on the main thread (the one that owns the
 // QCoreApplication and zy::RunLoop::main()). The SDK may call the three static
 // callbacks on any thread, at any time, also from inside an SDK call that the
-// main thread is making. The instance fields are guarded by mMutex, which is
-// never held across an SDK call or a send, and callbacks never wait for the
-// main thread. The damper (its timer and mNeedsUpdate) lives on the main
-// thread only: callbacks hand their part of it over with performOnMainThread.
+// main thread is making. The instance fields are guarded by mMutex (checked
+// by Clang's thread-safety analysis), which is never held across an SDK call
+// or a send, and callbacks never wait for the main thread. The damper (its
+// timer and mNeedsUpdate) lives on the main thread only: callbacks hand their
+// part of it over with performOnMainThread.
 #ifndef TETHER_QT_H_
 #define TETHER_QT_H_
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include <QObject>
 #include <QString>
+
+#include "platform/Mutex.h"
 
 class QTimer;
 class ZyLuaTE;
@@ -63,7 +65,8 @@ class Tether_qt : public QObject {
                               unsigned int size);
 
   // The damper: a single-shot timer whose timeout reaches slotDoUpdate through
-  // a queued connection, and the flag of a pending report. Main thread only.
+  // a queued connection, and the flag of a pending report. Main thread only:
+  // confined to one thread rather than locked, so not annotated.
   static QTimer* mUpdateDamper;
   static bool mNeedsUpdate;
 
@@ -81,22 +84,27 @@ class Tether_qt : public QObject {
   void onMainThread(void (Tether_qt::*member)());
   void sendSettingsReport(long messageId, const char* name);
 
+  // The device callback's two halves: a connected model that we drive, and
+  // any disconnection.
+  void handleConnected(int modelId, const char* displayName);
+  void handleDisconnected(int reportedId);
+
   void handleThumbnail(const void* data, unsigned int size);
   void handleFileEnd(bool isDng, const void* data, unsigned int size);
   void handleObjectName(const void* data, unsigned int size);
 
   // Guards every instance field below: callbacks on SDK threads read and
   // write them. Never held across an SDK call or SendMessageToClient.
-  std::mutex mMutex;
-  int32_t mProductID = 0;       // model id of the connected camera, 0 for none
-  int32_t mOrientation = 0;     // last orientation code reported
-  int32_t mCapID = 0;           // id of the capture in progress
-  int32_t mCurIso = 100;
-  int32_t mCurWBIdx = 0;        // white-balance index, or Kelvin above 999
-  double mCurAperture = 0.0;    // f-number; 0 or less: unknown
-  double mCurShutterTime = 0.01;  // seconds; negative: bulb
-  QString mCurImgName;          // object name of the image being transferred
-  int32_t mCurHasSideCar = 0;
+  zy::Mutex mMutex;
+  int32_t mProductID GUARDED_BY(mMutex) = 0;    // model id of the connected camera, 0 for none
+  int32_t mOrientation GUARDED_BY(mMutex) = 0;  // last orientation code reported
+  int32_t mCapID GUARDED_BY(mMutex) = 0;        // id of the capture in progress
+  int32_t mCurIso GUARDED_BY(mMutex) = 100;
+  int32_t mCurWBIdx GUARDED_BY(mMutex) = 0;      // white-balance index, or Kelvin above 999
+  double mCurAperture GUARDED_BY(mMutex) = 0.0;  // f-number; 0 or less: unknown
+  double mCurShutterTime GUARDED_BY(mMutex) = 0.01;  // seconds; negative: bulb
+  QString mCurImgName GUARDED_BY(mMutex);  // object name of the image being transferred
+  int32_t mCurHasSideCar GUARDED_BY(mMutex) = 0;
 
   // Expires when the controller is destroyed; main-thread calls posted by
   // callbacks check it (main thread only).

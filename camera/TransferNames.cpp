@@ -1,6 +1,6 @@
 #include "camera/TransferNames.h"
 
-#include "camera/KRV_SDK.h"
+#include "camera/CameraModels.h"
 
 namespace tether {
 
@@ -11,7 +11,7 @@ bool IsJpegFormat(int32_t fileFormat) { return fileFormat == 3 || fileFormat == 
 
 QString CompleteObjectName(const QString& name, int32_t fileFormat, int32_t productId) {
   QString result = name;
-  if (productId == eKRV_SDK_ModelKXMk1) {
+  if (CameraModelRules(productId).namesCarryExtension) {
     if (!IsJpegFormat(fileFormat)) {
       result.replace(QStringLiteral(".jpg"), QStringLiteral(".dng"), Qt::CaseInsensitive);
     }

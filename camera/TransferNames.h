@@ -11,10 +11,10 @@
 namespace tether {
 
 // Completes the camera's object name by the file format property (which files
-// the capture delivers): the KX body puts an extension in its names itself,
-// so only a ".jpg" there becomes ".dng" (any letter case) for DNG formats;
-// other bodies get ".jpg" (formats 3 and 4) or ".dng" appended, unless the
-// name already ends with that extension in any letter case.
+// the capture delivers): where the model's names carry an extension already
+// (CameraModels.h), only a ".jpg" there becomes ".dng" (any letter case) for
+// DNG formats; other models get ".jpg" (formats 3 and 4) or ".dng" appended,
+// unless the name already ends with that extension in any letter case.
 QString CompleteObjectName(const QString& name, int32_t fileFormat, int32_t productId);
 
 // False when a JPEG end should be dropped: formats 1 and 2 deliver the JPEG

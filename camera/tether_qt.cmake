@@ -4,6 +4,7 @@
 add_library(tether_camera STATIC
   ${CMAKE_CURRENT_LIST_DIR}/Tether_qt.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Tether_qt.h
+  ${CMAKE_CURRENT_LIST_DIR}/CameraModels.cpp
   ${CMAKE_CURRENT_LIST_DIR}/CameraSettingsText.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TransferNames.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ImageFileWriter.cpp)

@@ -13,16 +13,16 @@ constexpr double kTickInterval = 0.05;
 constexpr int kStopDrainMilliseconds = 5000;
 }  // namespace
 
-ImageCaptureTetherService::ImageCaptureTetherService()
-    : mCameras(std::make_unique<zy::Array>()), mPendingItems(std::make_unique<zy::Dictionary>()) {
+ImageCaptureTetherService::ImageCaptureTetherService(TaskScheduler& scheduler)
+    : mCameras(std::make_unique<zy::Array>()),
+      mPendingItems(std::make_unique<zy::Dictionary>()),
+      mScheduler(scheduler) {
   mLastImageId = 0;
   mTetherQt.init();
-  mTickTimer = zy::RunLoop::main().scheduleRepeatingTimer(kTickInterval, [this] { tick(); });
+  mTickTimer = mScheduler.scheduleRepeatingTimer(kTickInterval, [this] { tick(); });
 }
 
-ImageCaptureTetherService::~ImageCaptureTetherService() {
-  zy::RunLoop::main().invalidateTimer(mTickTimer);
-}
+ImageCaptureTetherService::~ImageCaptureTetherService() { mScheduler.invalidateTimer(mTickTimer); }
 
 void ImageCaptureTetherService::tick() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);

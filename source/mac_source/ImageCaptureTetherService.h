@@ -13,14 +13,15 @@
 
 #include "camera/Tether_qt.h"
 #include "platform/Object.h"
-#include "platform/RunLoop.h"
+#include "source/mac_source/TaskScheduler.h"
 
 class ZyLuaTE;
 
 class ImageCaptureTetherService {
  public:
-  // Starts the camera SDK and the 0.05 s timer that drains Qt's events.
-  ImageCaptureTetherService();
+  // Starts the camera SDK and the 0.05 s timer that drains Qt's events, on
+  // `scheduler` (borrowed; it must outlive the service).
+  explicit ImageCaptureTetherService(TaskScheduler& scheduler = TaskScheduler::mainLoop());
   ~ImageCaptureTetherService();
   ImageCaptureTetherService(const ImageCaptureTetherService&) = delete;
   ImageCaptureTetherService& operator=(const ImageCaptureTetherService&) = delete;
@@ -58,7 +59,8 @@ class ImageCaptureTetherService {
   [[maybe_unused]] double mCameraOffset = 0;
   Tether_qt mTetherQt{nullptr};
 
-  zy::RunLoop::TimerId mTickTimer = 0;
+  TaskScheduler& mScheduler;
+  TaskScheduler::TimerId mTickTimer = 0;
 };
 
 #endif  // IMAGE_CAPTURE_TETHER_SERVICE_H_

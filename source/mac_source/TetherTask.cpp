@@ -104,7 +104,8 @@ SendGate& Gate() {
 
 }  // namespace
 
-TetherTask::TetherTask(zy::FileHandle* outputFileHandle) : _outputFileHandle(outputFileHandle) {}
+TetherTask::TetherTask(zy::FileHandle* outputFileHandle, TaskScheduler& scheduler)
+    : _outputFileHandle(outputFileHandle), _scheduler(scheduler) {}
 
 void TetherTask::unpublish() {
   std::lock_guard<std::mutex> lock(Gate().mutex);

@@ -15,6 +15,7 @@
 
 #include "platform/Application.h"
 #include "platform/Data.h"
+#include "source/mac_source/TaskScheduler.h"
 
 class ImageCaptureTetherService;
 class ZyLuaTE;
@@ -37,8 +38,10 @@ class TetherTask : public zy::ApplicationDelegate {
   // accumulator's notifications and for the will-terminate notification.
   TetherTask();
   // An output-only task: writes its frames to `outputFileHandle`, which is
-  // not owned and must outlive the task; no service and no input.
-  explicit TetherTask(zy::FileHandle* outputFileHandle);
+  // not owned and must outlive the task; no service and no input. Delayed
+  // dispatches go to `scheduler` (borrowed; it must outlive the task).
+  explicit TetherTask(zy::FileHandle* outputFileHandle,
+                      TaskScheduler& scheduler = TaskScheduler::mainLoop());
   // If this task is the published one, unpublishes it first: later sends are
   // held again. Senders on other threads must be finished by then. Then
   // unregisters and deletes the accumulator and the service.
@@ -96,6 +99,7 @@ class TetherTask : public zy::ApplicationDelegate {
   zy::FileHandle* _outputFileHandle;                     // not owned; process lifetime
   zy::FileHandle* _inputFileHandle = nullptr;            // not owned; process lifetime
   ZyRCMessageAccumulator* _messageAccumulator = nullptr;  // owned; null when output-only
+  TaskScheduler& _scheduler;  // not owned; the main loop's unless a test gives another
 };
 
 // The published delegate: null until launching has finished, then the one

@@ -7,7 +7,6 @@
 #include "platform/FileHandle.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
 #include "source/ProtocolNames.h"
 #include "source/ZyLuaTableMarshalling.h"
 #include "source/mac_source/ImageCaptureTetherService.h"
@@ -44,8 +43,8 @@ const Command kCommands[] = {
 
 }  // namespace
 
-TetherTask::TetherTask() : _outputFileHandle(nullptr) {
-  _tetherService = new ImageCaptureTetherService();
+TetherTask::TetherTask() : _outputFileHandle(nullptr), _scheduler(TaskScheduler::mainLoop()) {
+  _tetherService = new ImageCaptureTetherService(_scheduler);
   _outputFileHandle = zy::FileHandle::fileHandleWithStandardOutput();
   _inputFileHandle = zy::FileHandle::fileHandleWithStandardInput();
   _messageAccumulator = new ZyRCMessageAccumulator(_inputFileHandle);
@@ -68,7 +67,7 @@ TetherTask::~TetherTask() {
 
 void TetherTask::notificationFromAccumulator(const zy::Notification& notification) {
   if (notification.name == kZyMessageIsAvailableNotification) {
-    zy::RunLoop::main().performAfterDelay(kDispatchDelay, [this] { dispatchMessages(); });
+    _scheduler.performAfterDelay(kDispatchDelay, [this] { dispatchMessages(); });
   } else if (notification.name == kZyReadHandleIsFinishedNotification) {
     zy::Application::shared().terminate(this);
   }

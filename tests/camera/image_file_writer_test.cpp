@@ -31,15 +31,47 @@ class ImageFileWriterTest : public testing::Test {
   std::string mError;
 };
 
-TEST_F(ImageFileWriterTest, WritesAPrivateFileAndLeavesNothingElse) {
+TEST_F(ImageFileWriterTest, WritesARegularFileAndLeavesNothingElse) {
   const std::string path = mDir.file("TetherTMP1.DNG");
   ASSERT_TRUE(Save(path, "dng bytes")) << mError;
   EXPECT_EQ(ScratchDir::Read(path), "dng bytes");
   struct stat st;
   ASSERT_EQ(lstat(path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(mDir.entries(), std::vector<std::string>{"TetherTMP1.DNG"});
+}
+
+// The mode seen by the write seam while the bytes go in.
+mode_t gModeWhileWriting = 0;
+
+ssize_t WriteNotingTheMode(int fd, const void* buffer, size_t count) {
+  struct stat st;
+  gModeWhileWriting = fstat(fd, &st) == 0 ? (st.st_mode & 07777) : 07777;
+  return ::write(fd, buffer, count);
+}
+
+// Private while being written; then what a plain create gives under the
+// process's umask, so that a reader the umask admits (the group) can read it.
+TEST_F(ImageFileWriterTest, APictureIsPrivateWhileWrittenThenTakesTheUmasksMode) {
+  FileWriterSyscalls calls;
+  calls.write = WriteNotingTheMode;
+  SetFileWriterSyscallsForTesting(calls);
+  const struct {
+    mode_t umask;
+    mode_t mode;
+  } cases[] = {{022, 0644}, {027, 0640}, {077, 0600}, {002, 0664}};
+  const mode_t original = umask(022);
+  for (const auto& c : cases) {
+    umask(c.umask);
+    gModeWhileWriting = 0;
+    const std::string path = mDir.file("TetherTMP" + std::to_string(c.umask) + ".DNG");
+    ASSERT_TRUE(Save(path, "dng bytes")) << mError;
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << std::oct << c.umask;
+    EXPECT_EQ(gModeWhileWriting, 0600u) << std::oct << c.umask;
+  }
+  umask(original);
 }
 
 TEST_F(ImageFileWriterTest, ReplacesAnOlderLongerFileWhole) {

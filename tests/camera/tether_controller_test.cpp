@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include "camera/KRV_SDK.h"
@@ -258,6 +259,20 @@ TEST_F(DamperTest, FirstChangeAtOnceThenOneTrailingReportPerWindow) {
   ASSERT_TRUE(waitForReports(3));
   fake::PumpFor(0.8);
   EXPECT_EQ(reports().size(), 3u);  // a lone change has no trailing report
+}
+
+// The trailing report closes the window: a change right after it goes out at
+// once. No Qt event runs between the two, so a window reopened by the
+// trailing report could not have ended yet.
+TEST_F(DamperTest, AChangeRightAfterATrailingReportGoesOutAtOnce) {
+  connectQuietly(eKRV_SDK_ModelKMk3);
+  sdk().changeInt(eKRV_SDK_PropIso, 200);
+  sdk().changeInt(eKRV_SDK_PropIso, 400);
+  ASSERT_TRUE(waitForReports(2));
+  EXPECT_FALSE(Tether_qt::mUpdateDamper->isActive());
+  sdk().changeInt(eKRV_SDK_PropIso, 800);
+  ASSERT_EQ(reports().size(), 3u);
+  EXPECT_EQ(reports()[2].number("isoSpeed"), 800);
 }
 
 TEST_F(DamperTest, AMalformedValueIsIgnoredButStillReported) {
