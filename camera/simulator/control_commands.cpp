@@ -47,7 +47,7 @@ struct Words {
   size_t size() const { return words.size(); }
   const std::string& operator[](size_t i) const { return words[i]; }
   // Everything after word i, less the one separating blank.
-  std::string RestAfter(size_t i) const {
+  std::string restAfter(size_t i) const {
     size_t start = ends[i];
     if (start < line.size()) ++start;
     return line.substr(start);
@@ -136,7 +136,7 @@ bool ParsePayload(const Words& w, size_t i, Payload* p, std::string* error) {
     return true;
   }
   if (kind == "text" || kind == "cstr") {
-    const std::string text = w.RestAfter(i);
+    const std::string text = w.restAfter(i);
     p->bytes.assign(text.begin(), text.end());
     p->size = static_cast<unsigned int>(p->bytes.size());
     if (kind == "cstr") {
@@ -146,7 +146,7 @@ bool ParsePayload(const Words& w, size_t i, Payload* p, std::string* error) {
     return true;
   }
   if (kind == "file") {
-    std::ifstream in(w.RestAfter(i), std::ios::binary);
+    std::ifstream in(w.restAfter(i), std::ios::binary);
     if (!in) {
       *error = "cannot read file";
       return false;
@@ -236,31 +236,31 @@ std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
   std::string error;
   auto stateCommand = [&](const std::function<void(CameraState&)>& fn,
                           const std::string& reply) {
-    return sim->WithState(fn) ? reply : Error("sdk not running");
+    return sim->withState(fn) ? reply : Error("sdk not running");
   };
 
   if (cmd == "help") return kHelp;
   if (cmd == "ping") return "ok pong";
-  if (cmd == "counts") return "ok " + sim->CountsLine();
+  if (cmd == "counts") return "ok " + sim->countsLine();
   if (cmd == "reset-counts") {
-    sim->ResetCounts();
+    sim->resetCounts();
     return "ok";
   }
   if (cmd == "state") {
     std::string reply = Error("sdk not running");
-    sim->WithState([&](CameraState& s) { reply = StateLine(s); });
+    sim->withState([&](CameraState& s) { reply = StateLine(s); });
     return reply;
   }
 
   if (cmd == "flush") {
     // Nothing to do but wait: the reply means all earlier work was delivered.
-    if (!sim->PostAndWait([](uint64_t) {}, kCaptureTimeout, &error)) return Error(error);
+    if (!sim->postAndWait([](uint64_t) {}, kCaptureTimeout, &error)) return Error(error);
     return "ok flushed";
   }
   if (cmd == "connect") {
     int32_t model;
     if (w.size() != 2 || !ToInt32(w[1], &model)) return Error("usage: connect <model>");
-    if (!sim->PostAndWait([sim, model](uint64_t s) { sim->ConnectCamera(s, model); },
+    if (!sim->postAndWait([sim, model](uint64_t s) { sim->connectCamera(s, model); },
                           kEventTimeout, &error)) {
       return Error(error);
     }
@@ -273,7 +273,7 @@ std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
       return Error("usage: disconnect [model]");
     }
     if (w.size() == 2) reported = model;
-    if (!sim->PostAndWait([sim, reported](uint64_t s) { sim->DisconnectCamera(s, reported, true); },
+    if (!sim->postAndWait([sim, reported](uint64_t s) { sim->disconnectCamera(s, reported, true); },
                           kEventTimeout, &error)) {
       return Error(error);
     }
@@ -285,12 +285,12 @@ std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
     if (w.size() != 3 || !ToInt32(w[1], &id)) return Error("usage: set <id> <value>");
     if (!EncodeProperty(id, w[2], &bytes)) return Error("unknown property or bad value");
     auto task = [sim, id, bytes](uint64_t s) {
-      sim->WithState([&](CameraState& state) {
+      sim->withState([&](CameraState& state) {
         WritePropertyBytes(&state, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
       });
-      sim->DeliverChange(s, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
+      sim->deliverChange(s, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
     };
-    if (!sim->PostAndWait(task, kEventTimeout, &error)) return Error(error);
+    if (!sim->postAndWait(task, kEventTimeout, &error)) return Error(error);
     return "ok set " + w[1] + " " + w[2];
   }
   if (cmd == "set-raw") {
@@ -299,9 +299,9 @@ std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
     if (w.size() < 2 || !ToInt32(w[1], &id)) return Error("usage: set-raw <id> <payload>");
     if (!ParsePayload(w, 2, &p, &error)) return Error(error);
     auto task = [sim, id, p](uint64_t s) {
-      sim->DeliverChange(s, id, p.null ? nullptr : p.bytes.data(), p.size);
+      sim->deliverChange(s, id, p.null ? nullptr : p.bytes.data(), p.size);
     };
-    if (!sim->PostAndWait(task, kEventTimeout, &error)) return Error(error);
+    if (!sim->postAndWait(task, kEventTimeout, &error)) return Error(error);
     return "ok set-raw " + std::to_string(id) + " size " + std::to_string(p.size);
   }
   if (cmd == "event") {
@@ -310,17 +310,17 @@ std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
     if (w.size() < 2 || !ToInt32(w[1], &state)) return Error("usage: event <state> <payload>");
     if (!ParsePayload(w, 2, &p, &error)) return Error(error);
     auto task = [sim, state, p](uint64_t s) {
-      sim->DeliverFrame(s, state, p.null ? nullptr : p.bytes.data(), p.size);
+      sim->deliverFrame(s, state, p.null ? nullptr : p.bytes.data(), p.size);
     };
-    if (!sim->PostAndWait(task, kEventTimeout, &error)) return Error(error);
+    if (!sim->postAndWait(task, kEventTimeout, &error)) return Error(error);
     return "ok event " + std::to_string(state) + " size " + std::to_string(p.size);
   }
   if (cmd == "capture") {
     CaptureSnapshot snapshot;
     if (w.size() != 1) return Error("usage: capture");
-    if (!sim->TakeCaptureSnapshot(&snapshot)) return Error("no camera connected");
-    auto task = [sim, snapshot](uint64_t s) { sim->DeliverCapture(s, snapshot); };
-    if (!sim->PostAndWait(task, kCaptureTimeout, &error)) return Error(error);
+    if (!sim->takeCaptureSnapshot(&snapshot)) return Error("no camera connected");
+    auto task = [sim, snapshot](uint64_t s) { sim->deliverCapture(s, snapshot); };
+    if (!sim->postAndWait(task, kCaptureTimeout, &error)) return Error(error);
     return "ok capture " + std::to_string(snapshot.number);
   }
   if (cmd == "burst") {
@@ -336,13 +336,13 @@ std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
       for (int64_t k = 0; k < count; ++k) {
         std::vector<uint8_t> bytes;
         EncodeProperty(id, BurstValue(id, k), &bytes);
-        sim->WithState([&](CameraState& state) {
+        sim->withState([&](CameraState& state) {
           WritePropertyBytes(&state, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
         });
-        sim->DeliverChange(s, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
+        sim->deliverChange(s, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
       }
     };
-    if (!sim->PostAndWait(task, kEventTimeout, &error)) return Error(error);
+    if (!sim->postAndWait(task, kEventTimeout, &error)) return Error(error);
     return "ok burst " + std::to_string(count);
   }
 
@@ -362,7 +362,7 @@ std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
       ids.push_back(id);
     }
     return stateCommand([ids](CameraState& s) { s.failingReads.insert(ids.begin(), ids.end()); },
-                        "ok fail-read " + w.RestAfter(0));
+                        "ok fail-read " + w.restAfter(0));
   }
   if (cmd == "format") {
     int32_t v;
@@ -380,7 +380,7 @@ std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
   }
   if (cmd == "name") {
     if (w.size() < 2) return Error("usage: name <pattern>|none");
-    const std::string pattern = w.RestAfter(0);
+    const std::string pattern = w.restAfter(0);
     const bool none = pattern == "none";
     return stateCommand([pattern, none](CameraState& s) {
       s.sendName = !none;

@@ -41,9 +41,9 @@ bool WriteAll(int fd, const std::string& data) {
 ControlServer::ControlServer(std::string path, Handler handler)
     : mPath(std::move(path)), mHandler(std::move(handler)) {}
 
-ControlServer::~ControlServer() { Stop(); }
+ControlServer::~ControlServer() { stop(); }
 
-bool ControlServer::Start(std::string* error) {
+bool ControlServer::start(std::string* error) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (mPath.size() >= sizeof(addr.sun_path)) {
@@ -55,7 +55,7 @@ bool ControlServer::Start(std::string* error) {
   mWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (mListenFd < 0 || mWakeFd < 0) {
     *error = std::strerror(errno);
-    Stop();
+    stop();
     return false;
   }
   // A socket file left by a process that ended without KRV_SDK_exit is
@@ -65,15 +65,15 @@ bool ControlServer::Start(std::string* error) {
   if (::bind(mListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
       ::listen(mListenFd, 8) != 0) {
     *error = std::strerror(errno);
-    Stop();
+    stop();
     return false;
   }
-  mThread = std::thread(&ControlServer::Serve, this);
+  mThread = std::thread(&ControlServer::serve, this);
   Log("control socket at %s", mPath.c_str());
   return true;
 }
 
-void ControlServer::Stop() {
+void ControlServer::stop() {
   if (mThread.joinable()) {
     uint64_t one = 1;
     ssize_t ignored = ::write(mWakeFd, &one, sizeof(one));
@@ -86,7 +86,7 @@ void ControlServer::Stop() {
   mListenFd = mWakeFd = -1;
 }
 
-void ControlServer::Serve() {
+void ControlServer::serve() {
   std::vector<Client> clients;
   for (;;) {
     std::vector<pollfd> fds;

@@ -15,7 +15,7 @@ namespace krv_sim {
 namespace {
 
 // How many of this library's callbacks the current thread is inside; lets
-// Exit, called from a callback, wait for every callback but its own.
+// exit(), called from a callback, wait for every callback but its own.
 thread_local int tCallbackDepth = 0;
 
 constexpr const char* kCallNames[kSdkCallCount] = {
@@ -62,15 +62,15 @@ bool WritePropertyBytes(CameraState* s, int id, const void* value, unsigned int 
   }
 }
 
-Simulator& Simulator::Instance() {
+Simulator& Simulator::instance() {
   static Simulator* instance = new Simulator();
   return *instance;
 }
 
 // ---- SDK entry points
 
-bool Simulator::Init(KRV_SDK_DeviceCallback callback, void* context) {
-  Count(SdkCall::kInit);
+bool Simulator::init(KRV_SDK_DeviceCallback callback, void* context) {
+  count(SdkCall::kInit);
   std::lock_guard<std::mutex> life(mLifecycleMu);
   {
     std::lock_guard<std::mutex> lock(mMu);
@@ -79,15 +79,15 @@ bool Simulator::Init(KRV_SDK_DeviceCallback callback, void* context) {
       return false;
     }
   }
-  const SimConfig config = SimConfig::FromEnvironment();
+  const SimConfig config = SimConfig::fromEnvironment();
   SetLogEnabled(config.log);
   mCountsPath = config.countsPath;
 
-  // A worker that an Exit from inside its own callback had to leave running
+  // A worker that an exit() from inside its own callback had to leave running
   // ends on its own (its session is over); it only needs the handle freed.
   if (mWorker.joinable()) {
     if (mWorker.get_id() == std::this_thread::get_id()) {
-      mWorker.detach();  // Init from that same callback: it ends after returning
+      mWorker.detach();  // init() from that same callback: it ends after returning
     } else {
       mWorker.join();
     }
@@ -120,9 +120,9 @@ bool Simulator::Init(KRV_SDK_DeviceCallback callback, void* context) {
       const int model = config.model;
       mTimers.push_back({std::chrono::steady_clock::now() +
                              std::chrono::milliseconds(config.connectDelayMs),
-                         [this, model](uint64_t s) { ConnectCamera(s, model); }});
+                         [this, model](uint64_t s) { connectCamera(s, model); }});
     }
-    mWorker = std::thread(&Simulator::WorkerLoop, this, session);
+    mWorker = std::thread(&Simulator::workerLoop, this, session);
   }
   Log("init: session %llu, model %d in %d ms, %s callbacks",
       static_cast<unsigned long long>(session), config.model, config.connectDelayMs,
@@ -132,7 +132,7 @@ bool Simulator::Init(KRV_SDK_DeviceCallback callback, void* context) {
     auto server = std::make_unique<ControlServer>(
         config.controlPath, [this](const std::string& line) { return ExecuteControlCommand(this, line); });
     std::string error;
-    if (server->Start(&error)) {
+    if (server->start(&error)) {
       mServer = std::move(server);
     } else {
       // Always reported: a test or demo that asked for the socket cannot work without it.
@@ -143,8 +143,8 @@ bool Simulator::Init(KRV_SDK_DeviceCallback callback, void* context) {
   return true;
 }
 
-bool Simulator::SetFrameCallback(KRV_SDK_FrameCallback callback, void* context) {
-  Count(SdkCall::kSetFrameCallback);
+bool Simulator::setFrameCallback(KRV_SDK_FrameCallback callback, void* context) {
+  count(SdkCall::kSetFrameCallback);
   std::lock_guard<std::mutex> lock(mMu);
   if (!mRunning) return false;
   mFrameCallback = callback;
@@ -152,8 +152,8 @@ bool Simulator::SetFrameCallback(KRV_SDK_FrameCallback callback, void* context) 
   return true;
 }
 
-bool Simulator::SetChangesCallback(KRV_SDK_ChangesCallback callback, void* context) {
-  Count(SdkCall::kSetChangesCallback);
+bool Simulator::setChangesCallback(KRV_SDK_ChangesCallback callback, void* context) {
+  count(SdkCall::kSetChangesCallback);
   std::lock_guard<std::mutex> lock(mMu);
   if (!mRunning) return false;
   mChangesCallback = callback;
@@ -161,8 +161,8 @@ bool Simulator::SetChangesCallback(KRV_SDK_ChangesCallback callback, void* conte
   return true;
 }
 
-bool Simulator::GetProperty(int id, void* buffer, unsigned int size) {
-  Count(SdkCall::kGetProperty);
+bool Simulator::getProperty(int id, void* buffer, unsigned int size) {
+  count(SdkCall::kGetProperty);
   std::vector<uint8_t> bytes;
   {
     std::lock_guard<std::mutex> lock(mMu);
@@ -175,8 +175,8 @@ bool Simulator::GetProperty(int id, void* buffer, unsigned int size) {
   return true;
 }
 
-bool Simulator::SetProperty(int id, const void* value, unsigned int size) {
-  Count(SdkCall::kSetProperty);
+bool Simulator::setProperty(int id, const void* value, unsigned int size) {
+  count(SdkCall::kSetProperty);
   uint64_t session;
   bool sync;
   std::vector<uint8_t> bytes;
@@ -188,45 +188,45 @@ bool Simulator::SetProperty(int id, const void* value, unsigned int size) {
     session = mSession;
     sync = mState.syncCallbacks;
     if (!sync) {
-      PostLocked([this, id, bytes](uint64_t s) {
-        DeliverChange(s, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
+      postLocked([this, id, bytes](uint64_t s) {
+        deliverChange(s, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
       });
     }
   }
   // The camera confirms every accepted write with a change report.
-  if (sync) DeliverChange(session, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
+  if (sync) deliverChange(session, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
   return true;
 }
 
-bool Simulator::Capture() {
-  Count(SdkCall::kCapture);
+bool Simulator::capture() {
+  count(SdkCall::kCapture);
   CaptureSnapshot snapshot;
   uint64_t session;
   bool sync;
   {
     std::lock_guard<std::mutex> lock(mMu);
-    if (!TakeCaptureSnapshotLocked(&snapshot)) return false;
+    if (!takeCaptureSnapshotLocked(&snapshot)) return false;
     session = mSession;
     sync = mState.syncCallbacks;
     if (!sync) {
-      PostLocked([this, snapshot](uint64_t s) { DeliverCapture(s, snapshot); });
+      postLocked([this, snapshot](uint64_t s) { deliverCapture(s, snapshot); });
     }
   }
   Log("capture %u (%s)", snapshot.number, sync ? "synchronous" : "worker");
-  if (sync) DeliverCapture(session, snapshot);
+  if (sync) deliverCapture(session, snapshot);
   return true;
 }
 
-bool Simulator::RequestClose() {
-  Count(SdkCall::kRequestClose);
+bool Simulator::requestClose() {
+  count(SdkCall::kRequestClose);
   std::lock_guard<std::mutex> lock(mMu);
   if (!mRunning || mState.model == 0) return false;
-  PostLocked([this](uint64_t s) { DisconnectCamera(s, std::nullopt, false); });
+  postLocked([this](uint64_t s) { disconnectCamera(s, std::nullopt, false); });
   return true;
 }
 
-bool Simulator::Exit() {
-  Count(SdkCall::kExit);
+bool Simulator::exit() {
+  count(SdkCall::kExit);
   std::lock_guard<std::mutex> life(mLifecycleMu);
   std::thread worker;
   {
@@ -240,13 +240,13 @@ bool Simulator::Exit() {
   // The control thread never runs callbacks, so joining it cannot wait on
   // the caller; it ends its waits as soon as it sees the session is over.
   if (mServer) {
-    mServer->Stop();
+    mServer->stop();
     mServer.reset();
   }
   if (mWorker.joinable()) {
     if (mWorker.get_id() == std::this_thread::get_id()) {
-      // Exit from one of our own callbacks on the worker: the worker ends when
-      // that callback returns; the next Init (or nobody) reaps it.
+      // exit() from one of our own callbacks on the worker: the worker ends when
+      // that callback returns; the next init() (or nobody) reaps it.
     } else {
       mWorker.join();
     }
@@ -261,21 +261,21 @@ bool Simulator::Exit() {
   // For tests that check what the SDK was asked after the process is gone.
   if (!mCountsPath.empty()) {
     std::ofstream counts(mCountsPath, std::ios::trunc);
-    counts << CountsLine() << '\n';
+    counts << countsLine() << '\n';
   }
   return true;
 }
 
 // ---- Control interface
 
-bool Simulator::PostAndWait(Task task, std::chrono::milliseconds timeout, std::string* error) {
+bool Simulator::postAndWait(Task task, std::chrono::milliseconds timeout, std::string* error) {
   std::unique_lock<std::mutex> lock(mMu);
   if (!mRunning) {
     *error = "sdk not running";
     return false;
   }
   const uint64_t session = mSession;
-  const uint64_t ticket = PostLocked(std::move(task));
+  const uint64_t ticket = postLocked(std::move(task));
   const bool done = mCv.wait_for(lock, timeout, [&] {
     return mDoneTicket >= ticket || !mRunning || mSession != session;
   });
@@ -284,19 +284,19 @@ bool Simulator::PostAndWait(Task task, std::chrono::milliseconds timeout, std::s
   return false;
 }
 
-bool Simulator::WithState(const std::function<void(CameraState&)>& fn) {
+bool Simulator::withState(const std::function<void(CameraState&)>& fn) {
   std::lock_guard<std::mutex> lock(mMu);
   if (!mRunning) return false;
   fn(mState);
   return true;
 }
 
-bool Simulator::TakeCaptureSnapshot(CaptureSnapshot* snapshot) {
+bool Simulator::takeCaptureSnapshot(CaptureSnapshot* snapshot) {
   std::lock_guard<std::mutex> lock(mMu);
-  return TakeCaptureSnapshotLocked(snapshot);
+  return takeCaptureSnapshotLocked(snapshot);
 }
 
-bool Simulator::TakeCaptureSnapshotLocked(CaptureSnapshot* s) {
+bool Simulator::takeCaptureSnapshotLocked(CaptureSnapshot* s) {
   if (!mRunning || mState.model == 0) return false;
   const CameraState& c = mState;
   s->number = ++mState.captures;
@@ -319,7 +319,7 @@ bool Simulator::TakeCaptureSnapshotLocked(CaptureSnapshot* s) {
   return true;
 }
 
-std::string Simulator::CountsLine() const {
+std::string Simulator::countsLine() const {
   std::string line;
   for (size_t i = 0; i < kSdkCallCount; ++i) {
     if (i > 0) line += ' ';
@@ -330,26 +330,26 @@ std::string Simulator::CountsLine() const {
   return line;
 }
 
-void Simulator::ResetCounts() {
+void Simulator::resetCounts() {
   for (auto& c : mCounts) c.store(0);
 }
 
 // ---- Worker and delivery
 
-uint64_t Simulator::PostLocked(Task task) {
+uint64_t Simulator::postLocked(Task task) {
   const uint64_t ticket = mNextTicket++;
   mQueue.push_back({ticket, std::move(task)});
   mCv.notify_all();
   return ticket;
 }
 
-void Simulator::WorkerLoop(uint64_t session) {
+void Simulator::workerLoop(uint64_t session) {
   std::unique_lock<std::mutex> lock(mMu);
   while (mRunning && mSession == session) {
     const auto now = std::chrono::steady_clock::now();
     auto due = std::stable_partition(mTimers.begin(), mTimers.end(),
                                      [&](const Timer& t) { return t.due > now; });
-    for (auto it = due; it != mTimers.end(); ++it) PostLocked(std::move(it->task));
+    for (auto it = due; it != mTimers.end(); ++it) postLocked(std::move(it->task));
     mTimers.erase(due, mTimers.end());
 
     if (!mQueue.empty()) {
@@ -373,21 +373,21 @@ void Simulator::WorkerLoop(uint64_t session) {
   }
 }
 
-bool Simulator::BeginCallbackLocked(uint64_t session) {
+bool Simulator::beginCallbackLocked(uint64_t session) {
   if (!mRunning || mSession != session) return false;
   ++mInFlight;
   ++tCallbackDepth;
   return true;
 }
 
-void Simulator::EndCallback() {
+void Simulator::endCallback() {
   --tCallbackDepth;
   std::lock_guard<std::mutex> lock(mMu);
   --mInFlight;
   mCv.notify_all();
 }
 
-void Simulator::ConnectCamera(uint64_t session, int model) {
+void Simulator::connectCamera(uint64_t session, int model) {
   KRV_SDK_DeviceCallback callback;
   void* context;
   {
@@ -396,14 +396,14 @@ void Simulator::ConnectCamera(uint64_t session, int model) {
     mState.model = model;
     callback = mDeviceCallback;
     context = mDeviceContext;
-    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+    if (callback == nullptr || !beginCallbackLocked(session)) return;
   }
   Log("camera %d connected", model);
   callback(context, true, model);
-  EndCallback();
+  endCallback();
 }
 
-void Simulator::DisconnectCamera(uint64_t session, std::optional<int> reported, bool always) {
+void Simulator::disconnectCamera(uint64_t session, std::optional<int> reported, bool always) {
   KRV_SDK_DeviceCallback callback;
   void* context;
   int id;
@@ -415,48 +415,48 @@ void Simulator::DisconnectCamera(uint64_t session, std::optional<int> reported, 
     mState.model = 0;
     callback = mDeviceCallback;
     context = mDeviceContext;
-    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+    if (callback == nullptr || !beginCallbackLocked(session)) return;
   }
   Log("camera disconnected, reported as %d", id);
   callback(context, false, id);
-  EndCallback();
+  endCallback();
 }
 
-void Simulator::DeliverFrame(uint64_t session, int state, const void* data, unsigned int size) {
+void Simulator::deliverFrame(uint64_t session, int state, const void* data, unsigned int size) {
   KRV_SDK_FrameCallback callback;
   void* context;
   {
     std::lock_guard<std::mutex> lock(mMu);
     callback = mFrameCallback;
     context = mFrameContext;
-    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+    if (callback == nullptr || !beginCallbackLocked(session)) return;
   }
   callback(context, state, data, size);
-  EndCallback();
+  endCallback();
 }
 
-void Simulator::DeliverChange(uint64_t session, int id, const void* data, unsigned int size) {
+void Simulator::deliverChange(uint64_t session, int id, const void* data, unsigned int size) {
   KRV_SDK_ChangesCallback callback;
   void* context;
   {
     std::lock_guard<std::mutex> lock(mMu);
     callback = mChangesCallback;
     context = mChangesContext;
-    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+    if (callback == nullptr || !beginCallbackLocked(session)) return;
   }
   callback(context, id, data, size);
-  EndCallback();
+  endCallback();
 }
 
-void Simulator::DeliverCapture(uint64_t session, const CaptureSnapshot& snapshot) {
+void Simulator::deliverCapture(uint64_t session, const CaptureSnapshot& snapshot) {
   // Rendering and encoding take no lock: the SDK stays usable meanwhile.
   StreamCaptureEvents(snapshot, [&](const TransferEvent& e) {
-    DeliverFrame(session, e.state, e.nullData ? nullptr : e.bytes.data(), e.size);
-    return SessionRunning(session);
+    deliverFrame(session, e.state, e.nullData ? nullptr : e.bytes.data(), e.size);
+    return sessionRunning(session);
   });
 }
 
-bool Simulator::SessionRunning(uint64_t session) const {
+bool Simulator::sessionRunning(uint64_t session) const {
   std::lock_guard<std::mutex> lock(mMu);
   return mRunning && mSession == session;
 }

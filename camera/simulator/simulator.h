@@ -1,17 +1,17 @@
 // The simulated camera SDK: one process-wide instance behind the KRV_SDK_*
 // C functions, plus the control interface that the control socket drives.
 //
-// Threads. Init starts a worker thread that delivers the device callback and,
+// Threads. init() starts a worker thread that delivers the device callback and,
 // unless synchronous callbacks are on, the frame and changes callbacks. With
-// synchronous callbacks, Capture and SetProperty call the frame/changes
+// synchronous callbacks, capture() and setProperty() call the frame/changes
 // callbacks on the caller's thread before they return. The control socket has
 // a thread of its own that never calls a callback itself: it posts work to the
 // worker and waits for it.
 //
 // Locking. mMu guards everything below marked "mMu"; it is never held while a
-// callback runs, so callbacks may call any SDK function (including Exit) and
+// callback runs, so callbacks may call any SDK function (including exit()) and
 // the main thread may call into the SDK while a callback is running.
-// mLifecycleMu serialises Init and Exit.
+// mLifecycleMu serialises init() and exit().
 #ifndef KRV_SIM_SIMULATOR_H_
 #define KRV_SIM_SIMULATOR_H_
 
@@ -89,44 +89,44 @@ class Simulator {
   // The library's one instance. Never destroyed: a task that never calls
   // KRV_SDK_exit must not have its worker thread trip over a destroyed object
   // while the process ends.
-  static Simulator& Instance();
+  static Simulator& instance();
 
   // ---- SDK entry points, with the semantics of KRV_SDK.h.
-  bool Init(KRV_SDK_DeviceCallback callback, void* context);
-  bool SetFrameCallback(KRV_SDK_FrameCallback callback, void* context);
-  bool SetChangesCallback(KRV_SDK_ChangesCallback callback, void* context);
-  bool GetProperty(int id, void* buffer, unsigned int size);
-  bool SetProperty(int id, const void* value, unsigned int size);
-  bool Capture();
-  bool RequestClose();
+  bool init(KRV_SDK_DeviceCallback callback, void* context);
+  bool setFrameCallback(KRV_SDK_FrameCallback callback, void* context);
+  bool setChangesCallback(KRV_SDK_ChangesCallback callback, void* context);
+  bool getProperty(int id, void* buffer, unsigned int size);
+  bool setProperty(int id, const void* value, unsigned int size);
+  bool capture();
+  bool requestClose();
   // Stops the control socket and the worker and returns once no callback is
   // running any more (other than the caller's own, when called from one).
   // Idempotent; callable from any thread, including from a callback.
-  bool Exit();
+  bool exit();
 
   // ---- Control interface (control socket thread).
   // Runs `task` on the worker after all work posted before it and waits for
   // it. False (with *error) if the SDK is not running, stops meanwhile, or the
   // task is not done within `timeout`.
-  bool PostAndWait(Task task, std::chrono::milliseconds timeout, std::string* error);
+  bool postAndWait(Task task, std::chrono::milliseconds timeout, std::string* error);
   // Runs `fn` with mMu held; `fn` must not call into the Simulator.
   // False if the SDK is not running.
-  bool WithState(const std::function<void(CameraState&)>& fn);
+  bool withState(const std::function<void(CameraState&)>& fn);
   // Takes the next capture's snapshot if a camera is connected.
-  bool TakeCaptureSnapshot(CaptureSnapshot* snapshot);
+  bool takeCaptureSnapshot(CaptureSnapshot* snapshot);
   // "init=1 setFrameCallback=0 ..." for the whole life of the process.
-  std::string CountsLine() const;
-  void ResetCounts();
+  std::string countsLine() const;
+  void resetCounts();
 
   // ---- Steps run by tasks or synchronously. Each checks that `session` is
   // still the running one before it calls a callback.
-  void ConnectCamera(uint64_t session, int model);
+  void connectCamera(uint64_t session, int model);
   // Disconnects and reports `reported` (default: the connected model). Unless
   // `always`, does nothing when no camera is connected.
-  void DisconnectCamera(uint64_t session, std::optional<int> reported, bool always);
-  void DeliverFrame(uint64_t session, int state, const void* data, unsigned int size);
-  void DeliverChange(uint64_t session, int id, const void* data, unsigned int size);
-  void DeliverCapture(uint64_t session, const CaptureSnapshot& snapshot);
+  void disconnectCamera(uint64_t session, std::optional<int> reported, bool always);
+  void deliverFrame(uint64_t session, int state, const void* data, unsigned int size);
+  void deliverChange(uint64_t session, int id, const void* data, unsigned int size);
+  void deliverCapture(uint64_t session, const CaptureSnapshot& snapshot);
 
  private:
   struct Timer {
@@ -139,22 +139,22 @@ class Simulator {
   };
 
   Simulator() = default;
-  bool SessionRunning(uint64_t session) const;
-  void Count(SdkCall call) { mCounts[static_cast<size_t>(call)].fetch_add(1); }
-  void WorkerLoop(uint64_t session);
+  bool sessionRunning(uint64_t session) const;
+  void count(SdkCall call) { mCounts[static_cast<size_t>(call)].fetch_add(1); }
+  void workerLoop(uint64_t session);
   // Enqueues `task` for the running session; returns its ticket. mMu held.
-  uint64_t PostLocked(Task task);
+  uint64_t postLocked(Task task);
   // Brackets one callback: Begin (mMu held) fails once `session` is over.
-  bool BeginCallbackLocked(uint64_t session);
-  void EndCallback();
-  bool TakeCaptureSnapshotLocked(CaptureSnapshot* snapshot);
+  bool beginCallbackLocked(uint64_t session);
+  void endCallback();
+  bool takeCaptureSnapshotLocked(CaptureSnapshot* snapshot);
 
-  std::mutex mLifecycleMu;  // serialises Init/Exit; taken before mMu
+  std::mutex mLifecycleMu;  // serialises init/exit; taken before mMu
 
   mutable std::mutex mMu;
   std::condition_variable mCv;  // worker wake-ups, ticket completion, callback ends
   bool mRunning = false;        // mMu
-  uint64_t mSession = 0;        // mMu; bumped by every Init
+  uint64_t mSession = 0;        // mMu; bumped by every init()
   CameraState mState;           // mMu
   std::string mCountsPath;      // mLifecycleMu; KRV_SIM_COUNTS_FILE of this session
   KRV_SDK_DeviceCallback mDeviceCallback = nullptr;    // mMu
