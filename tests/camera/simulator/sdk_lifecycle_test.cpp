@@ -132,6 +132,28 @@ TEST_F(LifecycleTest, RequestCloseDisconnectsThroughTheWorker) {
   EXPECT_FALSE(KRV_SDK_requestClose()) << "nothing left to close";
 }
 
+// The task's stop sequence: a close asked for right before exit is reported
+// before exit returns, every time; a camera still to plug in never does.
+TEST_F(LifecycleTest, ExitDeliversTheDisconnectionACloseQueued) {
+  ::setenv("KRV_SIM_CONNECT_DELAY_MS", "0", 1);
+  for (int round = 0; round < 20; ++round) {
+    SdkRecorder session;
+    ASSERT_TRUE(session.init());
+    ASSERT_TRUE(session.waitForConnected(8241));
+    ASSERT_TRUE(KRV_SDK_requestClose());
+    ASSERT_TRUE(KRV_SDK_exit());
+    const auto devices = session.devices();
+    ASSERT_EQ(devices.size(), 2u) << "round " << round;
+    EXPECT_FALSE(devices[1].connected);
+    EXPECT_EQ(devices[1].model, 8241);
+  }
+  ::setenv("KRV_SIM_CONNECT_DELAY_MS", "600000", 1);
+  SdkRecorder late;
+  ASSERT_TRUE(late.init());
+  ASSERT_TRUE(KRV_SDK_exit());
+  EXPECT_TRUE(late.devices().empty());
+}
+
 TEST_F(LifecycleTest, ControlSocketLivesFromInitToExit) {
   EXPECT_FALSE(SocketExists(socketPath));
   ASSERT_TRUE(recorder.init());
