@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "tests/camera/simulator/sim_fixture.h"
@@ -236,6 +238,55 @@ TEST_F(ControlTest, StateAndErrorsKeepTheConnectionUsable) {
   ASSERT_TRUE(other.connect(socketPath, &error)) << error;
   EXPECT_EQ(other.command("ping"), "ok pong");
   EXPECT_EQ(control.command("ping"), "ok pong");
+}
+
+// The first word of each `code` span in the first column of the README table
+// whose header row is `header`.
+std::set<std::string> ReadmeTableNames(const std::string& header) {
+  std::ifstream readme(KRV_SIM_README);
+  std::set<std::string> names;
+  std::string line;
+  while (std::getline(readme, line) && line != header) {
+  }
+  while (std::getline(readme, line) && line.rfind("|", 0) == 0) {
+    const std::string cell = line.substr(1, line.find('|', 1) - 1);
+    if (cell.find("---") != std::string::npos) continue;
+    if (cell.find('`') == std::string::npos) {
+      const std::string text = cell.substr(cell.find_first_not_of(' '));
+      names.insert(text.substr(0, text.find(' ')));
+    }
+    for (size_t open = cell.find('`'); open != std::string::npos;) {
+      const size_t close = cell.find('`', open + 1);
+      const std::string code = cell.substr(open + 1, close - open - 1);
+      names.insert(code.substr(0, code.find(' ')));
+      open = cell.find('`', close + 1);
+    }
+  }
+  return names;
+}
+
+// The README is the one place a person reads the command language, so it
+// must list exactly the commands and payload kinds that help (made from the
+// command table) lists.
+TEST_F(ControlTest, ReadmeListsExactlyTheCommandsAndPayloadsOfHelp) {
+  startWithCamera();
+  const std::string help = ok("help");
+  const size_t semicolon = help.find("; payload: ");
+  ASSERT_NE(semicolon, std::string::npos) << help;
+  std::set<std::string> commands;
+  std::istringstream words(help.substr(0, semicolon));
+  std::string word;
+  words >> word >> word;  // "ok commands:"
+  while (words >> word) {
+    if (word.find_first_of("<[|(") == std::string::npos) commands.insert(word);
+  }
+  std::set<std::string> payloads;
+  std::istringstream kinds(help.substr(semicolon + 11));
+  while (std::getline(kinds, word, '|')) payloads.insert(word.substr(0, word.find(' ')));
+
+  ASSERT_TRUE(commands.count("set-raw") && payloads.count("(nothing)")) << help;
+  EXPECT_EQ(ReadmeTableNames("| command | effect and reply |"), commands);
+  EXPECT_EQ(ReadmeTableNames("| payload | data, size |"), payloads);
 }
 
 // Runs krv-sim-ctl with `args`; returns its exit status and stdout.
