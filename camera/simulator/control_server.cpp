@@ -36,6 +36,41 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
+// Reads what `c` sent and answers each complete line. False when the
+// connection is to be dropped: closed by the peer, an I/O error, or a line
+// longer than kMaxLine.
+bool AnswerClient(Client* c, const ControlServer::Handler& handler) {
+  char buffer[65536];
+  ssize_t n = ::recv(c->fd, buffer, sizeof(buffer), 0);
+  if (n < 0 && errno == EINTR) return true;
+  if (n <= 0) return false;
+  c->pending.append(buffer, static_cast<size_t>(n));
+  size_t start = 0;
+  bool ok = true;
+  for (size_t nl; ok && (nl = c->pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+    std::string line = c->pending.substr(start, nl - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    ok = WriteAll(c->fd, handler(line) + "\n");
+  }
+  c->pending.erase(0, start);
+  if (ok && c->pending.size() <= kMaxLine) return true;
+  if (ok) WriteAll(c->fd, "error line too long\n");
+  return false;
+}
+
+// Closes the connections in `closed` and forgets their clients.
+void DropClients(const std::vector<int>& closed, std::vector<Client>* clients) {
+  for (int fd : closed) {
+    ::close(fd);
+    for (size_t i = 0; i < clients->size(); ++i) {
+      if ((*clients)[i].fd == fd) {
+        clients->erase(clients->begin() + static_cast<long>(i));
+        break;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 ControlServer::ControlServer(std::string path, Handler handler)
@@ -106,38 +141,11 @@ void ControlServer::serve() {
     // Serve clients in poll order; `closed` collects the ones to drop.
     std::vector<int> closed;
     for (size_t i = 2; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
-      Client& c = clients[i - 2];
-      char buffer[65536];
-      ssize_t n = ::recv(c.fd, buffer, sizeof(buffer), 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        closed.push_back(c.fd);
-        continue;
-      }
-      c.pending.append(buffer, static_cast<size_t>(n));
-      size_t start = 0;
-      bool ok = true;
-      for (size_t nl; ok && (nl = c.pending.find('\n', start)) != std::string::npos; start = nl + 1) {
-        std::string line = c.pending.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        ok = WriteAll(c.fd, mHandler(line) + "\n");
-      }
-      c.pending.erase(0, start);
-      if (!ok || c.pending.size() > kMaxLine) {
-        if (ok) WriteAll(c.fd, "error line too long\n");
-        closed.push_back(c.fd);
+      if (fds[i].revents != 0 && !AnswerClient(&clients[i - 2], mHandler)) {
+        closed.push_back(clients[i - 2].fd);
       }
     }
-    for (int fd : closed) {
-      ::close(fd);
-      for (size_t i = 0; i < clients.size(); ++i) {
-        if (clients[i].fd == fd) {
-          clients.erase(clients.begin() + static_cast<long>(i));
-          break;
-        }
-      }
-    }
+    DropClients(closed, &clients);
   }
   for (const Client& c : clients) ::close(c.fd);
 }
