@@ -114,7 +114,8 @@ class Simulator {
   bool postAndWait(Task task, std::chrono::milliseconds timeout, std::string* error)
       EXCLUDES(mMu);
   // Runs `fn` with mMu held; `fn` must not call into the Simulator.
-  // False if the SDK is not running.
+  // False if the SDK is not running. (The analysis checks the lock here, not
+  // what `fn` does with the state it is handed.)
   bool withState(const std::function<void(CameraState&)>& fn) EXCLUDES(mMu);
   // Takes the next capture's snapshot if a camera is connected.
   bool takeCaptureSnapshot(CaptureSnapshot* snapshot) EXCLUDES(mMu);
