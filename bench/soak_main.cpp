@@ -234,10 +234,10 @@ int main(int argc, char** argv) {
   std::thread changer([&] {
     krv_sim::ControlClient client;
     std::string why;
-    if (client.Connect(socket, &why)) {
+    if (client.connect(socket, &why)) {
       while (changesDone < options.changes) {
         const long n = std::min(100L, options.changes - changesDone);
-        if (!krv_sim::ControlClient::IsOk(client.Command("burst " + std::to_string(n)))) break;
+        if (!krv_sim::ControlClient::isOk(client.command("burst " + std::to_string(n)))) break;
         changesDone += n;
       }
     }

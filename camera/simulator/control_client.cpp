@@ -9,16 +9,16 @@
 
 namespace krv_sim {
 
-ControlClient::~ControlClient() { Close(); }
+ControlClient::~ControlClient() { close(); }
 
-void ControlClient::Close() {
+void ControlClient::close() {
   if (mFd >= 0) ::close(mFd);
   mFd = -1;
   mPending.clear();
 }
 
-bool ControlClient::Connect(const std::string& path, std::string* error) {
-  Close();
+bool ControlClient::connect(const std::string& path, std::string* error) {
+  close();
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof(addr.sun_path)) {
@@ -29,13 +29,13 @@ bool ControlClient::Connect(const std::string& path, std::string* error) {
   mFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (mFd < 0 || ::connect(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     *error = std::string(path) + ": " + std::strerror(errno);
-    Close();
+    close();
     return false;
   }
   return true;
 }
 
-std::string ControlClient::Command(const std::string& line) {
+std::string ControlClient::command(const std::string& line) {
   if (mFd < 0) return "error io: not connected";
   const std::string out = line + "\n";
   size_t done = 0;
@@ -44,7 +44,7 @@ std::string ControlClient::Command(const std::string& line) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       std::string reply = std::string("error io: ") + std::strerror(errno);
-      Close();
+      close();
       return reply;
     }
     done += static_cast<size_t>(n);
@@ -62,14 +62,14 @@ std::string ControlClient::Command(const std::string& line) {
     if (n <= 0) {
       std::string reply = n == 0 ? "error io: connection closed"
                                  : std::string("error io: ") + std::strerror(errno);
-      Close();
+      close();
       return reply;
     }
     mPending.append(buffer, static_cast<size_t>(n));
   }
 }
 
-bool ControlClient::IsOk(const std::string& reply) {
+bool ControlClient::isOk(const std::string& reply) {
   return reply == "ok" || reply.rfind("ok ", 0) == 0;
 }
 

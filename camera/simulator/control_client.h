@@ -16,18 +16,18 @@ class ControlClient {
 
   // Connects to the socket at `path` (KRV_SIM_CONTROL of the simulator's
   // process). False with *error on failure; a second call reconnects.
-  bool Connect(const std::string& path, std::string* error);
+  bool connect(const std::string& path, std::string* error);
   bool connected() const { return mFd >= 0; }
 
   // Sends one command line and returns the reply line without its newline.
   // I/O failures come back as "error io: ..." and close the connection.
-  std::string Command(const std::string& line);
+  std::string command(const std::string& line);
 
   // True when `reply` is a success ("ok" or "ok ...").
-  static bool IsOk(const std::string& reply);
+  static bool isOk(const std::string& reply);
 
  private:
-  void Close();
+  void close();
 
   int mFd = -1;
   std::string mPending;  // bytes read past the last reply line

@@ -1,12 +1,10 @@
 #include "camera/simulator/control_commands.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <sstream>
-#include <vector>
 
 #include "camera/KRV_SDK.h"
+#include "camera/simulator/control_payload.h"
 #include "camera/simulator/sim_config.h"
 #include "camera/simulator/simulator.h"
 
@@ -15,152 +13,22 @@ namespace {
 
 constexpr std::chrono::milliseconds kEventTimeout{30000};
 constexpr std::chrono::milliseconds kCaptureTimeout{120000};  // a 60 MiB DNG under a sanitizer
-constexpr uint64_t kMaxPayload = kMaxDngBytes;
-
-const char kHelp[] =
-    "ok commands: help ping flush state counts reset-counts connect <model> disconnect [model] "
-    "set <id> <value> set-raw <id> <payload> fail-read all|none|<id>... format <n> "
-    "orientation <n>|none name <pattern>|none name-form size|nul "
-    "event <state> <payload> capture burst <n> [id] sync on|off size <w> <h> dng-bytes <n> "
-    "quality <q>; payload: (nothing)|null [size]|hex <digits> [size]|size <n>|text <chars>|"
-    "cstr <chars>|file <path>";
-
-// A command line split into words, with the raw text after any word kept for
-// arguments that may contain blanks (names, text payloads).
-struct Words {
-  std::vector<std::string> words;
-  std::vector<size_t> ends;  // offset just past each word
-  std::string line;
-
-  explicit Words(const std::string& text) : line(text) {
-    size_t i = 0;
-    while (i < text.size()) {
-      while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-      if (i >= text.size()) break;
-      size_t j = i;
-      while (j < text.size() && text[j] != ' ' && text[j] != '\t') ++j;
-      words.push_back(text.substr(i, j - i));
-      ends.push_back(j);
-      i = j;
-    }
-  }
-  size_t size() const { return words.size(); }
-  const std::string& operator[](size_t i) const { return words[i]; }
-  // Everything after word i, less the one separating blank.
-  std::string RestAfter(size_t i) const {
-    size_t start = ends[i];
-    if (start < line.size()) ++start;
-    return line.substr(start);
-  }
-};
-
-bool ToInt(const std::string& text, int64_t lo, int64_t hi, int64_t* out) {
-  return ParseInt64(text, out) && *out >= lo && *out <= hi;
-}
-
-bool ToInt32(const std::string& text, int32_t* out) {
-  int64_t v;
-  if (!ToInt(text, INT32_MIN, INT32_MAX, &v)) return false;
-  *out = static_cast<int32_t>(v);
-  return true;
-}
 
 std::string Error(const std::string& what) { return "error " + what; }
 
-// A payload for set-raw and event, starting at word `i`.
-struct Payload {
-  std::vector<uint8_t> bytes;
-  bool null = false;
-  unsigned int size = 0;
-};
+// ---- What the handlers share
 
-bool ParseHex(const std::string& hex, std::vector<uint8_t>* out) {
-  if (hex.size() % 2 != 0) return false;
-  auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  out->clear();
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    int hi = nibble(hex[i]), lo = nibble(hex[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out->push_back(static_cast<uint8_t>(hi * 16 + lo));
-  }
-  return true;
+// Runs `task` on the worker and waits: `reply` once it is done.
+std::string Post(Simulator* sim, Simulator::Task task, std::chrono::milliseconds timeout,
+                 const std::string& reply) {
+  std::string error;
+  return sim->postAndWait(std::move(task), timeout, &error) ? reply : Error(error);
 }
 
-bool ParsePayload(const Words& w, size_t i, Payload* p, std::string* error) {
-  if (i >= w.size()) {
-    p->null = true;
-    return true;
-  }
-  const std::string& kind = w[i];
-  int64_t n = 0;
-  if (kind == "null") {
-    p->null = true;
-    if (i + 1 < w.size() && !ToInt(w[i + 1], 0, UINT32_MAX, &n)) {
-      *error = "bad size";
-      return false;
-    }
-    p->size = static_cast<unsigned int>(n);
-    return true;
-  }
-  if (kind == "hex") {
-    if (i + 1 >= w.size() || !ParseHex(w[i + 1], &p->bytes)) {
-      *error = "bad hex";
-      return false;
-    }
-    p->size = static_cast<unsigned int>(p->bytes.size());
-    if (i + 2 < w.size()) {
-      // A larger size than the bytes given is padded with zeros, so that a
-      // callee trusting the size never reads outside the buffer.
-      if (!ToInt(w[i + 2], 0, static_cast<int64_t>(kMaxPayload), &n)) {
-        *error = "bad size";
-        return false;
-      }
-      if (static_cast<uint64_t>(n) > p->bytes.size()) p->bytes.resize(n, 0);
-      p->size = static_cast<unsigned int>(n);
-    }
-    return true;
-  }
-  if (kind == "size") {
-    if (i + 1 >= w.size() || !ToInt(w[i + 1], 0, static_cast<int64_t>(kMaxPayload), &n)) {
-      *error = "bad size";
-      return false;
-    }
-    p->bytes.resize(static_cast<size_t>(n));
-    for (size_t k = 0; k < p->bytes.size(); ++k) p->bytes[k] = static_cast<uint8_t>(k);
-    p->size = static_cast<unsigned int>(n);
-    return true;
-  }
-  if (kind == "text" || kind == "cstr") {
-    const std::string text = w.RestAfter(i);
-    p->bytes.assign(text.begin(), text.end());
-    p->size = static_cast<unsigned int>(p->bytes.size());
-    if (kind == "cstr") {
-      p->bytes.push_back(0);
-      p->size = 0xFFFFFFFFu;
-    }
-    return true;
-  }
-  if (kind == "file") {
-    std::ifstream in(w.RestAfter(i), std::ios::binary);
-    if (!in) {
-      *error = "cannot read file";
-      return false;
-    }
-    p->bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (p->bytes.size() > kMaxPayload) {
-      *error = "file too large";
-      return false;
-    }
-    p->size = static_cast<unsigned int>(p->bytes.size());
-    return true;
-  }
-  *error = "unknown payload kind " + kind;
-  return false;
+// Changes the camera's state silently (no callback): `reply` once done.
+std::string ChangeState(Simulator* sim, const std::function<void(CameraState&)>& change,
+                        const std::string& reply) {
+  return sim->withState(change) ? reply : Error("sdk not running");
 }
 
 // Encodes a typed value for property `id`; false for unknown ids or bad text.
@@ -212,6 +80,13 @@ std::string BurstValue(int id, int64_t k) {
   return text;
 }
 
+// On the worker: stores a property as changed on the camera and reports it.
+void StoreAndReport(Simulator* sim, uint64_t session, int id, const std::vector<uint8_t>& bytes) {
+  const auto size = static_cast<unsigned int>(bytes.size());
+  sim->withState([&](CameraState& state) { WritePropertyBytes(&state, id, bytes.data(), size); });
+  sim->deliverChange(session, id, bytes.data(), size);
+}
+
 std::string StateLine(const CameraState& s) {
   std::ostringstream out;
   out.precision(17);
@@ -227,202 +102,249 @@ std::string StateLine(const CameraState& s) {
   return out.str();
 }
 
+// ---- Queries
+
+ControlReply Help(Simulator*, const CommandWords&) {
+  std::string reply = "ok commands:";
+  for (const ControlCommand& c : ControlCommands()) {
+    reply += " " + c.name;
+    if (!c.usage.empty()) reply += " " + c.usage;
+  }
+  return reply + "; payload: " + PayloadUsage();
+}
+
+ControlReply Ping(Simulator*, const CommandWords&) { return "ok pong"; }
+
+ControlReply State(Simulator* sim, const CommandWords&) {
+  std::string reply = Error("sdk not running");
+  sim->withState([&](CameraState& s) { reply = StateLine(s); });
+  return reply;
+}
+
+ControlReply Counts(Simulator* sim, const CommandWords&) { return "ok " + sim->countsLine(); }
+
+ControlReply ResetCounts(Simulator* sim, const CommandWords&) {
+  sim->resetCounts();
+  return "ok";
+}
+
+// ---- Events through the worker
+
+ControlReply Flush(Simulator* sim, const CommandWords&) {
+  // Nothing to do but wait: the reply means all earlier work was delivered.
+  return Post(sim, [](uint64_t) {}, kCaptureTimeout, "ok flushed");
+}
+
+ControlReply Connect(Simulator* sim, const CommandWords& w) {
+  int32_t model;
+  if (w.size() != 2 || !ToInt32(w[1], &model)) return std::nullopt;
+  return Post(sim, [sim, model](uint64_t s) { sim->connectCamera(s, model); }, kEventTimeout,
+              "ok connected " + std::to_string(model));
+}
+
+ControlReply Disconnect(Simulator* sim, const CommandWords& w) {
+  std::optional<int> reported;
+  int32_t model;
+  if (w.size() > 2 || (w.size() == 2 && !ToInt32(w[1], &model))) return std::nullopt;
+  if (w.size() == 2) reported = model;
+  return Post(sim, [sim, reported](uint64_t s) { sim->disconnectCamera(s, reported, true); },
+              kEventTimeout, "ok disconnected");
+}
+
+ControlReply Set(Simulator* sim, const CommandWords& w) {
+  int32_t id;
+  std::vector<uint8_t> bytes;
+  if (w.size() != 3 || !ToInt32(w[1], &id)) return std::nullopt;
+  if (!EncodeProperty(id, w[2], &bytes)) return Error("unknown property or bad value");
+  return Post(sim, [sim, id, bytes](uint64_t s) { StoreAndReport(sim, s, id, bytes); },
+              kEventTimeout, "ok set " + w[1] + " " + w[2]);
+}
+
+ControlReply SetRaw(Simulator* sim, const CommandWords& w) {
+  int32_t id;
+  Payload p;
+  std::string error;
+  if (w.size() < 2 || !ToInt32(w[1], &id)) return std::nullopt;
+  if (!ParsePayload(w, 2, &p, &error)) return Error(error);
+  auto task = [sim, id, p](uint64_t s) {
+    sim->deliverChange(s, id, p.null ? nullptr : p.bytes.data(), p.size);
+  };
+  return Post(sim, task, kEventTimeout,
+              "ok set-raw " + std::to_string(id) + " size " + std::to_string(p.size));
+}
+
+ControlReply Event(Simulator* sim, const CommandWords& w) {
+  int32_t state;
+  Payload p;
+  std::string error;
+  if (w.size() < 2 || !ToInt32(w[1], &state)) return std::nullopt;
+  if (!ParsePayload(w, 2, &p, &error)) return Error(error);
+  auto task = [sim, state, p](uint64_t s) {
+    sim->deliverFrame(s, state, p.null ? nullptr : p.bytes.data(), p.size);
+  };
+  return Post(sim, task, kEventTimeout,
+              "ok event " + std::to_string(state) + " size " + std::to_string(p.size));
+}
+
+ControlReply Capture(Simulator* sim, const CommandWords& w) {
+  CaptureSnapshot snapshot;
+  if (w.size() != 1) return std::nullopt;
+  if (!sim->takeCaptureSnapshot(&snapshot)) return Error("no camera connected");
+  return Post(sim, [sim, snapshot](uint64_t s) { sim->deliverCapture(s, snapshot); },
+              kCaptureTimeout, "ok capture " + std::to_string(snapshot.number));
+}
+
+ControlReply Burst(Simulator* sim, const CommandWords& w) {
+  int64_t count;
+  int32_t id = eKRV_SDK_PropIso;
+  if (w.size() < 2 || w.size() > 3 || !ToInt(w[1], 1, 100000, &count) ||
+      (w.size() == 3 && !ToInt32(w[2], &id))) {
+    return std::nullopt;
+  }
+  std::vector<uint8_t> probe;
+  if (!EncodeProperty(id, BurstValue(id, 0), &probe)) return Error("unknown property");
+  auto task = [sim, id, count](uint64_t s) {
+    for (int64_t k = 0; k < count; ++k) {
+      std::vector<uint8_t> bytes;
+      EncodeProperty(id, BurstValue(id, k), &bytes);
+      StoreAndReport(sim, s, id, bytes);
+    }
+  };
+  return Post(sim, task, kEventTimeout, "ok burst " + std::to_string(count));
+}
+
+// ---- Silent changes of the camera's state
+
+ControlReply FailRead(Simulator* sim, const CommandWords& w) {
+  if (w.size() < 2) return std::nullopt;
+  if (w[1] == "all" || w[1] == "none") {
+    const bool all = w[1] == "all";
+    return ChangeState(sim, [all](CameraState& s) {
+      s.failAllReads = all;
+      s.failingReads.clear();
+    }, "ok fail-read " + w[1]);
+  }
+  std::vector<int> ids;
+  for (size_t i = 1; i < w.size(); ++i) {
+    int32_t id;
+    if (!ToInt32(w[i], &id)) return Error("bad property id " + w[i]);
+    ids.push_back(id);
+  }
+  return ChangeState(sim, [ids](CameraState& s) { s.failingReads.insert(ids.begin(), ids.end()); },
+                     "ok fail-read " + w.restAfter(0));
+}
+
+ControlReply Format(Simulator* sim, const CommandWords& w) {
+  int32_t v;
+  if (w.size() != 2 || !ToInt32(w[1], &v)) return std::nullopt;
+  return ChangeState(sim, [v](CameraState& s) { s.fileFormat = v; }, "ok format " + w[1]);
+}
+
+ControlReply Orientation(Simulator* sim, const CommandWords& w) {
+  int32_t v = 0;
+  const bool none = w.size() == 2 && w[1] == "none";
+  if (w.size() != 2 || (!none && !ToInt32(w[1], &v))) return std::nullopt;
+  return ChangeState(sim, [v, none](CameraState& s) {
+    s.sendOrientation = !none;
+    if (!none) s.orientation = v;
+  }, "ok orientation " + w[1]);
+}
+
+ControlReply Name(Simulator* sim, const CommandWords& w) {
+  if (w.size() < 2) return std::nullopt;
+  const std::string pattern = w.restAfter(0);
+  const bool none = pattern == "none";
+  return ChangeState(sim, [pattern, none](CameraState& s) {
+    s.sendName = !none;
+    if (!none) s.namePattern = pattern;
+  }, "ok name " + pattern);
+}
+
+ControlReply NameForm(Simulator* sim, const CommandWords& w) {
+  if (w.size() != 2 || (w[1] != "size" && w[1] != "nul")) return std::nullopt;
+  const bool nul = w[1] == "nul";
+  return ChangeState(sim, [nul](CameraState& s) { s.nulTerminatedName = nul; },
+                     "ok name-form " + w[1]);
+}
+
+ControlReply Sync(Simulator* sim, const CommandWords& w) {
+  if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return std::nullopt;
+  const bool on = w[1] == "on";
+  return ChangeState(sim, [on](CameraState& s) { s.syncCallbacks = on; }, "ok sync " + w[1]);
+}
+
+ControlReply Size(Simulator* sim, const CommandWords& w) {
+  int64_t width, height;
+  if (w.size() != 3 || !ToInt(w[1], 16, kMaxImageSide, &width) ||
+      !ToInt(w[2], 16, kMaxImageSide, &height)) {
+    return std::nullopt;
+  }
+  return ChangeState(sim, [width, height](CameraState& s) {
+    s.width = static_cast<int>(width);
+    s.height = static_cast<int>(height);
+  }, "ok size " + w[1] + "x" + w[2]);
+}
+
+ControlReply DngBytes(Simulator* sim, const CommandWords& w) {
+  int64_t bytes;
+  if (w.size() != 2 || !ToInt(w[1], 0, static_cast<int64_t>(kMaxDngBytes), &bytes)) {
+    return std::nullopt;
+  }
+  return ChangeState(sim, [bytes](CameraState& s) { s.dngBytes = static_cast<uint64_t>(bytes); },
+                     "ok dng-bytes " + w[1]);
+}
+
+ControlReply Quality(Simulator* sim, const CommandWords& w) {
+  int64_t q;
+  if (w.size() != 2 || !ToInt(w[1], 1, 100, &q)) return std::nullopt;
+  return ChangeState(sim, [q](CameraState& s) { s.jpegQuality = static_cast<int>(q); },
+                     "ok quality " + w[1]);
+}
+
+std::string UsageError(const ControlCommand& c) {
+  const std::string& arguments = c.usageError.empty() ? c.usage : c.usageError;
+  return Error("usage: " + c.name + (arguments.empty() ? "" : " " + arguments));
+}
+
 }  // namespace
 
-std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
-  const Words w(line);
-  if (w.size() == 0) return Error("empty command");
-  const std::string& cmd = w[0];
-  std::string error;
-  auto stateCommand = [&](const std::function<void(CameraState&)>& fn,
-                          const std::string& reply) {
-    return sim->WithState(fn) ? reply : Error("sdk not running");
+const std::vector<ControlCommand>& ControlCommands() {
+  static const std::vector<ControlCommand> kCommands = {
+      {"help", "", Help, ""},
+      {"ping", "", Ping, ""},
+      {"flush", "", Flush, ""},
+      {"state", "", State, ""},
+      {"counts", "", Counts, ""},
+      {"reset-counts", "", ResetCounts, ""},
+      {"connect", "<model>", Connect, ""},
+      {"disconnect", "[model]", Disconnect, ""},
+      {"set", "<id> <value>", Set, ""},
+      {"set-raw", "<id> <payload>", SetRaw, ""},
+      {"fail-read", "all|none|<id>...", FailRead, ""},
+      {"format", "<n>", Format, ""},
+      {"orientation", "<n>|none", Orientation, ""},
+      {"name", "<pattern>|none", Name, ""},
+      {"name-form", "size|nul", NameForm, ""},
+      {"event", "<state> <payload>", Event, ""},
+      {"capture", "", Capture, ""},
+      {"burst", "<n> [id]", Burst, ""},
+      {"sync", "on|off", Sync, ""},
+      {"size", "<w> <h>", Size, "<w> <h> (16.." + std::to_string(kMaxImageSide) + ")"},
+      {"dng-bytes", "<n>", DngBytes, "<n> (0 = same size as the JPEG)"},
+      {"quality", "<q>", Quality, "<1..100>"},
   };
+  return kCommands;
+}
 
-  if (cmd == "help") return kHelp;
-  if (cmd == "ping") return "ok pong";
-  if (cmd == "counts") return "ok " + sim->CountsLine();
-  if (cmd == "reset-counts") {
-    sim->ResetCounts();
-    return "ok";
+std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
+  const CommandWords words(line);
+  if (words.size() == 0) return Error("empty command");
+  for (const ControlCommand& command : ControlCommands()) {
+    if (command.name != words[0]) continue;
+    ControlReply reply = command.handler(sim, words);
+    return reply ? *reply : UsageError(command);
   }
-  if (cmd == "state") {
-    std::string reply = Error("sdk not running");
-    sim->WithState([&](CameraState& s) { reply = StateLine(s); });
-    return reply;
-  }
-
-  if (cmd == "flush") {
-    // Nothing to do but wait: the reply means all earlier work was delivered.
-    if (!sim->PostAndWait([](uint64_t) {}, kCaptureTimeout, &error)) return Error(error);
-    return "ok flushed";
-  }
-  if (cmd == "connect") {
-    int32_t model;
-    if (w.size() != 2 || !ToInt32(w[1], &model)) return Error("usage: connect <model>");
-    if (!sim->PostAndWait([sim, model](uint64_t s) { sim->ConnectCamera(s, model); },
-                          kEventTimeout, &error)) {
-      return Error(error);
-    }
-    return "ok connected " + std::to_string(model);
-  }
-  if (cmd == "disconnect") {
-    std::optional<int> reported;
-    int32_t model;
-    if (w.size() > 2 || (w.size() == 2 && !ToInt32(w[1], &model))) {
-      return Error("usage: disconnect [model]");
-    }
-    if (w.size() == 2) reported = model;
-    if (!sim->PostAndWait([sim, reported](uint64_t s) { sim->DisconnectCamera(s, reported, true); },
-                          kEventTimeout, &error)) {
-      return Error(error);
-    }
-    return "ok disconnected";
-  }
-  if (cmd == "set") {
-    int32_t id;
-    std::vector<uint8_t> bytes;
-    if (w.size() != 3 || !ToInt32(w[1], &id)) return Error("usage: set <id> <value>");
-    if (!EncodeProperty(id, w[2], &bytes)) return Error("unknown property or bad value");
-    auto task = [sim, id, bytes](uint64_t s) {
-      sim->WithState([&](CameraState& state) {
-        WritePropertyBytes(&state, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
-      });
-      sim->DeliverChange(s, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
-    };
-    if (!sim->PostAndWait(task, kEventTimeout, &error)) return Error(error);
-    return "ok set " + w[1] + " " + w[2];
-  }
-  if (cmd == "set-raw") {
-    int32_t id;
-    Payload p;
-    if (w.size() < 2 || !ToInt32(w[1], &id)) return Error("usage: set-raw <id> <payload>");
-    if (!ParsePayload(w, 2, &p, &error)) return Error(error);
-    auto task = [sim, id, p](uint64_t s) {
-      sim->DeliverChange(s, id, p.null ? nullptr : p.bytes.data(), p.size);
-    };
-    if (!sim->PostAndWait(task, kEventTimeout, &error)) return Error(error);
-    return "ok set-raw " + std::to_string(id) + " size " + std::to_string(p.size);
-  }
-  if (cmd == "event") {
-    int32_t state;
-    Payload p;
-    if (w.size() < 2 || !ToInt32(w[1], &state)) return Error("usage: event <state> <payload>");
-    if (!ParsePayload(w, 2, &p, &error)) return Error(error);
-    auto task = [sim, state, p](uint64_t s) {
-      sim->DeliverFrame(s, state, p.null ? nullptr : p.bytes.data(), p.size);
-    };
-    if (!sim->PostAndWait(task, kEventTimeout, &error)) return Error(error);
-    return "ok event " + std::to_string(state) + " size " + std::to_string(p.size);
-  }
-  if (cmd == "capture") {
-    CaptureSnapshot snapshot;
-    if (w.size() != 1) return Error("usage: capture");
-    if (!sim->TakeCaptureSnapshot(&snapshot)) return Error("no camera connected");
-    auto task = [sim, snapshot](uint64_t s) { sim->DeliverCapture(s, snapshot); };
-    if (!sim->PostAndWait(task, kCaptureTimeout, &error)) return Error(error);
-    return "ok capture " + std::to_string(snapshot.number);
-  }
-  if (cmd == "burst") {
-    int64_t count;
-    int32_t id = eKRV_SDK_PropIso;
-    if (w.size() < 2 || w.size() > 3 || !ToInt(w[1], 1, 100000, &count) ||
-        (w.size() == 3 && !ToInt32(w[2], &id))) {
-      return Error("usage: burst <n> [id]");
-    }
-    std::vector<uint8_t> probe;
-    if (!EncodeProperty(id, BurstValue(id, 0), &probe)) return Error("unknown property");
-    auto task = [sim, id, count](uint64_t s) {
-      for (int64_t k = 0; k < count; ++k) {
-        std::vector<uint8_t> bytes;
-        EncodeProperty(id, BurstValue(id, k), &bytes);
-        sim->WithState([&](CameraState& state) {
-          WritePropertyBytes(&state, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
-        });
-        sim->DeliverChange(s, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
-      }
-    };
-    if (!sim->PostAndWait(task, kEventTimeout, &error)) return Error(error);
-    return "ok burst " + std::to_string(count);
-  }
-
-  if (cmd == "fail-read") {
-    if (w.size() < 2) return Error("usage: fail-read all|none|<id>...");
-    if (w[1] == "all" || w[1] == "none") {
-      const bool all = w[1] == "all";
-      return stateCommand([all](CameraState& s) {
-        s.failAllReads = all;
-        s.failingReads.clear();
-      }, "ok fail-read " + w[1]);
-    }
-    std::vector<int> ids;
-    for (size_t i = 1; i < w.size(); ++i) {
-      int32_t id;
-      if (!ToInt32(w[i], &id)) return Error("bad property id " + w[i]);
-      ids.push_back(id);
-    }
-    return stateCommand([ids](CameraState& s) { s.failingReads.insert(ids.begin(), ids.end()); },
-                        "ok fail-read " + w.RestAfter(0));
-  }
-  if (cmd == "format") {
-    int32_t v;
-    if (w.size() != 2 || !ToInt32(w[1], &v)) return Error("usage: format <n>");
-    return stateCommand([v](CameraState& s) { s.fileFormat = v; }, "ok format " + w[1]);
-  }
-  if (cmd == "orientation") {
-    int32_t v = 0;
-    const bool none = w.size() == 2 && w[1] == "none";
-    if (w.size() != 2 || (!none && !ToInt32(w[1], &v))) return Error("usage: orientation <n>|none");
-    return stateCommand([v, none](CameraState& s) {
-      s.sendOrientation = !none;
-      if (!none) s.orientation = v;
-    }, "ok orientation " + w[1]);
-  }
-  if (cmd == "name") {
-    if (w.size() < 2) return Error("usage: name <pattern>|none");
-    const std::string pattern = w.RestAfter(0);
-    const bool none = pattern == "none";
-    return stateCommand([pattern, none](CameraState& s) {
-      s.sendName = !none;
-      if (!none) s.namePattern = pattern;
-    }, "ok name " + pattern);
-  }
-  if (cmd == "name-form") {
-    if (w.size() != 2 || (w[1] != "size" && w[1] != "nul")) return Error("usage: name-form size|nul");
-    const bool nul = w[1] == "nul";
-    return stateCommand([nul](CameraState& s) { s.nulTerminatedName = nul; }, "ok name-form " + w[1]);
-  }
-  if (cmd == "sync") {
-    if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return Error("usage: sync on|off");
-    const bool on = w[1] == "on";
-    return stateCommand([on](CameraState& s) { s.syncCallbacks = on; }, "ok sync " + w[1]);
-  }
-  if (cmd == "size") {
-    int64_t width, height;
-    if (w.size() != 3 || !ToInt(w[1], 16, kMaxImageSide, &width) ||
-        !ToInt(w[2], 16, kMaxImageSide, &height)) {
-      return Error("usage: size <w> <h> (16.." + std::to_string(kMaxImageSide) + ")");
-    }
-    return stateCommand([width, height](CameraState& s) {
-      s.width = static_cast<int>(width);
-      s.height = static_cast<int>(height);
-    }, "ok size " + w[1] + "x" + w[2]);
-  }
-  if (cmd == "dng-bytes") {
-    int64_t bytes;
-    if (w.size() != 2 || !ToInt(w[1], 0, static_cast<int64_t>(kMaxDngBytes), &bytes)) {
-      return Error("usage: dng-bytes <n> (0 = same size as the JPEG)");
-    }
-    return stateCommand([bytes](CameraState& s) { s.dngBytes = static_cast<uint64_t>(bytes); },
-                        "ok dng-bytes " + w[1]);
-  }
-  if (cmd == "quality") {
-    int64_t q;
-    if (w.size() != 2 || !ToInt(w[1], 1, 100, &q)) return Error("usage: quality <1..100>");
-    return stateCommand([q](CameraState& s) { s.jpegQuality = static_cast<int>(q); },
-                        "ok quality " + w[1]);
-  }
-  return Error("unknown command " + cmd);
+  return Error("unknown command " + words[0]);
 }
 
 }  // namespace krv_sim

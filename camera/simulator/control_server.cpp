@@ -36,14 +36,49 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
+// Reads what `c` sent and answers each complete line. False when the
+// connection is to be dropped: closed by the peer, an I/O error, or a line
+// longer than kMaxLine.
+bool AnswerClient(Client* c, const ControlServer::Handler& handler) {
+  char buffer[65536];
+  ssize_t n = ::recv(c->fd, buffer, sizeof(buffer), 0);
+  if (n < 0 && errno == EINTR) return true;
+  if (n <= 0) return false;
+  c->pending.append(buffer, static_cast<size_t>(n));
+  size_t start = 0;
+  bool ok = true;
+  for (size_t nl; ok && (nl = c->pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+    std::string line = c->pending.substr(start, nl - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    ok = WriteAll(c->fd, handler(line) + "\n");
+  }
+  c->pending.erase(0, start);
+  if (ok && c->pending.size() <= kMaxLine) return true;
+  if (ok) WriteAll(c->fd, "error line too long\n");
+  return false;
+}
+
+// Closes the connections in `closed` and forgets their clients.
+void DropClients(const std::vector<int>& closed, std::vector<Client>* clients) {
+  for (int fd : closed) {
+    ::close(fd);
+    for (size_t i = 0; i < clients->size(); ++i) {
+      if ((*clients)[i].fd == fd) {
+        clients->erase(clients->begin() + static_cast<long>(i));
+        break;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 ControlServer::ControlServer(std::string path, Handler handler)
     : mPath(std::move(path)), mHandler(std::move(handler)) {}
 
-ControlServer::~ControlServer() { Stop(); }
+ControlServer::~ControlServer() { stop(); }
 
-bool ControlServer::Start(std::string* error) {
+bool ControlServer::start(std::string* error) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (mPath.size() >= sizeof(addr.sun_path)) {
@@ -55,7 +90,7 @@ bool ControlServer::Start(std::string* error) {
   mWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (mListenFd < 0 || mWakeFd < 0) {
     *error = std::strerror(errno);
-    Stop();
+    stop();
     return false;
   }
   // A socket file left by a process that ended without KRV_SDK_exit is
@@ -65,15 +100,15 @@ bool ControlServer::Start(std::string* error) {
   if (::bind(mListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
       ::listen(mListenFd, 8) != 0) {
     *error = std::strerror(errno);
-    Stop();
+    stop();
     return false;
   }
-  mThread = std::thread(&ControlServer::Serve, this);
+  mThread = std::thread(&ControlServer::serve, this);
   Log("control socket at %s", mPath.c_str());
   return true;
 }
 
-void ControlServer::Stop() {
+void ControlServer::stop() {
   if (mThread.joinable()) {
     uint64_t one = 1;
     ssize_t ignored = ::write(mWakeFd, &one, sizeof(one));
@@ -86,7 +121,7 @@ void ControlServer::Stop() {
   mListenFd = mWakeFd = -1;
 }
 
-void ControlServer::Serve() {
+void ControlServer::serve() {
   std::vector<Client> clients;
   for (;;) {
     std::vector<pollfd> fds;
@@ -106,38 +141,11 @@ void ControlServer::Serve() {
     // Serve clients in poll order; `closed` collects the ones to drop.
     std::vector<int> closed;
     for (size_t i = 2; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
-      Client& c = clients[i - 2];
-      char buffer[65536];
-      ssize_t n = ::recv(c.fd, buffer, sizeof(buffer), 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        closed.push_back(c.fd);
-        continue;
-      }
-      c.pending.append(buffer, static_cast<size_t>(n));
-      size_t start = 0;
-      bool ok = true;
-      for (size_t nl; ok && (nl = c.pending.find('\n', start)) != std::string::npos; start = nl + 1) {
-        std::string line = c.pending.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        ok = WriteAll(c.fd, mHandler(line) + "\n");
-      }
-      c.pending.erase(0, start);
-      if (!ok || c.pending.size() > kMaxLine) {
-        if (ok) WriteAll(c.fd, "error line too long\n");
-        closed.push_back(c.fd);
+      if (fds[i].revents != 0 && !AnswerClient(&clients[i - 2], mHandler)) {
+        closed.push_back(clients[i - 2].fd);
       }
     }
-    for (int fd : closed) {
-      ::close(fd);
-      for (size_t i = 0; i < clients.size(); ++i) {
-        if (clients[i].fd == fd) {
-          clients.erase(clients.begin() + static_cast<long>(i));
-          break;
-        }
-      }
-    }
+    DropClients(closed, &clients);
   }
   for (const Client& c : clients) ::close(c.fd);
 }

@@ -16,23 +16,23 @@ class ControlServer {
   using Handler = std::function<std::string(const std::string& line)>;
 
   ControlServer(std::string path, Handler handler);
-  ~ControlServer();  // Stop()
+  ~ControlServer();  // stop()
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
 
   // Binds (replacing a stale socket file at the path) and starts serving.
-  bool Start(std::string* error);
+  bool start(std::string* error);
   // Closes every connection, joins the thread and removes the socket file.
   // Idempotent. Must not be called from the handler.
-  void Stop();
+  void stop();
 
  private:
-  void Serve();
+  void serve();
 
   const std::string mPath;
   const Handler mHandler;
   int mListenFd = -1;
-  int mWakeFd = -1;  // eventfd; written by Stop to end poll()
+  int mWakeFd = -1;  // eventfd; written by stop() to end poll()
   std::thread mThread;
 };
 

@@ -66,36 +66,36 @@ Entry Rationals(uint16_t tag, uint16_t type, const std::vector<std::pair<int32_t
   return e;
 }
 
-}  // namespace
+// Strips of about 256 KiB, as a camera's writer would use. Offsets are
+// filled in once the layout before them is known.
+struct Strips {
+  uint32_t rowBytes;
+  uint32_t rowsPerStrip;
+  std::vector<uint32_t> offsets;
+  std::vector<uint32_t> byteCounts;
+};
 
-void DngSizeForBytes(uint64_t bytes, int* width, int* height) {
-  const double pixels = static_cast<double>(bytes) / 2.0;
-  int w = static_cast<int>(std::sqrt(pixels * 3.0 / 2.0)) & ~1;
-  w = std::clamp(w, 16, kMaxImageSide);
-  int h = static_cast<int>(pixels / w) & ~1;
-  *width = w;
-  *height = std::clamp(h, 16, kMaxImageSide);
+constexpr uint16_t kStripOffsetsTag = 273;
+constexpr uint32_t kIfdOffset = 8;
+
+Strips PlanStrips(uint32_t width, uint32_t height) {
+  Strips s;
+  s.rowBytes = width * 2;
+  s.rowsPerStrip = std::max<uint32_t>(1, (256u << 10) / s.rowBytes);
+  const uint32_t count = (height + s.rowsPerStrip - 1) / s.rowsPerStrip;
+  s.offsets.assign(count, 0);
+  for (uint32_t i = 0; i < count; ++i) {
+    s.byteCounts.push_back(std::min(s.rowsPerStrip, height - i * s.rowsPerStrip) * s.rowBytes);
+  }
+  return s;
 }
 
-std::vector<uint8_t> WriteDng(const RgbImage& image, const DngDescription& description) {
-  const uint32_t width = static_cast<uint32_t>(image.width);
-  const uint32_t height = static_cast<uint32_t>(image.height);
-  const uint32_t rowBytes = width * 2;
-  // Strips of about 256 KiB, as a camera's writer would use.
-  const uint32_t rowsPerStrip = std::max<uint32_t>(1, (256u << 10) / rowBytes);
-  const uint32_t strips = (height + rowsPerStrip - 1) / rowsPerStrip;
-
-  // Offsets are patched in once the layout is known.
-  std::vector<uint32_t> stripOffsets(strips, 0);
-  std::vector<uint32_t> stripCounts(strips);
-  for (uint32_t s = 0; s < strips; ++s) {
-    stripCounts[s] = std::min(rowsPerStrip, height - s * rowsPerStrip) * rowBytes;
-  }
+// IFD0's entries, in ascending tag order as TIFF requires.
+std::vector<Entry> DngTags(uint32_t width, uint32_t height, const DngDescription& description,
+                           const Strips& strips) {
   const uint16_t orientation =
       (description.orientation >= 1 && description.orientation <= 8) ? description.orientation : 1;
-
-  // Tags in ascending order, as TIFF requires.
-  std::vector<Entry> entries = {
+  return {
       Longs(254, {0}),                      // NewSubFileType: main image
       Longs(256, {width}),                  // ImageWidth
       Longs(257, {height}),                 // ImageLength
@@ -104,11 +104,11 @@ std::vector<uint8_t> WriteDng(const RgbImage& image, const DngDescription& descr
       Shorts(262, {32803}),                 // PhotometricInterpretation: CFA
       Ascii(271, "KRV"),                    // Make
       Ascii(272, description.uniqueCameraModel),  // Model
-      Longs(273, stripOffsets),             // StripOffsets
+      Longs(kStripOffsetsTag, strips.offsets),    // StripOffsets
       Shorts(274, {orientation}),           // Orientation
       Shorts(277, {1}),                     // SamplesPerPixel
-      Longs(278, {rowsPerStrip}),           // RowsPerStrip
-      Longs(279, stripCounts),              // StripByteCounts
+      Longs(278, {strips.rowsPerStrip}),    // RowsPerStrip
+      Longs(279, strips.byteCounts),        // StripByteCounts
       Shorts(284, {1}),                     // PlanarConfiguration: chunky
       Ascii(305, "KRV SDK simulator"),      // Software
       Shorts(33421, {2, 2}),                // CFARepeatPatternDim
@@ -127,48 +127,51 @@ std::vector<uint8_t> WriteDng(const RgbImage& image, const DngDescription& descr
       Rationals(50728, kRational, {{1, 1}, {1, 1}, {1, 1}}),  // AsShotNeutral
       Shorts(50778, {21}),                  // CalibrationIlluminant1: D65
   };
+}
 
-  // Layout: header, IFD0, out-of-line values, strips.
-  const uint32_t ifdOffset = 8;
-  const uint32_t ifdSize = 2 + 12 * static_cast<uint32_t>(entries.size()) + 4;
-  uint32_t extraSize = 0;
+uint32_t IfdSize(const std::vector<Entry>& entries) {
+  return 2 + 12 * static_cast<uint32_t>(entries.size()) + 4;
+}
+
+// The values too large for their entries follow IFD0, each on a word boundary.
+uint32_t OutOfLineSize(const std::vector<Entry>& entries) {
+  uint32_t size = 0;
   for (const Entry& e : entries) {
-    if (e.value.size() > 4) extraSize += (static_cast<uint32_t>(e.value.size()) + 1) & ~1u;
+    if (e.value.size() > 4) size += (static_cast<uint32_t>(e.value.size()) + 1) & ~1u;
   }
-  const uint32_t dataOffset = ifdOffset + ifdSize + extraSize;
-  for (uint32_t s = 0; s < strips; ++s) stripOffsets[s] = dataOffset + s * rowsPerStrip * rowBytes;
-  for (Entry& e : entries) {
-    if (e.tag == 273) e = Longs(273, stripOffsets);
-  }
+  return size;
+}
 
-  std::vector<uint8_t> out;
-  out.reserve(dataOffset + static_cast<size_t>(rowBytes) * height);
-  Put16(&out, 0x4949);  // "II": little-endian
-  Put16(&out, 42);
-  Put32(&out, ifdOffset);
-  Put16(&out, static_cast<uint16_t>(entries.size()));
-  uint32_t extraAt = ifdOffset + ifdSize;
+// Header, IFD0 and its out-of-line values.
+void WriteTiffHead(const std::vector<Entry>& entries, std::vector<uint8_t>* out) {
+  Put16(out, 0x4949);  // "II": little-endian
+  Put16(out, 42);
+  Put32(out, kIfdOffset);
+  Put16(out, static_cast<uint16_t>(entries.size()));
+  const uint32_t extraAt = kIfdOffset + IfdSize(entries);
   std::vector<uint8_t> extra;
   for (const Entry& e : entries) {
-    Put16(&out, e.tag);
-    Put16(&out, e.type);
-    Put32(&out, e.count);
+    Put16(out, e.tag);
+    Put16(out, e.type);
+    Put32(out, e.count);
     if (e.value.size() <= 4) {
       std::vector<uint8_t> inlineValue = e.value;
       inlineValue.resize(4, 0);
-      out.insert(out.end(), inlineValue.begin(), inlineValue.end());
+      out->insert(out->end(), inlineValue.begin(), inlineValue.end());
     } else {
-      Put32(&out, extraAt + static_cast<uint32_t>(extra.size()));
+      Put32(out, extraAt + static_cast<uint32_t>(extra.size()));
       extra.insert(extra.end(), e.value.begin(), e.value.end());
       if (extra.size() & 1) extra.push_back(0);  // values start on word boundaries
     }
   }
-  Put32(&out, 0);  // no further IFD
-  out.insert(out.end(), extra.begin(), extra.end());
+  Put32(out, 0);  // no further IFD
+  out->insert(out->end(), extra.begin(), extra.end());
+}
 
-  // Raw samples through the RGGB filter, scaled from 8 to 16 bits.
-  out.resize(dataOffset + static_cast<size_t>(rowBytes) * height);
-  uint8_t* dst = out.data() + dataOffset;
+// Raw samples through the RGGB filter, scaled from 8 to 16 bits, at `dst`.
+void WriteCfaSamples(const RgbImage& image, uint8_t* dst) {
+  const auto width = static_cast<uint32_t>(image.width);
+  const auto height = static_cast<uint32_t>(image.height);
   for (uint32_t y = 0; y < height; ++y) {
     const uint8_t* src = image.pixels.data() + static_cast<size_t>(y) * width * 3;
     // Channel at even and odd columns: R G on even rows, G B on odd rows.
@@ -180,6 +183,40 @@ std::vector<uint8_t> WriteDng(const RgbImage& image, const DngDescription& descr
       dst[1] = static_cast<uint8_t>(v >> 8);
     }
   }
+}
+
+}  // namespace
+
+void DngSizeForBytes(uint64_t bytes, int* width, int* height) {
+  const double pixels = static_cast<double>(bytes) / 2.0;
+  int w = static_cast<int>(std::sqrt(pixels * 3.0 / 2.0)) & ~1;
+  w = std::clamp(w, 16, kMaxImageSide);
+  int h = static_cast<int>(pixels / w) & ~1;
+  *width = w;
+  *height = std::clamp(h, 16, kMaxImageSide);
+}
+
+std::vector<uint8_t> WriteDng(const RgbImage& image, const DngDescription& description) {
+  const auto width = static_cast<uint32_t>(image.width);
+  const auto height = static_cast<uint32_t>(image.height);
+  Strips strips = PlanStrips(width, height);
+  std::vector<Entry> entries = DngTags(width, height, description, strips);
+
+  // Layout: header, IFD0, out-of-line values, strips.
+  const uint32_t dataOffset = kIfdOffset + IfdSize(entries) + OutOfLineSize(entries);
+  for (size_t i = 0; i < strips.offsets.size(); ++i) {
+    strips.offsets[i] = dataOffset + static_cast<uint32_t>(i) * strips.rowsPerStrip * strips.rowBytes;
+  }
+  for (Entry& e : entries) {
+    if (e.tag == kStripOffsetsTag) e = Longs(kStripOffsetsTag, strips.offsets);
+  }
+
+  const size_t fileSize = dataOffset + static_cast<size_t>(strips.rowBytes) * height;
+  std::vector<uint8_t> out;
+  out.reserve(fileSize);
+  WriteTiffHead(entries, &out);
+  out.resize(fileSize);
+  WriteCfaSamples(image, out.data() + dataOffset);
   return out;
 }
 

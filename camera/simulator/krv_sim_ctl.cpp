@@ -33,12 +33,12 @@ int main(int argc, char** argv) {
   }
   krv_sim::ControlClient client;
   std::string error;
-  if (!client.Connect(path, &error)) {
+  if (!client.connect(path, &error)) {
     std::fprintf(stderr, "krv-sim-ctl: %s\n", error.c_str());
     return 2;
   }
-  const std::string reply = client.Command(line);
+  const std::string reply = client.command(line);
   std::printf("%s\n", reply.c_str());
-  if (krv_sim::ControlClient::IsOk(reply)) return 0;
+  if (krv_sim::ControlClient::isOk(reply)) return 0;
   return reply.rfind("error io:", 0) == 0 ? 2 : 1;
 }

@@ -32,17 +32,16 @@ void FillRect(RgbImage* img, int x0, int y0, int x1, int y1, const uint8_t rgb[3
   }
 }
 
-}  // namespace
+// The blue of the background (and of the disc), set by the capture number.
+uint8_t CaptureBlue(unsigned captureNumber) {
+  return static_cast<uint8_t>((captureNumber * 53u) & 0xFF);
+}
 
-RgbImage RenderScene(int width, int height, unsigned captureNumber) {
-  RgbImage img;
-  img.width = width;
-  img.height = height;
-  img.pixels.resize(static_cast<size_t>(width) * height * 3);
-
-  // Background: horizontal red ramp, vertical green ramp, blue set by the
-  // capture number. One row of the red ramp is computed once and reused.
-  const uint8_t blue = static_cast<uint8_t>((captureNumber * 53u) & 0xFF);
+// Horizontal red ramp, vertical green ramp, blue by the capture number. One
+// row of the red ramp is computed once and reused.
+void FillBackground(RgbImage* img, unsigned captureNumber) {
+  const int width = img->width, height = img->height;
+  const uint8_t blue = CaptureBlue(captureNumber);
   std::vector<uint8_t> red(width);
   for (int x = 0; x < width; ++x) {
     red[x] = static_cast<uint8_t>((static_cast<uint64_t>(x) * 255) / std::max(width - 1, 1));
@@ -50,15 +49,19 @@ RgbImage RenderScene(int width, int height, unsigned captureNumber) {
   for (int y = 0; y < height; ++y) {
     const uint8_t green =
         static_cast<uint8_t>((static_cast<uint64_t>(y) * 255) / std::max(height - 1, 1));
-    uint8_t* p = img.pixels.data() + static_cast<size_t>(y) * width * 3;
+    uint8_t* p = img->pixels.data() + static_cast<size_t>(y) * width * 3;
     for (int x = 0; x < width; ++x, p += 3) {
       p[0] = red[x];
       p[1] = green;
       p[2] = blue;
     }
   }
+}
 
-  // A disc whose centre walks across the frame by a prime step per capture.
+// A disc whose centre walks across the frame by a prime step per capture.
+void DrawDisc(RgbImage* img, unsigned captureNumber) {
+  const int width = img->width, height = img->height;
+  const uint8_t blue = CaptureBlue(captureNumber);
   const int64_t radius = std::max(1, std::min(width, height) / 6);
   const int64_t cx = radius + (static_cast<int64_t>(captureNumber) * 37 % 100) *
                                   std::max<int64_t>(width - 2 * radius, 1) / 100;
@@ -71,30 +74,44 @@ RgbImage RenderScene(int width, int height, unsigned captureNumber) {
     // Half-width of the disc on this row, by integer search from the edge.
     int64_t half = radius;
     while (half > 0 && half * half + dy * dy > radius * radius) --half;
-    FillRect(&img, static_cast<int>(cx - half), static_cast<int>(y), static_cast<int>(cx + half + 1),
+    FillRect(img, static_cast<int>(cx - half), static_cast<int>(y), static_cast<int>(cx + half + 1),
              static_cast<int>(y + 1), disc);
   }
+}
 
-  // The capture number, top left, on a dark plate so it reads on any colour.
+// The capture number, top left, on a dark plate so it reads on any colour.
+void DrawNumber(RgbImage* img, unsigned captureNumber) {
   char digits[16];
   const int count = std::snprintf(digits, sizeof(digits), "%u", captureNumber);
-  const int cell = std::max(1, height / 40);  // one font pixel
+  const int cell = std::max(1, img->height / 40);  // one font pixel
   const int margin = 2 * cell;
   const uint8_t plate[3] = {16, 16, 16};
   const uint8_t ink[3] = {255, 255, 255};
-  FillRect(&img, margin - cell, margin - cell, margin + count * 6 * cell, margin + 8 * cell, plate);
+  FillRect(img, margin - cell, margin - cell, margin + count * 6 * cell, margin + 8 * cell, plate);
   for (int i = 0; i < count; ++i) {
     const uint8_t* glyph = kDigits[digits[i] - '0'];
     const int gx = margin + i * 6 * cell;
     for (int row = 0; row < 7; ++row) {
       for (int col = 0; col < 5; ++col) {
         if (glyph[row] & (0x10 >> col)) {
-          FillRect(&img, gx + col * cell, margin + row * cell, gx + (col + 1) * cell,
+          FillRect(img, gx + col * cell, margin + row * cell, gx + (col + 1) * cell,
                    margin + (row + 1) * cell, ink);
         }
       }
     }
   }
+}
+
+}  // namespace
+
+RgbImage RenderScene(int width, int height, unsigned captureNumber) {
+  RgbImage img;
+  img.width = width;
+  img.height = height;
+  img.pixels.resize(static_cast<size_t>(width) * height * 3);
+  FillBackground(&img, captureNumber);
+  DrawDisc(&img, captureNumber);
+  DrawNumber(&img, captureNumber);
   return img;
 }
 

@@ -8,27 +8,27 @@
 using krv_sim::Simulator;
 
 KRV_SDK_EXPORT bool KRV_SDK_init(KRV_SDK_DeviceCallback callback, void* context) {
-  return Simulator::Instance().Init(callback, context);
+  return Simulator::instance().init(callback, context);
 }
 
 KRV_SDK_EXPORT bool KRV_SDK_setFrameCallback(KRV_SDK_FrameCallback callback, void* context) {
-  return Simulator::Instance().SetFrameCallback(callback, context);
+  return Simulator::instance().setFrameCallback(callback, context);
 }
 
 KRV_SDK_EXPORT bool KRV_SDK_setChangesCallback(KRV_SDK_ChangesCallback callback, void* context) {
-  return Simulator::Instance().SetChangesCallback(callback, context);
+  return Simulator::instance().setChangesCallback(callback, context);
 }
 
 KRV_SDK_EXPORT bool KRV_SDK_getProperty(int propertyId, void* buffer, unsigned int size) {
-  return Simulator::Instance().GetProperty(propertyId, buffer, size);
+  return Simulator::instance().getProperty(propertyId, buffer, size);
 }
 
 KRV_SDK_EXPORT bool KRV_SDK_setProperty(int propertyId, const void* value, unsigned int size) {
-  return Simulator::Instance().SetProperty(propertyId, value, size);
+  return Simulator::instance().setProperty(propertyId, value, size);
 }
 
-KRV_SDK_EXPORT bool KRV_SDK_capture(void) { return Simulator::Instance().Capture(); }
+KRV_SDK_EXPORT bool KRV_SDK_capture(void) { return Simulator::instance().capture(); }
 
-KRV_SDK_EXPORT bool KRV_SDK_requestClose(void) { return Simulator::Instance().RequestClose(); }
+KRV_SDK_EXPORT bool KRV_SDK_requestClose(void) { return Simulator::instance().requestClose(); }
 
-KRV_SDK_EXPORT bool KRV_SDK_exit(void) { return Simulator::Instance().Exit(); }
+KRV_SDK_EXPORT bool KRV_SDK_exit(void) { return Simulator::instance().exit(); }

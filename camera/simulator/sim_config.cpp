@@ -66,7 +66,7 @@ void ReadBool(const char* name, bool* out) {
 
 }  // namespace
 
-SimConfig SimConfig::FromEnvironment() {
+SimConfig SimConfig::fromEnvironment() {
   SimConfig c;
   constexpr int64_t kI32Min = std::numeric_limits<int32_t>::min();
   constexpr int64_t kI32Max = std::numeric_limits<int32_t>::max();

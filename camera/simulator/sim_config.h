@@ -34,7 +34,7 @@ struct SimConfig {
 
   // Reads the environment. A malformed value is reported on stderr (always,
   // since a silently ignored knob wastes a tester's time) and the default kept.
-  static SimConfig FromEnvironment();
+  static SimConfig fromEnvironment();
 };
 
 // Parses a whole decimal (or 0x-prefixed hex) integer; false if `text` is not

@@ -15,7 +15,7 @@ namespace krv_sim {
 namespace {
 
 // How many of this library's callbacks the current thread is inside; lets
-// Exit, called from a callback, wait for every callback but its own.
+// exit(), called from a callback, wait for every callback but its own.
 thread_local int tCallbackDepth = 0;
 
 constexpr const char* kCallNames[kSdkCallCount] = {
@@ -33,6 +33,21 @@ bool FromBytes(const void* value, unsigned int size, T* out) {
   if (size != sizeof(T)) return false;
   std::memcpy(out, value, sizeof(T));
   return true;
+}
+
+// The camera as a new session finds it: defaults, then the environment's knobs.
+CameraState InitialState(const SimConfig& config) {
+  CameraState state;
+  state.fileFormat = config.fileFormat;
+  state.orientation = config.orientation;
+  state.namePattern = config.objectName;
+  state.nulTerminatedName = config.nulTerminatedName;
+  state.width = config.imageWidth;
+  state.height = config.imageHeight;
+  state.dngBytes = config.dngBytes;
+  state.jpegQuality = config.jpegQuality;
+  state.syncCallbacks = config.syncCallbacks;
+  return state;
 }
 
 }  // namespace
@@ -62,110 +77,106 @@ bool WritePropertyBytes(CameraState* s, int id, const void* value, unsigned int 
   }
 }
 
-Simulator& Simulator::Instance() {
+Simulator& Simulator::instance() {
   static Simulator* instance = new Simulator();
   return *instance;
 }
 
 // ---- SDK entry points
 
-bool Simulator::Init(KRV_SDK_DeviceCallback callback, void* context) {
-  Count(SdkCall::kInit);
-  std::lock_guard<std::mutex> life(mLifecycleMu);
+bool Simulator::init(KRV_SDK_DeviceCallback callback, void* context) {
+  count(SdkCall::kInit);
+  zy::MutexLock life(&mLifecycleMu);
   {
-    std::lock_guard<std::mutex> lock(mMu);
+    zy::MutexLock lock(&mMu);
     if (mRunning) {
       Log("init: already running");
       return false;
     }
   }
-  const SimConfig config = SimConfig::FromEnvironment();
+  const SimConfig config = SimConfig::fromEnvironment();
   SetLogEnabled(config.log);
   mCountsPath = config.countsPath;
-
-  // A worker that an Exit from inside its own callback had to leave running
-  // ends on its own (its session is over); it only needs the handle freed.
-  if (mWorker.joinable()) {
-    if (mWorker.get_id() == std::this_thread::get_id()) {
-      mWorker.detach();  // Init from that same callback: it ends after returning
-    } else {
-      mWorker.join();
-    }
-  }
-
-  uint64_t session;
-  {
-    std::lock_guard<std::mutex> lock(mMu);
-    session = ++mSession;
-    mRunning = true;
-    mState = CameraState();
-    mState.fileFormat = config.fileFormat;
-    mState.orientation = config.orientation;
-    mState.namePattern = config.objectName;
-    mState.nulTerminatedName = config.nulTerminatedName;
-    mState.width = config.imageWidth;
-    mState.height = config.imageHeight;
-    mState.dngBytes = config.dngBytes;
-    mState.jpegQuality = config.jpegQuality;
-    mState.syncCallbacks = config.syncCallbacks;
-    mDeviceCallback = callback;
-    mDeviceContext = context;
-    mFrameCallback = nullptr;
-    mFrameContext = nullptr;
-    mChangesCallback = nullptr;
-    mChangesContext = nullptr;
-    mQueue.clear();
-    mTimers.clear();
-    if (config.model != 0) {
-      const int model = config.model;
-      mTimers.push_back({std::chrono::steady_clock::now() +
-                             std::chrono::milliseconds(config.connectDelayMs),
-                         [this, model](uint64_t s) { ConnectCamera(s, model); }});
-    }
-    mWorker = std::thread(&Simulator::WorkerLoop, this, session);
-  }
+  reapWorker();
+  const uint64_t session = startSession(config, callback, context);
   Log("init: session %llu, model %d in %d ms, %s callbacks",
       static_cast<unsigned long long>(session), config.model, config.connectDelayMs,
       config.syncCallbacks ? "synchronous" : "worker");
-
-  if (!config.controlPath.empty()) {
-    auto server = std::make_unique<ControlServer>(
-        config.controlPath, [this](const std::string& line) { return ExecuteControlCommand(this, line); });
-    std::string error;
-    if (server->Start(&error)) {
-      mServer = std::move(server);
-    } else {
-      // Always reported: a test or demo that asked for the socket cannot work without it.
-      std::fprintf(stderr, "krv-sim: control socket %s: %s\n", config.controlPath.c_str(),
-                   error.c_str());
-    }
-  }
+  if (!config.controlPath.empty()) startControlServer(config.controlPath);
   return true;
 }
 
-bool Simulator::SetFrameCallback(KRV_SDK_FrameCallback callback, void* context) {
-  Count(SdkCall::kSetFrameCallback);
-  std::lock_guard<std::mutex> lock(mMu);
+// A worker that an exit() from inside its own callback had to leave running
+// ends on its own (its session is over); it only needs the handle freed.
+void Simulator::reapWorker() {
+  if (!mWorker.joinable()) return;
+  if (mWorker.get_id() == std::this_thread::get_id()) {
+    mWorker.detach();  // init() from that same callback: it ends after returning
+  } else {
+    mWorker.join();
+  }
+}
+
+uint64_t Simulator::startSession(const SimConfig& config, KRV_SDK_DeviceCallback callback,
+                                 void* context) {
+  zy::MutexLock lock(&mMu);
+  const uint64_t session = ++mSession;
+  mRunning = true;
+  mStopping = false;
+  mState = InitialState(config);
+  mDeviceCallback = callback;
+  mDeviceContext = context;
+  mFrameCallback = nullptr;
+  mFrameContext = nullptr;
+  mChangesCallback = nullptr;
+  mChangesContext = nullptr;
+  mQueue.clear();
+  mTimers.clear();
+  if (config.model != 0) {
+    const int model = config.model;
+    mTimers.push_back({std::chrono::steady_clock::now() +
+                           std::chrono::milliseconds(config.connectDelayMs),
+                       [this, model](uint64_t s) { connectCamera(s, model); }});
+  }
+  mWorker = std::thread(&Simulator::workerLoop, this, session);
+  return session;
+}
+
+void Simulator::startControlServer(const std::string& path) {
+  auto server = std::make_unique<ControlServer>(
+      path, [this](const std::string& line) { return ExecuteControlCommand(this, line); });
+  std::string error;
+  if (server->start(&error)) {
+    mServer = std::move(server);
+  } else {
+    // Always reported: a test or demo that asked for the socket cannot work without it.
+    std::fprintf(stderr, "krv-sim: control socket %s: %s\n", path.c_str(), error.c_str());
+  }
+}
+
+bool Simulator::setFrameCallback(KRV_SDK_FrameCallback callback, void* context) {
+  count(SdkCall::kSetFrameCallback);
+  zy::MutexLock lock(&mMu);
   if (!mRunning) return false;
   mFrameCallback = callback;
   mFrameContext = context;
   return true;
 }
 
-bool Simulator::SetChangesCallback(KRV_SDK_ChangesCallback callback, void* context) {
-  Count(SdkCall::kSetChangesCallback);
-  std::lock_guard<std::mutex> lock(mMu);
+bool Simulator::setChangesCallback(KRV_SDK_ChangesCallback callback, void* context) {
+  count(SdkCall::kSetChangesCallback);
+  zy::MutexLock lock(&mMu);
   if (!mRunning) return false;
   mChangesCallback = callback;
   mChangesContext = context;
   return true;
 }
 
-bool Simulator::GetProperty(int id, void* buffer, unsigned int size) {
-  Count(SdkCall::kGetProperty);
+bool Simulator::getProperty(int id, void* buffer, unsigned int size) {
+  count(SdkCall::kGetProperty);
   std::vector<uint8_t> bytes;
   {
-    std::lock_guard<std::mutex> lock(mMu);
+    zy::MutexLock lock(&mMu);
     if (!mRunning || mState.model == 0 || buffer == nullptr) return false;
     if (mState.failAllReads || mState.failingReads.count(id) != 0) return false;
     if (!ReadPropertyBytes(mState, id, &bytes)) return false;
@@ -175,128 +186,151 @@ bool Simulator::GetProperty(int id, void* buffer, unsigned int size) {
   return true;
 }
 
-bool Simulator::SetProperty(int id, const void* value, unsigned int size) {
-  Count(SdkCall::kSetProperty);
+bool Simulator::setProperty(int id, const void* value, unsigned int size) {
+  count(SdkCall::kSetProperty);
   uint64_t session;
   bool sync;
   std::vector<uint8_t> bytes;
   {
-    std::lock_guard<std::mutex> lock(mMu);
-    if (!mRunning || mState.model == 0) return false;
+    zy::MutexLock lock(&mMu);
+    if (!acceptsWorkLocked() || mState.model == 0) return false;
     if (!WritePropertyBytes(&mState, id, value, size)) return false;
     ReadPropertyBytes(mState, id, &bytes);
     session = mSession;
     sync = mState.syncCallbacks;
     if (!sync) {
-      PostLocked([this, id, bytes](uint64_t s) {
-        DeliverChange(s, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
+      postLocked([this, id, bytes](uint64_t s) {
+        deliverChange(s, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
       });
     }
   }
   // The camera confirms every accepted write with a change report.
-  if (sync) DeliverChange(session, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
+  if (sync) deliverChange(session, id, bytes.data(), static_cast<unsigned int>(bytes.size()));
   return true;
 }
 
-bool Simulator::Capture() {
-  Count(SdkCall::kCapture);
+bool Simulator::capture() {
+  count(SdkCall::kCapture);
   CaptureSnapshot snapshot;
   uint64_t session;
   bool sync;
   {
-    std::lock_guard<std::mutex> lock(mMu);
-    if (!TakeCaptureSnapshotLocked(&snapshot)) return false;
+    zy::MutexLock lock(&mMu);
+    if (!acceptsWorkLocked() || !takeCaptureSnapshotLocked(&snapshot)) return false;
     session = mSession;
     sync = mState.syncCallbacks;
     if (!sync) {
-      PostLocked([this, snapshot](uint64_t s) { DeliverCapture(s, snapshot); });
+      postLocked([this, snapshot](uint64_t s) { deliverCapture(s, snapshot); });
     }
   }
   Log("capture %u (%s)", snapshot.number, sync ? "synchronous" : "worker");
-  if (sync) DeliverCapture(session, snapshot);
+  if (sync) deliverCapture(session, snapshot);
   return true;
 }
 
-bool Simulator::RequestClose() {
-  Count(SdkCall::kRequestClose);
-  std::lock_guard<std::mutex> lock(mMu);
-  if (!mRunning || mState.model == 0) return false;
-  PostLocked([this](uint64_t s) { DisconnectCamera(s, std::nullopt, false); });
+bool Simulator::requestClose() {
+  count(SdkCall::kRequestClose);
+  zy::MutexLock lock(&mMu);
+  if (!acceptsWorkLocked() || mState.model == 0) return false;
+  postLocked([this](uint64_t s) { disconnectCamera(s, std::nullopt, false); });
   return true;
 }
 
-bool Simulator::Exit() {
-  Count(SdkCall::kExit);
-  std::lock_guard<std::mutex> life(mLifecycleMu);
-  std::thread worker;
-  {
-    std::lock_guard<std::mutex> lock(mMu);
-    if (!mRunning) return true;
-    mRunning = false;
-    mQueue.clear();
-    mTimers.clear();
-    mCv.notify_all();
-  }
+bool Simulator::exit() {
+  count(SdkCall::kExit);
+  // From inside a callback the worker may be this very thread, so waiting
+  // for the queue could never end: what is queued is dropped instead.
+  if (tCallbackDepth == 0) deliverQueued();
+  zy::MutexLock life(&mLifecycleMu);
+  if (!stopSession()) return true;
+  stopServerAndWorker();
+  forgetCallbacksOnceIdle();
+  writeCounts();
+  return true;
+}
+
+void Simulator::deliverQueued() {
+  zy::MutexLock lock(&mMu);
+  if (!mRunning) return;
+  const uint64_t session = mSession;
+  const uint64_t last = mNextTicket - 1;
+  mStopping = true;  // what is asked from now on is refused
+  mTimers.clear();   // a camera that has not plugged in yet never does
+  while (mRunning && mSession == session && mDoneTicket < last) mCv.wait(&mMu);
+}
+
+bool Simulator::stopSession() {
+  zy::MutexLock lock(&mMu);
+  if (!mRunning) return false;
+  mRunning = false;
+  mStopping = false;
+  mQueue.clear();
+  mTimers.clear();
+  mCv.signalAll();
+  return true;
+}
+
+void Simulator::stopServerAndWorker() {
   // The control thread never runs callbacks, so joining it cannot wait on
   // the caller; it ends its waits as soon as it sees the session is over.
   if (mServer) {
-    mServer->Stop();
+    mServer->stop();
     mServer.reset();
   }
-  if (mWorker.joinable()) {
-    if (mWorker.get_id() == std::this_thread::get_id()) {
-      // Exit from one of our own callbacks on the worker: the worker ends when
-      // that callback returns; the next Init (or nobody) reaps it.
-    } else {
-      mWorker.join();
-    }
-  }
-  std::unique_lock<std::mutex> lock(mMu);
-  mCv.wait(lock, [this] { return mInFlight <= tCallbackDepth; });
+  if (!mWorker.joinable()) return;
+  // exit() from one of our own callbacks on the worker: the worker ends when
+  // that callback returns; the next init() (or nobody) reaps it.
+  if (mWorker.get_id() != std::this_thread::get_id()) mWorker.join();
+}
+
+void Simulator::forgetCallbacksOnceIdle() {
+  zy::MutexLock lock(&mMu);
+  while (mInFlight > tCallbackDepth) mCv.wait(&mMu);
   mDeviceCallback = nullptr;
   mFrameCallback = nullptr;
   mChangesCallback = nullptr;
   Log("exit: session %llu over", static_cast<unsigned long long>(mSession));
-  lock.unlock();
-  // For tests that check what the SDK was asked after the process is gone.
-  if (!mCountsPath.empty()) {
-    std::ofstream counts(mCountsPath, std::ios::trunc);
-    counts << CountsLine() << '\n';
-  }
-  return true;
+}
+
+// For tests that check what the SDK was asked after the process is gone.
+void Simulator::writeCounts() {
+  if (mCountsPath.empty()) return;
+  std::ofstream counts(mCountsPath, std::ios::trunc);
+  counts << countsLine() << '\n';
 }
 
 // ---- Control interface
 
-bool Simulator::PostAndWait(Task task, std::chrono::milliseconds timeout, std::string* error) {
-  std::unique_lock<std::mutex> lock(mMu);
-  if (!mRunning) {
-    *error = "sdk not running";
+bool Simulator::postAndWait(Task task, std::chrono::milliseconds timeout, std::string* error) {
+  zy::MutexLock lock(&mMu);
+  if (!acceptsWorkLocked()) {
+    *error = mRunning ? "sdk stopping" : "sdk not running";
     return false;
   }
   const uint64_t session = mSession;
-  const uint64_t ticket = PostLocked(std::move(task));
-  const bool done = mCv.wait_for(lock, timeout, [&] {
-    return mDoneTicket >= ticket || !mRunning || mSession != session;
-  });
+  const uint64_t ticket = postLocked(std::move(task));
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (mDoneTicket < ticket && mRunning && mSession == session) {
+    if (!mCv.waitUntil(&mMu, deadline) && std::chrono::steady_clock::now() >= deadline) break;
+  }
   if (mDoneTicket >= ticket && mSession == session) return true;
-  *error = done ? "sdk stopped" : "timeout";
+  *error = mRunning && mSession == session ? "timeout" : "sdk stopped";
   return false;
 }
 
-bool Simulator::WithState(const std::function<void(CameraState&)>& fn) {
-  std::lock_guard<std::mutex> lock(mMu);
+bool Simulator::withState(const std::function<void(CameraState&)>& fn) {
+  zy::MutexLock lock(&mMu);
   if (!mRunning) return false;
   fn(mState);
   return true;
 }
 
-bool Simulator::TakeCaptureSnapshot(CaptureSnapshot* snapshot) {
-  std::lock_guard<std::mutex> lock(mMu);
-  return TakeCaptureSnapshotLocked(snapshot);
+bool Simulator::takeCaptureSnapshot(CaptureSnapshot* snapshot) {
+  zy::MutexLock lock(&mMu);
+  return takeCaptureSnapshotLocked(snapshot);
 }
 
-bool Simulator::TakeCaptureSnapshotLocked(CaptureSnapshot* s) {
+bool Simulator::takeCaptureSnapshotLocked(CaptureSnapshot* s) {
   if (!mRunning || mState.model == 0) return false;
   const CameraState& c = mState;
   s->number = ++mState.captures;
@@ -319,7 +353,7 @@ bool Simulator::TakeCaptureSnapshotLocked(CaptureSnapshot* s) {
   return true;
 }
 
-std::string Simulator::CountsLine() const {
+std::string Simulator::countsLine() const {
   std::string line;
   for (size_t i = 0; i < kSdkCallCount; ++i) {
     if (i > 0) line += ' ';
@@ -330,134 +364,141 @@ std::string Simulator::CountsLine() const {
   return line;
 }
 
-void Simulator::ResetCounts() {
+void Simulator::resetCounts() {
   for (auto& c : mCounts) c.store(0);
 }
 
 // ---- Worker and delivery
 
-uint64_t Simulator::PostLocked(Task task) {
+uint64_t Simulator::postLocked(Task task) {
   const uint64_t ticket = mNextTicket++;
   mQueue.push_back({ticket, std::move(task)});
-  mCv.notify_all();
+  mCv.signalAll();
   return ticket;
 }
 
-void Simulator::WorkerLoop(uint64_t session) {
-  std::unique_lock<std::mutex> lock(mMu);
+void Simulator::workerLoop(uint64_t session) {
+  zy::MutexLock lock(&mMu);
   while (mRunning && mSession == session) {
-    const auto now = std::chrono::steady_clock::now();
-    auto due = std::stable_partition(mTimers.begin(), mTimers.end(),
-                                     [&](const Timer& t) { return t.due > now; });
-    for (auto it = due; it != mTimers.end(); ++it) PostLocked(std::move(it->task));
-    mTimers.erase(due, mTimers.end());
-
-    if (!mQueue.empty()) {
-      Queued item = std::move(mQueue.front());
-      mQueue.pop_front();
-      lock.unlock();
-      item.task(session);
-      item.task = nullptr;  // captured payloads go before the lock is retaken
-      lock.lock();
-      mDoneTicket = item.ticket;
-      mCv.notify_all();
+    queueDueTimersLocked();
+    if (mQueue.empty()) {
+      waitForWorkLocked();
       continue;
     }
-    if (mTimers.empty()) {
-      mCv.wait(lock);
-    } else {
-      auto next = std::min_element(mTimers.begin(), mTimers.end(),
-                                   [](const Timer& a, const Timer& b) { return a.due < b.due; });
-      mCv.wait_until(lock, next->due);
-    }
+    Queued item = std::move(mQueue.front());
+    mQueue.pop_front();
+    mMu.unlock();
+    item.task(session);
+    item.task = nullptr;  // captured payloads go before the lock is retaken
+    mMu.lock();
+    mDoneTicket = item.ticket;
+    mCv.signalAll();
   }
 }
 
-bool Simulator::BeginCallbackLocked(uint64_t session) {
+void Simulator::queueDueTimersLocked() {
+  const auto now = std::chrono::steady_clock::now();
+  auto due = std::stable_partition(mTimers.begin(), mTimers.end(),
+                                   [&](const Timer& t) { return t.due > now; });
+  for (auto it = due; it != mTimers.end(); ++it) postLocked(std::move(it->task));
+  mTimers.erase(due, mTimers.end());
+}
+
+void Simulator::waitForWorkLocked() {
+  if (mTimers.empty()) {
+    mCv.wait(&mMu);
+    return;
+  }
+  auto next = std::min_element(mTimers.begin(), mTimers.end(),
+                               [](const Timer& a, const Timer& b) { return a.due < b.due; });
+  mCv.waitUntil(&mMu, next->due);
+}
+
+bool Simulator::beginCallbackLocked(uint64_t session) {
   if (!mRunning || mSession != session) return false;
   ++mInFlight;
   ++tCallbackDepth;
   return true;
 }
 
-void Simulator::EndCallback() {
+void Simulator::endCallback() {
   --tCallbackDepth;
-  std::lock_guard<std::mutex> lock(mMu);
+  zy::MutexLock lock(&mMu);
   --mInFlight;
-  mCv.notify_all();
+  mCv.signalAll();
 }
 
-void Simulator::ConnectCamera(uint64_t session, int model) {
+void Simulator::connectCamera(uint64_t session, int model) {
   KRV_SDK_DeviceCallback callback;
   void* context;
   {
-    std::lock_guard<std::mutex> lock(mMu);
+    zy::MutexLock lock(&mMu);
     if (!mRunning || mSession != session) return;
     mState.model = model;
     callback = mDeviceCallback;
     context = mDeviceContext;
-    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+    if (callback == nullptr || !beginCallbackLocked(session)) return;
   }
   Log("camera %d connected", model);
   callback(context, true, model);
-  EndCallback();
+  endCallback();
 }
 
-void Simulator::DisconnectCamera(uint64_t session, std::optional<int> reported, bool always) {
+void Simulator::disconnectCamera(uint64_t session, std::optional<int> reported, bool always) {
   KRV_SDK_DeviceCallback callback;
   void* context;
   int id;
   {
-    std::lock_guard<std::mutex> lock(mMu);
+    zy::MutexLock lock(&mMu);
     if (!mRunning || mSession != session) return;
     if (mState.model == 0 && !always) return;
     id = reported.value_or(mState.model);
     mState.model = 0;
     callback = mDeviceCallback;
     context = mDeviceContext;
-    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+    if (callback == nullptr || !beginCallbackLocked(session)) return;
   }
   Log("camera disconnected, reported as %d", id);
   callback(context, false, id);
-  EndCallback();
+  endCallback();
 }
 
-void Simulator::DeliverFrame(uint64_t session, int state, const void* data, unsigned int size) {
+void Simulator::deliverFrame(uint64_t session, int state, const void* data, unsigned int size) {
   KRV_SDK_FrameCallback callback;
   void* context;
   {
-    std::lock_guard<std::mutex> lock(mMu);
+    zy::MutexLock lock(&mMu);
     callback = mFrameCallback;
     context = mFrameContext;
-    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+    if (callback == nullptr || !beginCallbackLocked(session)) return;
   }
   callback(context, state, data, size);
-  EndCallback();
+  endCallback();
 }
 
-void Simulator::DeliverChange(uint64_t session, int id, const void* data, unsigned int size) {
+void Simulator::deliverChange(uint64_t session, int id, const void* data, unsigned int size) {
   KRV_SDK_ChangesCallback callback;
   void* context;
   {
-    std::lock_guard<std::mutex> lock(mMu);
+    zy::MutexLock lock(&mMu);
     callback = mChangesCallback;
     context = mChangesContext;
-    if (callback == nullptr || !BeginCallbackLocked(session)) return;
+    if (callback == nullptr || !beginCallbackLocked(session)) return;
   }
   callback(context, id, data, size);
-  EndCallback();
+  endCallback();
 }
 
-void Simulator::DeliverCapture(uint64_t session, const CaptureSnapshot& snapshot) {
+void Simulator::deliverCapture(uint64_t session, const CaptureSnapshot& snapshot) {
   // Rendering and encoding take no lock: the SDK stays usable meanwhile.
   StreamCaptureEvents(snapshot, [&](const TransferEvent& e) {
-    DeliverFrame(session, e.state, e.nullData ? nullptr : e.bytes.data(), e.size);
-    return SessionRunning(session);
+    deliverFrame(session, e.state, e.nullData ? nullptr : e.bytes.data(), e.size);
+    return sessionRunning(session);
   });
 }
 
-bool Simulator::SessionRunning(uint64_t session) const {
-  std::lock_guard<std::mutex> lock(mMu);
+bool Simulator::sessionRunning(uint64_t session) const {
+  zy::MutexLock lock(&mMu);
   return mRunning && mSession == session;
 }
 

@@ -91,8 +91,8 @@ TEST_F(SimulatorTest, ConnectCaptureChangeAndClose) {
   // A settings change on the camera reaches the host from the main thread.
   krv_sim::ControlClient control;
   std::string error;
-  ASSERT_TRUE(control.Connect(mControlPath, &error)) << error;
-  ASSERT_TRUE(krv_sim::ControlClient::IsOk(control.Command("set 10 1600")));
+  ASSERT_TRUE(control.connect(mControlPath, &error)) << error;
+  ASSERT_TRUE(krv_sim::ControlClient::isOk(control.command("set 10 1600")));
   ASSERT_TRUE(waitFor("cameraSettingsChanged", 1));
   auto changed = named("cameraSettingsChanged")[0];
   EXPECT_EQ(changed.number("isoSpeed"), 1600);

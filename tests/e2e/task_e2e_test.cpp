@@ -154,6 +154,19 @@ TEST_F(TaskTest, SigtermRunsTheStopSequence) {
   ExpectStopSequence(TaskLog(), CountsAtExit());
 }
 
+// The stop sequence closes a connected camera before the SDK shuts down; the
+// host hears of it before the task ends, every time.
+TEST_F(TaskTest, ShutdownReportsTheConnectedCameraRemoved) {
+  for (int round = 0; round < 10; ++round) {
+    StartTask();
+    Expect("deviceAdded");
+    ASSERT_GT(task().send("shutdown", nullptr), 0);
+    EXPECT_EQ(Expect("deviceRemoved").number("device_id"), 8241) << "round " << round;
+    ExpectCleanExit(task());
+    TakeSeen();
+  }
+}
+
 TEST_F(TaskTest, FrameSplitAcrossManyWrites) {
   StartTask();
   Expect("deviceAdded");

@@ -145,7 +145,7 @@ krv_sim::ControlClient& TaskTest::Control() {
     mControl = std::make_unique<krv_sim::ControlClient>();
     std::string error;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!mControl->Connect(controlPath(), &error)) {
+    while (!mControl->connect(controlPath(), &error)) {
       if (std::chrono::steady_clock::now() > deadline) {
         ADD_FAILURE() << "control socket: " << error;
         break;
@@ -157,8 +157,8 @@ krv_sim::ControlClient& TaskTest::Control() {
 }
 
 std::string TaskTest::MustControl(const std::string& command) {
-  std::string reply = Control().Command(command);
-  EXPECT_TRUE(krv_sim::ControlClient::IsOk(reply)) << command << " -> " << reply;
+  std::string reply = Control().command(command);
+  EXPECT_TRUE(krv_sim::ControlClient::isOk(reply)) << command << " -> " << reply;
   return reply;
 }
 

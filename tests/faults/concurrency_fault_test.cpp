@@ -46,15 +46,15 @@ class CommandLoop {
   void Run(const std::string& socket, int rounds) {
     krv_sim::ControlClient client;
     std::string error;
-    mConnected = client.Connect(socket, &error);
+    mConnected = client.connect(socket, &error);
     for (int round = 0; mConnected && round < rounds && !mStop && !mLostSocket; ++round) {
       for (const std::string& command : mCommands) {
-        const std::string reply = client.Command(command);
+        const std::string reply = client.command(command);
         if (reply.rfind("error io", 0) == 0) {
           mLostSocket = true;  // the SDK has shut down
           break;
         }
-        if (krv_sim::ControlClient::IsOk(reply)) ++mSucceeded;
+        if (krv_sim::ControlClient::isOk(reply)) ++mSucceeded;
       }
     }
     mDone = true;

@@ -109,7 +109,7 @@ TEST_F(FaultTest, ClosedOutputDoesNotKillTheTask) {
   EXPECT_TRUE(WaitForLog("to host: ok"));
   EXPECT_GE(LogCount("to host: fileDownloadComplete"), 2u);
   EXPECT_FALSE(task().waitForExit(0)) << task().exitStatus().describe();
-  EXPECT_TRUE(krv_sim::ControlClient::IsOk(Control().Command("ping")));
+  EXPECT_TRUE(krv_sim::ControlClient::isOk(Control().command("ping")));
 
   task().closeInput();
   ExpectCleanExit(task());
@@ -136,9 +136,9 @@ TEST_F(FaultTest, StalledHostLosesNothingAndTaskMemoryStaysBounded) {
   std::thread bursts([&] {
     krv_sim::ControlClient client;
     std::string error;
-    if (!client.Connect(controlPath(), &error)) return;
+    if (!client.connect(controlPath(), &error)) return;
     for (int i = 0; i < kBursts; ++i) {
-      if (krv_sim::ControlClient::IsOk(client.Command("burst 20"))) ++burstsDone;
+      if (krv_sim::ControlClient::isOk(client.command("burst 20"))) ++burstsDone;
     }
   });
 

@@ -41,9 +41,9 @@ void ExpectValidDng(const std::vector<uint8_t>& dng, uint32_t width, uint32_t he
 }
 
 TEST_F(CaptureTest, EventsComeInCameraOrderWithRealImages) {
-  StartWithCamera();
+  startWithCamera();
   ASSERT_TRUE(KRV_SDK_capture());
-  ASSERT_TRUE(recorder.WaitForFrames(7));
+  ASSERT_TRUE(recorder.waitForFrames(7));
   const auto frames = recorder.frames();
   ASSERT_EQ(recorder.frameStates(), (std::vector<int>{0, 8, 1, 2, 4, 3, 5}));
 
@@ -76,12 +76,12 @@ TEST_F(CaptureTest, EventsComeInCameraOrderWithRealImages) {
 }
 
 TEST_F(CaptureTest, EachCaptureIsNumberedAndLooksDifferent) {
-  StartWithCamera();
+  startWithCamera();
   ASSERT_TRUE(KRV_SDK_capture());
-  ASSERT_TRUE(recorder.WaitForFrames(7));
+  ASSERT_TRUE(recorder.waitForFrames(7));
   const auto first = recorder.frames();
   ASSERT_TRUE(KRV_SDK_capture());
-  ASSERT_TRUE(recorder.WaitForFrames(14));
+  ASSERT_TRUE(recorder.waitForFrames(14));
   const auto second = recorder.frames();
 
   EXPECT_EQ(AsText(second[8].bytes), "IMG_0002");
@@ -107,14 +107,14 @@ class FileFormatTest : public SimTest, public ::testing::WithParamInterface<Form
 
 TEST_P(FileFormatTest, FileFormatChoosesTheTransferredFiles) {
   ::setenv("KRV_SIM_FILE_FORMAT", std::to_string(GetParam().format).c_str(), 1);
-  StartWithCamera();
+  startWithCamera();
   int32_t read = -99;
   ASSERT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropFileFormat, &read, 4));
   EXPECT_EQ(read, GetParam().format);
   ASSERT_TRUE(KRV_SDK_capture());
   // A marker event: the worker delivers it, and the control socket answers,
   // only after the whole capture posted before it.
-  Ok("event 9");
+  ok("event 9");
   auto states = recorder.frameStates();
   ASSERT_EQ(states.back(), 9);
   states.pop_back();
@@ -129,37 +129,37 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{-1, {0, 8, 1, 2, 4, 3, 5}}));
 
 TEST_F(CaptureTest, FileFormatWrittenThroughTheSdkAppliesToTheNextCapture) {
-  StartWithCamera();
+  startWithCamera();
   const int32_t jpegOnly = 3;
   ASSERT_TRUE(KRV_SDK_setProperty(eKRV_SDK_PropFileFormat, &jpegOnly, 4));
   ASSERT_TRUE(KRV_SDK_capture());
-  Ok("event 10");
+  ok("event 10");
   EXPECT_EQ(recorder.frameStates(), (std::vector<int>{0, 8, 1, 3, 5, 10}));
 }
 
 TEST_F(CaptureTest, ImageSizesFollowTheKnobs) {
   ::setenv("KRV_SIM_IMAGE_WIDTH", "333", 1);
   ::setenv("KRV_SIM_IMAGE_HEIGHT", "222", 1);
-  StartWithCamera();
+  startWithCamera();
   ASSERT_TRUE(KRV_SDK_capture());
-  ASSERT_TRUE(recorder.WaitForFrames(7));
-  ExpectValidDng(recorder.LastFrame(eKRV_SDK_TransferEndDNG), 333, 222);
-  DecodedJpeg jpeg = DecodeJpeg(recorder.LastFrame(eKRV_SDK_TransferEndJPG));
+  ASSERT_TRUE(recorder.waitForFrames(7));
+  ExpectValidDng(recorder.lastFrame(eKRV_SDK_TransferEndDNG), 333, 222);
+  DecodedJpeg jpeg = DecodeJpeg(recorder.lastFrame(eKRV_SDK_TransferEndJPG));
   ASSERT_TRUE(jpeg.ok);
   EXPECT_EQ(jpeg.width, 333);
   EXPECT_EQ(jpeg.height, 222);
 
   // A DNG size in bytes gives the raw image its own (3:2) size.
-  Ok("dng-bytes 3000000");
+  ok("dng-bytes 3000000");
   ASSERT_TRUE(KRV_SDK_capture());
-  ASSERT_TRUE(recorder.WaitForFrames(14));
-  const auto dng = recorder.LastFrame(eKRV_SDK_TransferEndDNG);
+  ASSERT_TRUE(recorder.waitForFrames(14));
+  const auto dng = recorder.lastFrame(eKRV_SDK_TransferEndDNG);
   EXPECT_GT(dng.size(), 2900000u);
   EXPECT_LT(dng.size(), 3100000u);
   const DngFacts f = ReadDng(dng);
   ASSERT_TRUE(f.ok) << f.error;
   EXPECT_NEAR(double(f.width) / f.height, 1.5, 0.01);
-  jpeg = DecodeJpeg(recorder.LastFrame(eKRV_SDK_TransferEndJPG));
+  jpeg = DecodeJpeg(recorder.lastFrame(eKRV_SDK_TransferEndJPG));
   EXPECT_EQ(jpeg.width, 333);
 }
 
@@ -167,9 +167,9 @@ TEST_F(CaptureTest, OrientationAndNameFormsAreConfigurable) {
   ::setenv("KRV_SIM_ORIENTATION", "6", 1);
   ::setenv("KRV_SIM_OBJECT_NAME", "DSC##.jpg", 1);
   ::setenv("KRV_SIM_NAME_NUL", "1", 1);
-  StartWithCamera();
+  startWithCamera();
   ASSERT_TRUE(KRV_SDK_capture());
-  ASSERT_TRUE(recorder.WaitForFrames(7));
+  ASSERT_TRUE(recorder.waitForFrames(7));
   auto frames = recorder.frames();
   EXPECT_EQ(AsInt32(frames[0].bytes), 6);
   EXPECT_EQ(frames[1].size, 0xFFFFFFFFu);
@@ -177,18 +177,18 @@ TEST_F(CaptureTest, OrientationAndNameFormsAreConfigurable) {
   EXPECT_EQ(ReadDng(frames[4].bytes).orientation, 6) << "the DNG carries the orientation too";
 
   // Leaving both out, as some cameras do.
-  Ok("orientation none");
-  Ok("name none");
+  ok("orientation none");
+  ok("name none");
   ASSERT_TRUE(KRV_SDK_capture());
-  ASSERT_TRUE(recorder.WaitForFrames(12));
+  ASSERT_TRUE(recorder.waitForFrames(12));
   frames = recorder.frames();
   EXPECT_EQ(recorder.frameStates(), (std::vector<int>{0, 8, 1, 2, 4, 3, 5, 1, 2, 4, 3, 5}));
 
-  Ok("name IMG 42.JPG");
-  Ok("name-form size");
+  ok("name IMG 42.JPG");
+  ok("name-form size");
   ASSERT_TRUE(KRV_SDK_capture());
-  ASSERT_TRUE(recorder.WaitForFrames(18));
-  EXPECT_EQ(AsText(recorder.LastFrame(eKRV_SDK_TransferObjectName)), "IMG 42.JPG");
+  ASSERT_TRUE(recorder.waitForFrames(18));
+  EXPECT_EQ(AsText(recorder.lastFrame(eKRV_SDK_TransferObjectName)), "IMG 42.JPG");
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "tests/camera/simulator/sim_fixture.h"
@@ -27,13 +29,13 @@ std::map<std::string, int> ParseCounts(const std::string& reply) {
 
 TEST_F(ControlTest, ConnectAndDisconnectReportAnyModel) {
   ::setenv("KRV_SIM_MODEL", "0", 1);
-  ASSERT_TRUE(recorder.Init());
-  ConnectControl();
-  EXPECT_EQ(control.Command("connect 1"), "ok connected 1");  // not a model the task accepts
-  Ok("disconnect 8201");  // reported id differs from the camera's
-  Ok("connect 8257");
-  Ok("disconnect");
-  Ok("disconnect");  // a report even with no camera: 0
+  ASSERT_TRUE(recorder.init());
+  connectControl();
+  EXPECT_EQ(control.command("connect 1"), "ok connected 1");  // not a model the task accepts
+  ok("disconnect 8201");  // reported id differs from the camera's
+  ok("connect 8257");
+  ok("disconnect");
+  ok("disconnect");  // a report even with no camera: 0
   const auto d = recorder.devices();
   ASSERT_EQ(d.size(), 5u);
   EXPECT_TRUE(d[0].connected);
@@ -50,13 +52,13 @@ TEST_F(ControlTest, ConnectAndDisconnectReportAnyModel) {
 }
 
 TEST_F(ControlTest, SetFiresTypedChangesAndUpdatesReads) {
-  StartWithCamera();
+  startWithCamera();
   const size_t before = recorder.changes().size();
-  Ok("set 10 3200");
-  Ok("set 3 11");
-  Ok("set 5 0.004");
-  Ok("set 32 5500");
-  Ok("set 10 3200");  // the same value again is still reported
+  ok("set 10 3200");
+  ok("set 3 11");
+  ok("set 5 0.004");
+  ok("set 32 5500");
+  ok("set 10 3200");  // the same value again is still reported
   const auto c = recorder.changes();
   ASSERT_EQ(c.size(), before + 5);
   EXPECT_EQ(c[before].code, 10);
@@ -75,19 +77,19 @@ TEST_F(ControlTest, SetFiresTypedChangesAndUpdatesReads) {
   EXPECT_EQ(wb, 5500);
   EXPECT_EQ(shutter, 0.004);
 
-  EXPECT_EQ(control.Command("set 7 1").rfind("error", 0), 0u);
-  EXPECT_EQ(control.Command("set 10 abc").rfind("error", 0), 0u);
+  EXPECT_EQ(control.command("set 7 1").rfind("error", 0), 0u);
+  EXPECT_EQ(control.command("set 10 abc").rfind("error", 0), 0u);
   EXPECT_EQ(recorder.changes().size(), before + 5);
 }
 
 TEST_F(ControlTest, RawChangesCarryArbitraryBytesWithoutChangingState) {
-  StartWithCamera();
+  startWithCamera();
   const size_t before = recorder.changes().size();
-  Ok("set-raw 10 hex 0000");
-  Ok("set-raw 3 null 8");
-  Ok("set-raw 7 hex 01000000");
-  Ok("set-raw 32 hex 05 4");  // padded: size 4 from one given byte
-  Ok("set-raw 5");
+  ok("set-raw 10 hex 0000");
+  ok("set-raw 3 null 8");
+  ok("set-raw 7 hex 01000000");
+  ok("set-raw 32 hex 05 4");  // padded: size 4 from one given byte
+  ok("set-raw 5");
   const auto c = recorder.changes();
   ASSERT_EQ(c.size(), before + 5);
   EXPECT_EQ(c[before].size, 2u);
@@ -101,37 +103,37 @@ TEST_F(ControlTest, RawChangesCarryArbitraryBytesWithoutChangingState) {
   int32_t iso = 0;
   EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
   EXPECT_EQ(iso, 400);
-  EXPECT_EQ(control.Command("set-raw 10 hex 0").rfind("error", 0), 0u) << "odd hex digits";
+  EXPECT_EQ(control.command("set-raw 10 hex 0").rfind("error", 0), 0u) << "odd hex digits";
 }
 
 TEST_F(ControlTest, ReadsCanBeMadeToFail) {
-  StartWithCamera();
+  startWithCamera();
   int32_t iso;
   double aperture, shutter;
-  Ok("fail-read all");
+  ok("fail-read all");
   EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
   EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropAperture, &aperture, 8));
-  Ok("fail-read none");
-  Ok("fail-read 5");
+  ok("fail-read none");
+  ok("fail-read 5");
   EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropAperture, &aperture, 8));
   EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropShutterTime, &shutter, 8));
   EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
-  Ok("fail-read 10 32");
+  ok("fail-read 10 32");
   EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
-  Ok("fail-read none");
+  ok("fail-read none");
   EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropShutterTime, &shutter, 8));
 }
 
 TEST_F(ControlTest, InjectedEventsReachTheFrameCallbackAsGiven) {
-  StartWithCamera();
-  Ok("event 11 hex 01");
-  Ok("event -1");
-  Ok("event 4 null");
-  Ok("event 1 size 100");
-  Ok("event 8 cstr IMG_0042");
-  Ok("event 8 text IMG 0043.JPG");
-  Ok("event 0 hex 0600");
-  Ok("event 5 null 1234");
+  startWithCamera();
+  ok("event 11 hex 01");
+  ok("event -1");
+  ok("event 4 null");
+  ok("event 1 size 100");
+  ok("event 8 cstr IMG_0042");
+  ok("event 8 text IMG 0043.JPG");
+  ok("event 0 hex 0600");
+  ok("event 5 null 1234");
   const auto f = recorder.frames();
   ASSERT_EQ(f.size(), 8u);
   EXPECT_EQ(f[0].code, 11);
@@ -148,20 +150,20 @@ TEST_F(ControlTest, InjectedEventsReachTheFrameCallbackAsGiven) {
   EXPECT_EQ(f[6].size, 2u);
   EXPECT_TRUE(f[7].nullData);
   EXPECT_EQ(f[7].size, 1234u);
-  EXPECT_EQ(control.Command("event x").rfind("error", 0), 0u);
-  EXPECT_EQ(control.Command("event 1 bogus").rfind("error", 0), 0u);
+  EXPECT_EQ(control.command("event x").rfind("error", 0), 0u);
+  EXPECT_EQ(control.command("event 1 bogus").rfind("error", 0), 0u);
 }
 
 TEST_F(ControlTest, CameraButtonCaptureAndBurst) {
-  StartWithCamera();
-  EXPECT_EQ(control.Command("capture"), "ok capture 1");
+  startWithCamera();
+  EXPECT_EQ(control.command("capture"), "ok capture 1");
   EXPECT_EQ(recorder.frameStates(), (std::vector<int>{0, 8, 1, 2, 4, 3, 5}));
-  EXPECT_EQ(control.Command("capture"), "ok capture 2");
+  EXPECT_EQ(control.command("capture"), "ok capture 2");
   EXPECT_EQ(recorder.frames().size(), 14u);
 
   const size_t before = recorder.changes().size();
-  EXPECT_EQ(control.Command("burst 5"), "ok burst 5");
-  Ok("burst 3 32");
+  EXPECT_EQ(control.command("burst 5"), "ok burst 5");
+  ok("burst 3 32");
   const auto c = recorder.changes();
   ASSERT_EQ(c.size(), before + 8);
   std::vector<int32_t> isos;
@@ -175,14 +177,14 @@ TEST_F(ControlTest, CameraButtonCaptureAndBurst) {
   EXPECT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropWhiteBalance, &wb, 4));
   EXPECT_EQ(wb, AsInt32(c[before + 7].bytes));
 
-  Ok("disconnect");
-  EXPECT_EQ(control.Command("capture").rfind("error", 0), 0u) << "no camera, no shutter";
+  ok("disconnect");
+  EXPECT_EQ(control.command("capture").rfind("error", 0), 0u) << "no camera, no shutter";
 }
 
 TEST_F(ControlTest, CountsTellHowOftenEachSdkFunctionWasCalled) {
-  StartWithCamera();
-  Ok("reset-counts");
-  EXPECT_EQ(control.Command("counts"),
+  startWithCamera();
+  ok("reset-counts");
+  EXPECT_EQ(control.command("counts"),
             "ok init=0 setFrameCallback=0 setChangesCallback=0 getProperty=0 setProperty=0 "
             "capture=0 requestClose=0 exit=0");
   int32_t iso;
@@ -191,8 +193,8 @@ TEST_F(ControlTest, CountsTellHowOftenEachSdkFunctionWasCalled) {
   KRV_SDK_setProperty(eKRV_SDK_PropIso, &iso, 4);
   KRV_SDK_capture();
   KRV_SDK_capture();
-  Ok("connect 8201");  // the recorder re-registers its callbacks and reads once
-  auto counts = ParseCounts(control.Command("counts"));
+  ok("connect 8201");  // the recorder re-registers its callbacks and reads once
+  auto counts = ParseCounts(control.command("counts"));
   EXPECT_EQ(counts["getProperty"], 3);
   EXPECT_EQ(counts["setProperty"], 2);
   EXPECT_EQ(counts["capture"], 2);
@@ -202,40 +204,89 @@ TEST_F(ControlTest, CountsTellHowOftenEachSdkFunctionWasCalled) {
   EXPECT_EQ(counts["requestClose"], 0);
   EXPECT_EQ(counts["exit"], 0);
   KRV_SDK_requestClose();
-  counts = ParseCounts(control.Command("counts"));
+  counts = ParseCounts(control.command("counts"));
   EXPECT_EQ(counts["requestClose"], 1);
 }
 
 TEST_F(ControlTest, StateAndErrorsKeepTheConnectionUsable) {
-  StartWithCamera();
-  Ok("format 2");
-  Ok("orientation 3");
-  Ok("size 320 240");
-  const std::string state = Ok("state");
+  startWithCamera();
+  ok("format 2");
+  ok("orientation 3");
+  ok("size 320 240");
+  const std::string state = ok("state");
   EXPECT_NE(state.find("model=8241"), std::string::npos) << state;
   EXPECT_NE(state.find("format=2"), std::string::npos) << state;
   EXPECT_NE(state.find("orientation=3"), std::string::npos) << state;
   EXPECT_NE(state.find("size=320x240"), std::string::npos) << state;
-  EXPECT_EQ(control.Command("no-such-command").rfind("error", 0), 0u);
-  EXPECT_EQ(control.Command("").rfind("error", 0), 0u);
-  EXPECT_EQ(control.Command("size 1 1").rfind("error", 0), 0u);
-  EXPECT_EQ(control.Command("sync maybe").rfind("error", 0), 0u);
-  EXPECT_EQ(control.Command("ping"), "ok pong");
-  EXPECT_EQ(Ok("help").rfind("ok commands:", 0), 0u);
+  EXPECT_EQ(control.command("no-such-command").rfind("error", 0), 0u);
+  EXPECT_EQ(control.command("").rfind("error", 0), 0u);
+  EXPECT_EQ(control.command("size 1 1").rfind("error", 0), 0u);
+  EXPECT_EQ(control.command("sync maybe").rfind("error", 0), 0u);
+  EXPECT_EQ(control.command("ping"), "ok pong");
+  EXPECT_EQ(ok("help").rfind("ok commands:", 0), 0u);
 
   // flush answers only once earlier work is delivered.
   const int32_t iso = 250;
   ASSERT_TRUE(KRV_SDK_setProperty(eKRV_SDK_PropIso, &iso, 4));
-  EXPECT_EQ(control.Command("flush"), "ok flushed");
+  EXPECT_EQ(control.command("flush"), "ok flushed");
   ASSERT_FALSE(recorder.changes().empty());
   EXPECT_EQ(AsInt32(recorder.changes().back().bytes), 250);
 
   // A second client is served alongside the first.
   krv_sim::ControlClient other;
   std::string error;
-  ASSERT_TRUE(other.Connect(socketPath, &error)) << error;
-  EXPECT_EQ(other.Command("ping"), "ok pong");
-  EXPECT_EQ(control.Command("ping"), "ok pong");
+  ASSERT_TRUE(other.connect(socketPath, &error)) << error;
+  EXPECT_EQ(other.command("ping"), "ok pong");
+  EXPECT_EQ(control.command("ping"), "ok pong");
+}
+
+// The first word of each `code` span in the first column of the README table
+// whose header row is `header`.
+std::set<std::string> ReadmeTableNames(const std::string& header) {
+  std::ifstream readme(KRV_SIM_README);
+  std::set<std::string> names;
+  std::string line;
+  while (std::getline(readme, line) && line != header) {
+  }
+  while (std::getline(readme, line) && line.rfind("|", 0) == 0) {
+    const std::string cell = line.substr(1, line.find('|', 1) - 1);
+    if (cell.find("---") != std::string::npos) continue;
+    if (cell.find('`') == std::string::npos) {
+      const std::string text = cell.substr(cell.find_first_not_of(' '));
+      names.insert(text.substr(0, text.find(' ')));
+    }
+    for (size_t open = cell.find('`'); open != std::string::npos;) {
+      const size_t close = cell.find('`', open + 1);
+      const std::string code = cell.substr(open + 1, close - open - 1);
+      names.insert(code.substr(0, code.find(' ')));
+      open = cell.find('`', close + 1);
+    }
+  }
+  return names;
+}
+
+// The README is the one place a person reads the command language, so it
+// must list exactly the commands and payload kinds that help (made from the
+// command table) lists.
+TEST_F(ControlTest, ReadmeListsExactlyTheCommandsAndPayloadsOfHelp) {
+  startWithCamera();
+  const std::string help = ok("help");
+  const size_t semicolon = help.find("; payload: ");
+  ASSERT_NE(semicolon, std::string::npos) << help;
+  std::set<std::string> commands;
+  std::istringstream words(help.substr(0, semicolon));
+  std::string word;
+  words >> word >> word;  // "ok commands:"
+  while (words >> word) {
+    if (word.find_first_of("<[|(") == std::string::npos) commands.insert(word);
+  }
+  std::set<std::string> payloads;
+  std::istringstream kinds(help.substr(semicolon + 11));
+  while (std::getline(kinds, word, '|')) payloads.insert(word.substr(0, word.find(' ')));
+
+  ASSERT_TRUE(commands.count("set-raw") && payloads.count("(nothing)")) << help;
+  EXPECT_EQ(ReadmeTableNames("| command | effect and reply |"), commands);
+  EXPECT_EQ(ReadmeTableNames("| payload | data, size |"), payloads);
 }
 
 // Runs krv-sim-ctl with `args`; returns its exit status and stdout.
@@ -250,7 +301,7 @@ int RunCtl(const std::string& args, std::string* out) {
 }
 
 TEST_F(ControlTest, CommandLineToolSendsOneCommand) {
-  StartWithCamera();
+  startWithCamera();
   std::string out;
   EXPECT_EQ(RunCtl("--socket " + socketPath + " set 10 6400", &out), 0);
   EXPECT_EQ(out, "ok set 10 6400\n");

@@ -20,7 +20,7 @@ bool SocketExists(const std::string& path) {
 using LifecycleTest = SimTest;
 
 TEST_F(LifecycleTest, DefaultCameraConnectsFromTheWorkerAndAnswersDefaults) {
-  StartWithCamera();
+  startWithCamera();
   const auto devices = recorder.devices();
   ASSERT_EQ(devices.size(), 1u);
   EXPECT_TRUE(devices[0].connected);
@@ -45,7 +45,7 @@ TEST_F(LifecycleTest, DefaultCameraConnectsFromTheWorkerAndAnswersDefaults) {
 }
 
 TEST_F(LifecycleTest, ReadsWithWrongSizeUnknownIdOrNoBufferFail) {
-  StartWithCamera();
+  startWithCamera();
   uint8_t buffer[16];
   std::memset(buffer, 0xAB, sizeof(buffer));
   EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropAperture, buffer, 4));
@@ -67,8 +67,8 @@ TEST_F(LifecycleTest, ReadsWithWrongSizeUnknownIdOrNoBufferFail) {
 
 TEST_F(LifecycleTest, WithoutCameraReadsWritesCaptureAndCloseFail) {
   ::setenv("KRV_SIM_MODEL", "none", 1);
-  ASSERT_TRUE(recorder.Init());
-  ConnectControl();
+  ASSERT_TRUE(recorder.init());
+  connectControl();
   int32_t iso = 0;
   const int32_t value = 800;
   EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
@@ -78,7 +78,7 @@ TEST_F(LifecycleTest, WithoutCameraReadsWritesCaptureAndCloseFail) {
 
   // Once the control socket plugs a camera in, the first device event is
   // that one: nothing was queued by the calls above.
-  Ok("connect 8209");
+  ok("connect 8209");
   const auto devices = recorder.devices();
   ASSERT_EQ(devices.size(), 1u);
   EXPECT_TRUE(devices[0].connected);
@@ -91,16 +91,16 @@ TEST_F(LifecycleTest, WithoutCameraReadsWritesCaptureAndCloseFail) {
 TEST_F(LifecycleTest, ModelAndDelayComeFromTheEnvironment) {
   ::setenv("KRV_SIM_MODEL", "8273", 1);
   ::setenv("KRV_SIM_CONNECT_DELAY_MS", "0", 1);
-  ASSERT_TRUE(recorder.Init());
-  ASSERT_TRUE(recorder.WaitForConnected(8273));
+  ASSERT_TRUE(recorder.init());
+  ASSERT_TRUE(recorder.waitForConnected(8273));
   EXPECT_EQ(recorder.devices().size(), 1u);
 }
 
 TEST_F(LifecycleTest, SetPropertyIsConfirmedByAChangeFromTheWorker) {
-  StartWithCamera();
+  startWithCamera();
   const int32_t iso = 1600;
   ASSERT_TRUE(KRV_SDK_setProperty(eKRV_SDK_PropIso, &iso, 4));
-  ASSERT_TRUE(recorder.WaitFor([&] {
+  ASSERT_TRUE(recorder.waitFor([&] {
     for (const auto& c : recorder.changeEvents) {
       if (c.code == eKRV_SDK_PropIso) return true;
     }
@@ -119,9 +119,9 @@ TEST_F(LifecycleTest, SetPropertyIsConfirmedByAChangeFromTheWorker) {
 }
 
 TEST_F(LifecycleTest, RequestCloseDisconnectsThroughTheWorker) {
-  StartWithCamera();
+  startWithCamera();
   ASSERT_TRUE(KRV_SDK_requestClose());
-  ASSERT_TRUE(recorder.WaitFor([&] { return recorder.deviceEvents.size() == 2; }));
+  ASSERT_TRUE(recorder.waitFor([&] { return recorder.deviceEvents.size() == 2; }));
   const DeviceEvent gone = recorder.devices()[1];
   EXPECT_FALSE(gone.connected);
   EXPECT_EQ(gone.model, 8241);
@@ -132,16 +132,38 @@ TEST_F(LifecycleTest, RequestCloseDisconnectsThroughTheWorker) {
   EXPECT_FALSE(KRV_SDK_requestClose()) << "nothing left to close";
 }
 
+// The task's stop sequence: a close asked for right before exit is reported
+// before exit returns, every time; a camera still to plug in never does.
+TEST_F(LifecycleTest, ExitDeliversTheDisconnectionACloseQueued) {
+  ::setenv("KRV_SIM_CONNECT_DELAY_MS", "0", 1);
+  for (int round = 0; round < 20; ++round) {
+    SdkRecorder session;
+    ASSERT_TRUE(session.init());
+    ASSERT_TRUE(session.waitForConnected(8241));
+    ASSERT_TRUE(KRV_SDK_requestClose());
+    ASSERT_TRUE(KRV_SDK_exit());
+    const auto devices = session.devices();
+    ASSERT_EQ(devices.size(), 2u) << "round " << round;
+    EXPECT_FALSE(devices[1].connected);
+    EXPECT_EQ(devices[1].model, 8241);
+  }
+  ::setenv("KRV_SIM_CONNECT_DELAY_MS", "600000", 1);
+  SdkRecorder late;
+  ASSERT_TRUE(late.init());
+  ASSERT_TRUE(KRV_SDK_exit());
+  EXPECT_TRUE(late.devices().empty());
+}
+
 TEST_F(LifecycleTest, ControlSocketLivesFromInitToExit) {
   EXPECT_FALSE(SocketExists(socketPath));
-  ASSERT_TRUE(recorder.Init());
+  ASSERT_TRUE(recorder.init());
   EXPECT_TRUE(SocketExists(socketPath));
-  ConnectControl();
-  EXPECT_EQ(control.Command("ping"), "ok pong");
+  connectControl();
+  EXPECT_EQ(control.command("ping"), "ok pong");
   EXPECT_TRUE(KRV_SDK_exit());
   EXPECT_FALSE(SocketExists(socketPath));
   // The server closed our connection on the way out.
-  EXPECT_EQ(control.Command("ping").rfind("error io:", 0), 0u);
+  EXPECT_EQ(control.command("ping").rfind("error io:", 0), 0u);
 }
 
 TEST_F(LifecycleTest, StaleSocketFileIsReplaced) {
@@ -154,30 +176,30 @@ TEST_F(LifecycleTest, StaleSocketFileIsReplaced) {
   ::close(fd);
   ASSERT_TRUE(SocketExists(socketPath));
 
-  ASSERT_TRUE(recorder.Init());
-  ConnectControl();
-  EXPECT_EQ(control.Command("ping"), "ok pong");
+  ASSERT_TRUE(recorder.init());
+  connectControl();
+  EXPECT_EQ(control.command("ping"), "ok pong");
 }
 
 TEST_F(LifecycleTest, ExitIsIdempotentAndInitWorksAgain) {
-  StartWithCamera();
-  EXPECT_FALSE(recorder.Init()) << "a second init while running is refused";
+  startWithCamera();
+  EXPECT_FALSE(recorder.init()) << "a second init while running is refused";
   EXPECT_TRUE(KRV_SDK_exit());
   EXPECT_TRUE(KRV_SDK_exit());
   EXPECT_FALSE(KRV_SDK_capture());
   int32_t iso;
   EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropIso, &iso, 4));
-  EXPECT_FALSE(KRV_SDK_setFrameCallback(&SdkRecorder::FrameCallback, &recorder));
+  EXPECT_FALSE(KRV_SDK_setFrameCallback(&SdkRecorder::frameCallback, &recorder));
 
   SdkRecorder second;
-  ASSERT_TRUE(second.Init());
-  ASSERT_TRUE(second.WaitForConnected(8241));
+  ASSERT_TRUE(second.init());
+  ASSERT_TRUE(second.waitForConnected(8241));
   ASSERT_TRUE(KRV_SDK_capture());
-  ASSERT_TRUE(second.WaitForFrames(7));
+  ASSERT_TRUE(second.waitForFrames(7));
   EXPECT_EQ(recorder.devices().size(), 1u) << "the first session's callbacks are gone";
   EXPECT_TRUE(recorder.frames().empty());
   // A new session numbers its captures from 1 again.
-  const auto name = second.LastFrame(eKRV_SDK_TransferObjectName);
+  const auto name = second.lastFrame(eKRV_SDK_TransferObjectName);
   EXPECT_EQ(std::string(name.begin(), name.end()), "IMG_0001");
   KRV_SDK_exit();
 }

@@ -28,14 +28,14 @@ PayloadEvent MakeEvent(int code, const void* data, unsigned int size) {
 
 }  // namespace
 
-bool SdkRecorder::Init() { return KRV_SDK_init(&SdkRecorder::DeviceCallback, this); }
+bool SdkRecorder::init() { return KRV_SDK_init(&SdkRecorder::deviceCallback, this); }
 
-void SdkRecorder::DeviceCallback(void* context, bool connected, int model) {
+void SdkRecorder::deviceCallback(void* context, bool connected, int model) {
   auto* self = static_cast<SdkRecorder*>(context);
   const DeviceEvent e{connected, model, std::this_thread::get_id()};
   if (connected && self->acceptLikeTask) {
-    KRV_SDK_setFrameCallback(&SdkRecorder::FrameCallback, self);
-    KRV_SDK_setChangesCallback(&SdkRecorder::ChangesCallback, self);
+    KRV_SDK_setFrameCallback(&SdkRecorder::frameCallback, self);
+    KRV_SDK_setChangesCallback(&SdkRecorder::changesCallback, self);
     const uint8_t one = 1;
     KRV_SDK_setProperty(eKRV_SDK_PropHostAccepted, &one, 1);
     double aperture;
@@ -49,7 +49,7 @@ void SdkRecorder::DeviceCallback(void* context, bool connected, int model) {
   if (self->onDevice) self->onDevice(e);
 }
 
-void SdkRecorder::FrameCallback(void* context, int state, const void* data, unsigned int size) {
+void SdkRecorder::frameCallback(void* context, int state, const void* data, unsigned int size) {
   auto* self = static_cast<SdkRecorder*>(context);
   PayloadEvent e = MakeEvent(state, data, size);
   {
@@ -60,7 +60,7 @@ void SdkRecorder::FrameCallback(void* context, int state, const void* data, unsi
   if (self->onFrame) self->onFrame(e);
 }
 
-void SdkRecorder::ChangesCallback(void* context, int id, const void* data, unsigned int size) {
+void SdkRecorder::changesCallback(void* context, int id, const void* data, unsigned int size) {
   auto* self = static_cast<SdkRecorder*>(context);
   PayloadEvent e = MakeEvent(id, data, size);
   {
@@ -71,7 +71,7 @@ void SdkRecorder::ChangesCallback(void* context, int id, const void* data, unsig
   if (self->onChange) self->onChange(e);
 }
 
-bool SdkRecorder::WaitFor(const std::function<bool()>& pred) {
+bool SdkRecorder::waitFor(const std::function<bool()>& pred) {
   // Wakes on every recorded event, and polls as well, since predicates may
   // also look at state that hooks change after the recording.
   const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
@@ -83,8 +83,8 @@ bool SdkRecorder::WaitFor(const std::function<bool()>& pred) {
   return true;
 }
 
-bool SdkRecorder::WaitForConnected(int model) {
-  return WaitFor([&] {
+bool SdkRecorder::waitForConnected(int model) {
+  return waitFor([&] {
     for (const DeviceEvent& e : deviceEvents) {
       if (e.connected && e.model == model) return true;
     }
@@ -92,8 +92,8 @@ bool SdkRecorder::WaitForConnected(int model) {
   });
 }
 
-bool SdkRecorder::WaitForFrames(size_t count) {
-  return WaitFor([&] { return frameEvents.size() >= count; });
+bool SdkRecorder::waitForFrames(size_t count) {
+  return waitFor([&] { return frameEvents.size() >= count; });
 }
 
 std::vector<DeviceEvent> SdkRecorder::devices() const {
@@ -117,7 +117,7 @@ std::vector<int> SdkRecorder::frameStates() const {
   return states;
 }
 
-std::vector<uint8_t> SdkRecorder::LastFrame(int state) const {
+std::vector<uint8_t> SdkRecorder::lastFrame(int state) const {
   std::lock_guard<std::mutex> lock(mu);
   for (auto it = frameEvents.rbegin(); it != frameEvents.rend(); ++it) {
     if (it->code == state) return it->bytes;

@@ -43,25 +43,25 @@ class SdkRecorder {
   std::function<void(const PayloadEvent&)> onChange;
 
   // KRV_SDK_init with this recorder as the device callback's context.
-  bool Init();
+  bool init();
 
-  static void DeviceCallback(void* context, bool connected, int model);
-  static void FrameCallback(void* context, int state, const void* data, unsigned int size);
-  static void ChangesCallback(void* context, int id, const void* data, unsigned int size);
+  static void deviceCallback(void* context, bool connected, int model);
+  static void frameCallback(void* context, int state, const void* data, unsigned int size);
+  static void changesCallback(void* context, int id, const void* data, unsigned int size);
 
   // Waits (up to a generous deadlock guard) until `pred` holds; `pred` runs
   // under the recorder lock and may also read atomics set by the hooks.
   // Returns false if it never held.
-  bool WaitFor(const std::function<bool()>& pred);
-  bool WaitForConnected(int model);
-  bool WaitForFrames(size_t count);
+  bool waitFor(const std::function<bool()>& pred);
+  bool waitForConnected(int model);
+  bool waitForFrames(size_t count);
 
   std::vector<DeviceEvent> devices() const;
   std::vector<PayloadEvent> frames() const;
   std::vector<PayloadEvent> changes() const;
   std::vector<int> frameStates() const;
   // Payload of the last frame event with `state`; empty if none.
-  std::vector<uint8_t> LastFrame(int state) const;
+  std::vector<uint8_t> lastFrame(int state) const;
 
   // Fields readable inside WaitFor predicates.
   mutable std::mutex mu;

@@ -30,20 +30,20 @@ class SimTest : public ::testing::Test {
   // Starts the SDK and waits for the default camera, with the control
   // socket connected and the events of accepting the camera (the change
   // report of property 31) delivered.
-  void StartWithCamera(int model = eKRV_SDK_ModelKMk3) {
-    ASSERT_TRUE(recorder.Init());
-    ASSERT_TRUE(recorder.WaitForConnected(model));
-    ConnectControl();
-    Ok("flush");
+  void startWithCamera(int model = eKRV_SDK_ModelKMk3) {
+    ASSERT_TRUE(recorder.init());
+    ASSERT_TRUE(recorder.waitForConnected(model));
+    connectControl();
+    ok("flush");
   }
-  void ConnectControl() {
+  void connectControl() {
     std::string error;
-    ASSERT_TRUE(control.Connect(socketPath, &error)) << error;
+    ASSERT_TRUE(control.connect(socketPath, &error)) << error;
   }
   // Sends a control command that must succeed; returns the reply.
-  std::string Ok(const std::string& command) {
-    const std::string reply = control.Command(command);
-    EXPECT_TRUE(krv_sim::ControlClient::IsOk(reply)) << command << " -> " << reply;
+  std::string ok(const std::string& command) {
+    const std::string reply = control.command(command);
+    EXPECT_TRUE(krv_sim::ControlClient::isOk(reply)) << command << " -> " << reply;
     return reply;
   }
 
