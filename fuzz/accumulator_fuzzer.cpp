@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ByteOrder.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "fuzz/canonical_encoding.h"
@@ -87,8 +88,10 @@ class AnnouncementCounter {
   size_t mCount = 0;
 };
 
-void PutInt32(std::string* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(value >> (8 * i)));
+void PutInt32(std::string* out, int32_t value) {
+  char b[4];
+  zy::putLittleEndianInt32(b, value);
+  out->append(b, sizeof b);
 }
 
 }  // namespace
@@ -143,8 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   size_t written = 0;
   for (const Formed& formed : whole) {
     if (!formed.hasName || !formed.hasPayload) continue;
-    PutInt32(&frames, static_cast<uint32_t>(4 + formed.name.size() + formed.payload.size()));
-    PutInt32(&frames, static_cast<uint32_t>(formed.id));
+    PutInt32(&frames, static_cast<int32_t>(4 + formed.name.size() + formed.payload.size()));
+    PutInt32(&frames, formed.id);
     frames += formed.name;
     frames += formed.payload;
     ++written;

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ByteOrder.h"
 #include "platform/FileHandle.h"
 #include "platform/Log.h"
 #include "source/ZyLuaTableMarshalling.h"
@@ -44,13 +45,6 @@ struct EncodedFrame {
   zy::DataRef payloadBytes;
 };
 
-void PutInt32(unsigned char* out, uint32_t value) {
-  out[0] = static_cast<unsigned char>(value);
-  out[1] = static_cast<unsigned char>(value >> 8);
-  out[2] = static_cast<unsigned char>(value >> 16);
-  out[3] = static_cast<unsigned char>(value >> 24);
-}
-
 EncodedFrame EncodeFrame(ZyLuaTEString* name, int32_t messageId, ZyLuaTETable* data) {
   EncodedFrame frame;
   frame.messageId = messageId;
@@ -66,8 +60,8 @@ EncodedFrame EncodeFrame(ZyLuaTEString* name, int32_t messageId, ZyLuaTETable* d
   // more are outside the design).
   const uint32_t length = static_cast<uint32_t>(frame.nameBytes->length()) +
                           static_cast<uint32_t>(frame.payloadBytes->length()) + 4u;
-  PutInt32(frame.header, length);
-  PutInt32(frame.header + 4, static_cast<uint32_t>(messageId));
+  zy::putLittleEndian32(frame.header, length);
+  zy::putLittleEndianInt32(frame.header + 4, messageId);
   return frame;
 }
 

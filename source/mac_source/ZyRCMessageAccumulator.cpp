@@ -6,6 +6,7 @@
 #include <utility>
 #include <string>
 
+#include "platform/ByteOrder.h"
 #include "platform/Exception.h"
 #include "platform/FileHandle.h"
 #include "platform/Log.h"
@@ -25,13 +26,9 @@ constexpr int64_t kKeptBufferCapacity = 1 << 20;
 // stream's sentry would cost more than the read). False when fewer than 4
 // bytes were left; the caller then treats the read as not having happened.
 bool ReadInt32(std::streambuf& in, int32_t* value) {
-  unsigned char b[4];
-  if (in.sgetn(reinterpret_cast<char*>(b), sizeof(b)) != static_cast<std::streamsize>(sizeof(b))) {
-    return false;
-  }
-  *value = static_cast<int32_t>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-                                static_cast<uint32_t>(b[2]) << 16 |
-                                static_cast<uint32_t>(b[3]) << 24);
+  char b[4];
+  if (in.sgetn(b, sizeof(b)) != static_cast<std::streamsize>(sizeof(b))) return false;
+  *value = zy::getLittleEndianInt32(b);
   return true;
 }
 
