@@ -15,10 +15,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <iosfwd>
 
 #include "platform/Data.h"
 #include "platform/Lock.h"
 
+class ZyFrameDropReporter;
 class ZyLuaTE;
 
 namespace zy {
@@ -81,6 +83,10 @@ class ZyRCMessageAccumulator {
   // time.
   CRCMessage* getNextMessage();
 
+  // Where dropped frames are reported; null restores the default, the log
+  // line. `reporter` is not owned and must outlive its use here.
+  void setFrameDropReporter(ZyFrameDropReporter* reporter);
+
   // Test seams. The deadline for taking the queue lock (10 s by default), and
   // the lock itself, so that a test can hold it from another thread.
   void setQueueLockTimeoutForTesting(double seconds) { _queueLockTimeout = seconds; }
@@ -90,6 +96,16 @@ class ZyRCMessageAccumulator {
   // Forgets the message being formed (freeing its elements) and starts a
   // fresh one at stage 0.
   void resetCurrentMessage();
+  // One step of the current stage over `in` (positions are offsets into
+  // _accumulatedData, `total` its length). Advances *pos past what the step
+  // consumed; false when the step needs more bytes. Throws what the decoder
+  // or enqueue throw, with the step not taken.
+  bool formNextStage(std::istream& in, int64_t total, int64_t* pos);
+  // Reports the current frame as dropped for `why`, forgets it, and moves
+  // *pos and `in` to where parsing resumes.
+  void dropCurrentFrame(std::istream& in, int64_t* pos, const char* why);
+  // Cuts the first `consumed` bytes off _accumulatedData.
+  void discardConsumed(int64_t consumed);
   // Pushes under the queue lock, taking ownership; on timeout reports the
   // assertion failure (which throws) without taking it.
   void enqueue(CRCMessage* message);
@@ -107,6 +123,7 @@ class ZyRCMessageAccumulator {
   // once passed). A malformed frame is skipped up to here.
   int64_t _currentFrameEnd = 0;
   double _queueLockTimeout = 10.0;
+  ZyFrameDropReporter* _dropReporter;  // not owned; never null
 };
 
 #endif  // ZY_RC_MESSAGE_ACCUMULATOR_H_
