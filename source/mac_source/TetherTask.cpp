@@ -2,7 +2,6 @@
 
 #include <sys/uio.h>
 
-#include <mutex>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -12,10 +11,13 @@
 #include "platform/ByteOrder.h"
 #include "platform/FileHandle.h"
 #include "platform/Log.h"
+#include "platform/Mutex.h"
 #include "source/ZyLuaTableMarshalling.h"
 #include "source/mac_source/SendMessageToClient.h"
 #include "source/mac_source/ZyNSDataStreamBuf.h"
 
+// Not GUARDED_BY the send lock: the main thread, its only writer, also reads
+// it without the lock (main.cpp's signal handlers).
 TetherTask* gTetherTask = nullptr;
 
 namespace {
@@ -87,8 +89,8 @@ void WriteFrame(zy::FileHandle* output, const EncodedFrame& frame) {
 // wait here, oldest first. Process-wide because until then senders have no
 // task to reach; never destroyed, as SDK threads may still send during exit.
 struct SendGate {
-  std::mutex mutex;
-  std::vector<EncodedFrame> held;  // guarded by mutex
+  zy::Mutex mutex;
+  std::vector<EncodedFrame> held GUARDED_BY(mutex);
 };
 
 SendGate& Gate() {
@@ -101,7 +103,7 @@ SendGate& Gate() {
 TetherTask::TetherTask(zy::FileHandle* outputFileHandle) : _outputFileHandle(outputFileHandle) {}
 
 void TetherTask::unpublish() {
-  std::lock_guard<std::mutex> lock(Gate().mutex);
+  zy::MutexLock lock(&Gate().mutex);
   if (gTetherTask == this) gTetherTask = nullptr;
 }
 
@@ -111,7 +113,7 @@ void TetherTask::publishForSending() {
   SendGate& gate = Gate();
   // Held frames go out while the lock is held: a sender that finds the task
   // published can only write after them.
-  std::lock_guard<std::mutex> lock(gate.mutex);
+  zy::MutexLock lock(&gate.mutex);
   gTetherTask = this;
   std::vector<EncodedFrame> held;
   held.swap(gate.held);
@@ -142,13 +144,15 @@ void TetherTask::sendMessage(ZyLuaTEString* name, int32_t messageId, ZyLuaTETabl
 }
 
 size_t TetherTask::heldFrameCount() {
-  std::lock_guard<std::mutex> lock(Gate().mutex);
-  return Gate().held.size();
+  SendGate& gate = Gate();
+  zy::MutexLock lock(&gate.mutex);
+  return gate.held.size();
 }
 
 void TetherTask::discardHeldFramesForTesting() {
-  std::lock_guard<std::mutex> lock(Gate().mutex);
-  Gate().held.clear();
+  SendGate& gate = Gate();
+  zy::MutexLock lock(&gate.mutex);
+  gate.held.clear();
 }
 
 void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table) {
@@ -160,7 +164,7 @@ void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table) 
   TetherTask* task = nullptr;
   {
     SendGate& gate = Gate();
-    std::lock_guard<std::mutex> lock(gate.mutex);
+    zy::MutexLock lock(&gate.mutex);
     task = gTetherTask;
     // Not launched yet: hold the frame, encoded now (the table stays the
     // caller's), until publishForSending writes it.

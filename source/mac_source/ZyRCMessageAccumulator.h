@@ -19,6 +19,7 @@
 
 #include "platform/Data.h"
 #include "platform/Lock.h"
+#include "platform/ThreadAnnotations.h"
 
 class ZyFrameDropReporter;
 class ZyLuaTE;
@@ -111,8 +112,8 @@ class ZyRCMessageAccumulator {
   void enqueue(CRCMessage* message);
   void postMessageIsAvailable();
 
-  std::deque<CRCMessage*> _waitingMessages;  // owned; guarded by _messageQueueLock
   zy::Lock _messageQueueLock;
+  std::deque<CRCMessage*> _waitingMessages GUARDED_BY(_messageQueueLock);  // owned
   zy::FileHandle* _sourceFileHandle;  // not owned; may be null
   zy::MutableDataRef _accumulatedData;  // bytes not yet consumed
   CRCMessage* _currentMessage;  // owned; never null
