@@ -154,19 +154,13 @@ bool ZyRCMessageAccumulator::formNextStage(std::istream& in, int64_t total, int6
       return true;
     }
     case 2:
-      _currentMessage->messageName = ZyLuaTE::createFromStream(in);
-      *pos = PositionOf(buffer);
-      if (_currentMessage->messageName == nullptr) {
-        dropCurrentFrame(in, pos, "name with an unrecognised tag");
-      } else {
+      if (decodeElement(in, pos, &_currentMessage->messageName, "name with an unrecognised tag")) {
         _currentMessageStage = 3;
       }
       return true;
     case 3:
-      _currentMessage->messageData = ZyLuaTE::createFromStream(in);
-      *pos = PositionOf(buffer);
-      if (_currentMessage->messageData == nullptr) {
-        dropCurrentFrame(in, pos, "payload with an unrecognised tag");
+      if (!decodeElement(in, pos, &_currentMessage->messageData,
+                         "payload with an unrecognised tag")) {
         return true;
       }
       _currentMessageStage = 4;
@@ -185,6 +179,15 @@ bool ZyRCMessageAccumulator::formNextStage(std::istream& in, int64_t total, int6
       return true;
   }
   return false;  // no such stage
+}
+
+bool ZyRCMessageAccumulator::decodeElement(std::istream& in, int64_t* pos, ZyLuaTE** element,
+                                           const char* whyUnrecognised) {
+  *element = ZyLuaTE::createFromStream(in);
+  *pos = PositionOf(*in.rdbuf());
+  if (*element != nullptr) return true;
+  dropCurrentFrame(in, pos, whyUnrecognised);
+  return false;
 }
 
 void ZyRCMessageAccumulator::dropCurrentFrame(std::istream& in, int64_t* pos, const char* why) {

@@ -102,6 +102,10 @@ class ZyRCMessageAccumulator {
   // consumed; false when the step needs more bytes. Throws what the decoder
   // or enqueue throw, with the step not taken.
   bool formNextStage(std::istream& in, int64_t total, int64_t* pos);
+  // Stages 2 and 3: decodes one element into *element and advances *pos.
+  // False when its tag is unrecognised; the frame is then dropped.
+  bool decodeElement(std::istream& in, int64_t* pos, ZyLuaTE** element,
+                     const char* whyUnrecognised);
   // Reports the current frame as dropped for `why`, forgets it, and moves
   // *pos and `in` to where parsing resumes.
   void dropCurrentFrame(std::istream& in, int64_t* pos, const char* why);
