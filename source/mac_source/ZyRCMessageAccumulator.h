@@ -77,12 +77,12 @@ class ZyRCMessageAccumulator {
   // "messageIsAvailable". When the queue lock cannot be taken in time, it
   // reports an assertion failure, which throws zy::Exception; the message is
   // then NOT taken and stays the caller's.
-  void addMessageToQueue(CRCMessage* message);
+  void addMessageToQueue(CRCMessage* message) EXCLUDES(_messageQueueLock);
 
   // Any thread. The oldest queued message, handed to the caller with its
   // elements, or null when there is none or the lock could not be taken in
   // time.
-  CRCMessage* getNextMessage();
+  CRCMessage* getNextMessage() EXCLUDES(_messageQueueLock);
 
   // Where dropped frames are reported; null restores the default, the log
   // line. `reporter` is not owned and must outlive its use here.
@@ -113,7 +113,7 @@ class ZyRCMessageAccumulator {
   void discardConsumed(int64_t consumed);
   // Pushes under the queue lock, taking ownership; on timeout reports the
   // assertion failure (which throws) without taking it.
-  void enqueue(CRCMessage* message);
+  void enqueue(CRCMessage* message) EXCLUDES(_messageQueueLock);
   void postMessageIsAvailable();
 
   zy::Lock _messageQueueLock;
