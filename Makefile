@@ -7,7 +7,7 @@ CMAKE_GEN = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST     = ctest --output-on-failure -j $(JOBS)
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build demo test test-unit test-asan test-tsan test-fuzz clean
+.PHONY: all deps build demo test test-unit test-threadsafety test-asan test-tsan test-fuzz clean
 
 all: build
 
@@ -21,14 +21,22 @@ build: deps
 demo: build
 	@scripts/demo.sh $(BUILD)
 
-# Plain build, then ASan+UBSan over the whole suite, then ThreadSanitizer
-# over every test that involves more than one thread, then the fuzz targets
-# (seed corpora replayed, then a bounded run of each).
-test: test-unit test-asan test-tsan test-fuzz
+# Plain build, then Clang's thread-safety analysis over every library and
+# program, then ASan+UBSan over the whole suite, then ThreadSanitizer over
+# every test that involves more than one thread, then the fuzz targets (seed
+# corpora replayed, then a bounded run of each).
+test: test-unit test-threadsafety test-asan test-tsan test-fuzz
 	@echo "All test stages passed."
 
 test-unit: build
 	cd $(BUILD) && $(CTEST)
+
+# Compile-time only: every library and program (not the tests, which hold
+# locks in ways of their own), with each thread-safety finding an error.
+test-threadsafety: deps
+	CC=clang CXX=clang++ $(CMAKE_GEN) -B build-tsa -DTETHER_THREAD_SAFETY=ON \
+	  -DTETHER_TESTS=OFF -DTETHER_BENCH=OFF
+	cmake --build build-tsa -j $(JOBS)
 
 test-asan: deps
 	$(CMAKE_GEN) -B build-asan -DTETHER_SANITIZE=ON -DTETHER_BENCH=OFF
@@ -47,4 +55,4 @@ test-fuzz: deps
 	cd build-fuzz && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -L fuzz
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-tsa build-asan build-tsan build-fuzz

@@ -1,11 +1,12 @@
 // Feeds arbitrary bytes to the inbound accumulator in chunks that the input
 // chooses, and the same bytes in one chunk to a second accumulator. Framing
 // must not depend on how the bytes were split, so both must form the same
-// messages in the same order. Each accumulator must announce every message
-// it queues exactly once, and every message formed must survive a round trip
-// through the frame encoding: written as a frame of exact length and fed to a
-// third accumulator, it comes back unchanged. Everything formed is freed here
-// and everything left half-formed by the accumulators' destructors, so a leak
+// messages in the same order, and drop the same frames for the same reasons.
+// Each accumulator must announce every message it queues exactly once, and
+// every message formed must survive a round trip through the frame encoding:
+// written as a frame of exact length and fed to a third accumulator, it comes
+// back unchanged and nothing is dropped. Everything formed is freed here and
+// everything left half-formed by the accumulators' destructors, so a leak
 // anywhere shows up under LeakSanitizer.
 //
 // Input layout: byte 0 picks the chunking. Its low four bits k count the
@@ -22,11 +23,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ByteOrder.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "fuzz/canonical_encoding.h"
 #include "source/ZyLuaTableMarshalling.h"
 #include "source/mac_source/ZyNSDataStreamBuf.h"
+#include "source/mac_source/ZyFrameDropReporter.h"
 #include "source/mac_source/ZyRCMessageAccumulator.h"
 
 namespace {
@@ -87,14 +90,26 @@ class AnnouncementCounter {
   size_t mCount = 0;
 };
 
-void PutInt32(std::string* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(value >> (8 * i)));
+// Every frame one accumulator dropped, as "<id>: <reason>".
+class DropRecorder : public ZyFrameDropReporter {
+ public:
+  void frameWasDropped(const CRCMessage& frame, const char* why) override {
+    dropped.push_back(std::to_string(frame.messageId) + ": " + why);
+  }
+  std::vector<std::string> dropped;
+};
+
+void PutInt32(std::string* out, int32_t value) {
+  char b[4];
+  zy::putLittleEndianInt32(b, value);
+  out->append(b, sizeof b);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Malformed frames are logged; the lines would only slow the run down.
+  // Nothing here should log (drops go to the recorders); a line that does
+  // would only slow the run down.
   zy::SetLogSink([](std::string_view) {});
   return 0;
 }
@@ -109,8 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const size_t length = size - 1 - sizeCount;
 
   std::vector<Formed> split;
+  DropRecorder splitDrops;
   {
     ZyRCMessageAccumulator accumulator(nullptr);
+    accumulator.setFrameDropReporter(&splitDrops);
     AnnouncementCounter announced(&accumulator);
     size_t next = 0;
     for (size_t offset = 0; offset < length;) {
@@ -124,8 +141,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   }
 
   std::vector<Formed> whole;
+  DropRecorder wholeDrops;
   {
     ZyRCMessageAccumulator accumulator(nullptr);
+    accumulator.setFrameDropReporter(&wholeDrops);
     AnnouncementCounter announced(&accumulator);
     if (length > 0) accumulator.formMessagesWithData(stream, length);
     Drain(accumulator, &whole);
@@ -136,6 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   for (size_t i = 0; i < split.size(); ++i) {
     if (!(split[i] == whole[i])) Fail("the chunking changed a message");
   }
+  if (splitDrops.dropped != wholeDrops.dropped) Fail("the chunking changed what was dropped");
 
   // Written back as frames of exact length, the messages must come back as
   // they were. Only complete messages can be written.
@@ -143,19 +163,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   size_t written = 0;
   for (const Formed& formed : whole) {
     if (!formed.hasName || !formed.hasPayload) continue;
-    PutInt32(&frames, static_cast<uint32_t>(4 + formed.name.size() + formed.payload.size()));
-    PutInt32(&frames, static_cast<uint32_t>(formed.id));
+    PutInt32(&frames, static_cast<int32_t>(4 + formed.name.size() + formed.payload.size()));
+    PutInt32(&frames, formed.id);
     frames += formed.name;
     frames += formed.payload;
     ++written;
   }
   std::vector<Formed> again;
+  DropRecorder againDrops;
   {
     ZyRCMessageAccumulator accumulator(nullptr);
+    accumulator.setFrameDropReporter(&againDrops);
     if (!frames.empty()) accumulator.formMessagesWithData(frames.data(), frames.size());
     Drain(accumulator, &again);
   }
   if (again.size() != written) Fail("re-framed messages did not all come back");
+  if (!againDrops.dropped.empty()) Fail("a re-framed message was dropped");
   size_t j = 0;
   for (const Formed& formed : whole) {
     if (!formed.hasName || !formed.hasPayload) continue;

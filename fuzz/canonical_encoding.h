@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ByteOrder.h"
 #include "source/ZyLuaTableMarshalling.h"
 #include "source/mac_source/ZyNSDataStreamBuf.h"
 
@@ -35,8 +36,7 @@ inline std::string Canonical(const ZyLuaTE* element) {
   }
   std::sort(entries.begin(), entries.end());
   std::string out = Encode(ZyLuaTETable());  // Tag and a zero count...
-  const auto count = static_cast<uint32_t>(entries.size());
-  for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<char>(count >> (8 * i));  // ...patched.
+  zy::putLittleEndian32(&out[4], static_cast<uint32_t>(entries.size()));  // ...patched.
   for (const std::string& entry : entries) out += entry;
   return out;
 }

@@ -93,7 +93,7 @@ bool FileHandle::writeAll(const struct iovec* iov, int count) {
   for (int i = 0; i < count; ++i) {
     if (iov[i].iov_len > 0) pending.push_back(iov[i]);
   }
-  std::lock_guard<std::mutex> lock(mWriteMutex);
+  MutexLock lock(&mWriteMutex);
   size_t next = 0;  // first entry not yet fully written
   while (next < pending.size()) {
     int batch = static_cast<int>(std::min<size_t>(pending.size() - next, IOV_MAX));

@@ -7,7 +7,8 @@
 
 #include <cstddef>
 #include <memory>
-#include <mutex>
+
+#include "platform/Mutex.h"
 
 namespace zy {
 
@@ -51,7 +52,9 @@ class FileHandle {
   void readNow();       // the watch fired: read, post, go on with the next
 
   int mFd;
-  std::mutex mWriteMutex;  // held over one whole writeAll
+  // Held over one whole writeAll. It orders writes on the descriptor and
+  // guards no field, so nothing here is GUARDED_BY it.
+  Mutex mWriteMutex;
   // Main thread only; shared with the armed run-loop watch so that a watch
   // firing after the handle is gone finds it marked dead.
   std::shared_ptr<ReadState> mReadState;

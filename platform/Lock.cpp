@@ -3,8 +3,11 @@
 namespace zy {
 
 bool Lock::lockBeforeDate(Clock::time_point deadline) {
-  std::unique_lock<std::mutex> guard(mMutex);
-  if (!mReleased.wait_until(guard, deadline, [this] { return !mHeld; })) return false;
+  MutexLock guard(&mMutex);
+  while (mHeld) {
+    // A wait that ends at the deadline still wins a release that came with it.
+    if (!mReleased.waitUntil(&mMutex, deadline) && mHeld) return false;
+  }
   mHeld = true;
   return true;
 }
@@ -12,7 +15,7 @@ bool Lock::lockBeforeDate(Clock::time_point deadline) {
 bool Lock::lockWithin(double seconds) {
   // Uncontended, as it nearly always is: take it without reading the clock.
   {
-    std::lock_guard<std::mutex> guard(mMutex);
+    MutexLock guard(&mMutex);
     if (!mHeld) {
       mHeld = true;
       return true;
@@ -29,10 +32,10 @@ bool Lock::lockWithin(double seconds) {
 
 void Lock::unlock() {
   {
-    std::lock_guard<std::mutex> guard(mMutex);
+    MutexLock guard(&mMutex);
     mHeld = false;
   }
-  mReleased.notify_one();
+  mReleased.signal();
 }
 
 }  // namespace zy

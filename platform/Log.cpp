@@ -5,27 +5,30 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 #include <vector>
+
+#include "platform/Mutex.h"
 
 namespace zy {
 namespace {
 
-std::mutex& SinkMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+// The test sink. Never destroyed: threads may log during exit.
+struct SinkState {
+  Mutex mutex;
+  LogSink sink GUARDED_BY(mutex);
+};
 
-LogSink& Sink() {
-  static LogSink sink;
-  return sink;
+SinkState& Sinks() {
+  static SinkState* state = new SinkState;
+  return *state;
 }
 
 void WriteLine(std::string_view text) {
   {
-    std::lock_guard<std::mutex> lock(SinkMutex());
-    if (Sink()) {
-      Sink()(text);
+    SinkState& state = Sinks();
+    MutexLock lock(&state.mutex);
+    if (state.sink) {
+      state.sink(text);
       return;
     }
   }
@@ -72,8 +75,9 @@ void Log(const char* format, ...) {
 void LogText(std::string_view text) { WriteLine(text); }
 
 void SetLogSink(LogSink sink) {
-  std::lock_guard<std::mutex> lock(SinkMutex());
-  Sink() = std::move(sink);
+  SinkState& state = Sinks();
+  MutexLock lock(&state.mutex);
+  state.sink = std::move(sink);
 }
 
 }  // namespace zy

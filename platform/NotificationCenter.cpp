@@ -1,10 +1,10 @@
 #include "platform/NotificationCenter.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/Mutex.h"
 
 namespace zy {
 
@@ -18,7 +18,8 @@ struct Registration {
   NotificationCenter::Callback callback;
   std::optional<std::string> name;  // nullopt: every name
   const void* object;               // null: any sender
-  // Guarded by Impl::mutex.
+  // Under the center's Impl::mutex; not GUARDED_BY, as a registration cannot
+  // name the mutex of the center that holds it.
   bool removed = false;
   std::vector<std::thread::id> callingThreads;  // one entry per call running now
 
@@ -30,10 +31,11 @@ struct Registration {
 }  // namespace
 
 struct NotificationCenter::Impl {
-  std::mutex mutex;
-  std::condition_variable callEnded;                        // signalled when a call ends
-  int removersWaiting = 0;  // removeObserver calls waiting on callEnded; guarded by mutex
-  std::vector<std::shared_ptr<Registration>> registrations;  // in registration order
+  Mutex mutex;
+  CondVar callEnded;  // signalled when a call ends
+  int removersWaiting GUARDED_BY(mutex) = 0;  // removeObserver calls waiting on callEnded
+  std::vector<std::shared_ptr<Registration>> registrations
+      GUARDED_BY(mutex);  // in registration order
 };
 
 NotificationCenter::NotificationCenter() : mImpl(new Impl) {}
@@ -52,13 +54,13 @@ void NotificationCenter::addObserver(const void* observer, Callback callback,
   registration->callback = std::move(callback);
   if (name && !name->empty()) registration->name = std::move(name);
   registration->object = object;
-  std::lock_guard<std::mutex> lock(mImpl->mutex);
+  MutexLock lock(&mImpl->mutex);
   mImpl->registrations.push_back(std::move(registration));
 }
 
 void NotificationCenter::removeObserver(const void* observer) {
   const std::thread::id self = std::this_thread::get_id();
-  std::unique_lock<std::mutex> lock(mImpl->mutex);
+  MutexLock lock(&mImpl->mutex);
   std::vector<std::shared_ptr<Registration>> removed;
   auto& all = mImpl->registrations;
   for (auto& registration : all) {
@@ -82,7 +84,7 @@ void NotificationCenter::removeObserver(const void* observer) {
   };
   if (!runningElsewhere()) return;
   ++mImpl->removersWaiting;
-  mImpl->callEnded.wait(lock, [&] { return !runningElsewhere(); });
+  while (runningElsewhere()) mImpl->callEnded.wait(&mImpl->mutex);
   --mImpl->removersWaiting;
 }
 
@@ -96,7 +98,7 @@ void NotificationCenter::postNotification(std::string_view name, const void* obj
   std::vector<std::shared_ptr<Registration>> moreTargets;
   size_t count = 0;
   {
-    std::lock_guard<std::mutex> lock(mImpl->mutex);
+    MutexLock lock(&mImpl->mutex);
     for (const auto& registration : mImpl->registrations) {
       if (!registration->matches(name, object)) continue;
       if (count < kInline) {
@@ -116,7 +118,7 @@ void NotificationCenter::postNotification(std::string_view name, const void* obj
     Registration* registration =
         i < kInline ? inlineTargets[i].get() : moreTargets[i - kInline].get();
     if (i > 0) {
-      std::lock_guard<std::mutex> lock(mImpl->mutex);
+      MutexLock lock(&mImpl->mutex);
       if (registration->removed) continue;
       registration->callingThreads.push_back(self);
     }
@@ -128,12 +130,12 @@ void NotificationCenter::postNotification(std::string_view name, const void* obj
       ~CallScope() {
         bool waited;
         {
-          std::lock_guard<std::mutex> lock(impl->mutex);
+          MutexLock lock(&impl->mutex);
           auto& ids = registration->callingThreads;
           ids.erase(std::find(ids.begin(), ids.end(), self));
           waited = impl->removersWaiting > 0;
         }
-        if (waited) impl->callEnded.notify_all();
+        if (waited) impl->callEnded.signalAll();
       }
     } scope{mImpl.get(), registration, self};
     registration->callback(notification);

@@ -15,7 +15,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "platform/Log.h"
+#include "platform/Mutex.h"
 
 namespace zy {
 
@@ -56,12 +56,13 @@ struct RunLoop::Impl {
   int wakeFd = -1;  // eventfd: written when `incoming` or a stop needs the loop's attention
 
   // Shared with posting threads.
-  std::mutex mutex;
-  std::deque<Task> incoming;  // guarded by mutex
-  bool wakePending = false;   // guarded by mutex: wakeFd written and not yet drained
+  Mutex mutex;
+  std::deque<Task> incoming GUARDED_BY(mutex);
+  bool wakePending GUARDED_BY(mutex) = false;  // wakeFd written and not yet drained
   std::atomic<bool> stopRequested{false};
 
-  // Loop thread only from here on.
+  // Loop thread only from here on: confined to one thread, which the
+  // analysis cannot express, rather than locked.
   struct Timer {
     Clock::time_point due;
     Clock::duration interval;    // zero for a one-shot call
@@ -87,7 +88,7 @@ struct RunLoop::Impl {
   // signal handlers. Run from here so that a nested loop keeps their order.
   std::deque<Task> ready;
 
-  void wake() {  // mutex held
+  void wake() REQUIRES(mutex) {
     if (wakePending) return;
     wakePending = true;
     uint64_t one = 1;
@@ -114,7 +115,7 @@ struct RunLoop::Impl {
   // can also happen without wakePending (a forked child wrote to the shared
   // eventfd); the descriptor is drained then too, or poll would never sleep.
   void takeIncoming(bool woken) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(&mutex);
     if (wakePending || woken) {
       uint64_t count;
       while (::read(wakeFd, &count, sizeof(count)) < 0 && errno == EINTR) {
@@ -283,7 +284,7 @@ void RunLoop::watchReadableOnce(int fd, Task task) {
 }
 
 void RunLoop::performOnMainThread(Task task) {
-  std::lock_guard<std::mutex> lock(mImpl->mutex);
+  MutexLock lock(&mImpl->mutex);
   mImpl->incoming.push_back(std::move(task));
   mImpl->wake();
 }
@@ -310,7 +311,7 @@ bool RunLoop::runUntil(const std::function<bool()>& done, double seconds) {
 
 void RunLoop::stop() {
   mImpl->stopRequested = true;
-  std::lock_guard<std::mutex> lock(mImpl->mutex);
+  MutexLock lock(&mImpl->mutex);
   mImpl->wake();
 }
 

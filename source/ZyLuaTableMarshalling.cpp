@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/ByteOrder.h"
 #include "platform/Exception.h"
 #include "platform/Log.h"
 #include "platform/Object.h"
@@ -41,16 +42,14 @@ void ReadExactly(std::istream& in, void* destination, size_t count) {
 }
 
 int32_t ReadInt32(std::istream& in) {
-  unsigned char b[4];
+  char b[4];
   ReadExactly(in, b, sizeof b);
-  return static_cast<int32_t>(uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 |
-                              uint32_t{b[3]} << 24);
+  return zy::getLittleEndianInt32(b);
 }
 
 void WriteInt32(std::ostream& out, int32_t value) {
-  const auto v = static_cast<uint32_t>(value);
-  const char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-                     static_cast<char>(v >> 24)};
+  char b[4];
+  zy::putLittleEndianInt32(b, value);
   out.write(b, sizeof b);
 }
 
@@ -139,11 +138,9 @@ ZyLuaTE* ZyLuaTENil::copy() { return new ZyLuaTENil(); }
 // ---- ZyLuaTENumber ----
 
 ZyLuaTENumber::ZyLuaTENumber(std::istream& in) : ZyLuaTE(kNumber) {
-  unsigned char b[8];
+  char b[8];
   ReadExactly(in, b, sizeof b);
-  uint64_t bits = 0;
-  for (int i = 7; i >= 0; --i) bits = bits << 8 | b[i];
-  std::memcpy(&mValue, &bits, sizeof mValue);
+  mValue = zy::getLittleEndianDouble(b);
 }
 
 bool ZyLuaTENumber::operator<(const ZyLuaTE& other) const {
@@ -159,10 +156,8 @@ bool ZyLuaTENumber::operator<(const ZyLuaTE& other) const {
 
 void ZyLuaTENumber::writeToStream(std::ostream& out) const {
   WriteInt32(out, mType);
-  uint64_t bits;
-  std::memcpy(&bits, &mValue, sizeof bits);
   char b[8];
-  for (int i = 0; i < 8; ++i) b[i] = static_cast<char>(bits >> (8 * i));
+  zy::putLittleEndianDouble(b, mValue);
   out.write(b, sizeof b);
 }
 

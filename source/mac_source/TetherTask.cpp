@@ -2,19 +2,22 @@
 
 #include <sys/uio.h>
 
-#include <mutex>
 #include <ostream>
 #include <streambuf>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/ByteOrder.h"
 #include "platform/FileHandle.h"
 #include "platform/Log.h"
+#include "platform/Mutex.h"
 #include "source/ZyLuaTableMarshalling.h"
 #include "source/mac_source/SendMessageToClient.h"
 #include "source/mac_source/ZyNSDataStreamBuf.h"
 
+// Not GUARDED_BY the send lock: the main thread, its only writer, also reads
+// it without the lock (main.cpp's signal handlers).
 TetherTask* gTetherTask = nullptr;
 
 namespace {
@@ -44,13 +47,6 @@ struct EncodedFrame {
   zy::DataRef payloadBytes;
 };
 
-void PutInt32(unsigned char* out, uint32_t value) {
-  out[0] = static_cast<unsigned char>(value);
-  out[1] = static_cast<unsigned char>(value >> 8);
-  out[2] = static_cast<unsigned char>(value >> 16);
-  out[3] = static_cast<unsigned char>(value >> 24);
-}
-
 EncodedFrame EncodeFrame(ZyLuaTEString* name, int32_t messageId, ZyLuaTETable* data) {
   EncodedFrame frame;
   frame.messageId = messageId;
@@ -66,8 +62,8 @@ EncodedFrame EncodeFrame(ZyLuaTEString* name, int32_t messageId, ZyLuaTETable* d
   // more are outside the design).
   const uint32_t length = static_cast<uint32_t>(frame.nameBytes->length()) +
                           static_cast<uint32_t>(frame.payloadBytes->length()) + 4u;
-  PutInt32(frame.header, length);
-  PutInt32(frame.header + 4, static_cast<uint32_t>(messageId));
+  zy::putLittleEndian32(frame.header, length);
+  zy::putLittleEndianInt32(frame.header + 4, messageId);
   return frame;
 }
 
@@ -93,8 +89,8 @@ void WriteFrame(zy::FileHandle* output, const EncodedFrame& frame) {
 // wait here, oldest first. Process-wide because until then senders have no
 // task to reach; never destroyed, as SDK threads may still send during exit.
 struct SendGate {
-  std::mutex mutex;
-  std::vector<EncodedFrame> held;  // guarded by mutex
+  zy::Mutex mutex;
+  std::vector<EncodedFrame> held GUARDED_BY(mutex);
 };
 
 SendGate& Gate() {
@@ -108,7 +104,7 @@ TetherTask::TetherTask(zy::FileHandle* outputFileHandle, TaskScheduler& schedule
     : _outputFileHandle(outputFileHandle), _scheduler(scheduler) {}
 
 void TetherTask::unpublish() {
-  std::lock_guard<std::mutex> lock(Gate().mutex);
+  zy::MutexLock lock(&Gate().mutex);
   if (gTetherTask == this) gTetherTask = nullptr;
 }
 
@@ -118,7 +114,7 @@ void TetherTask::publishForSending() {
   SendGate& gate = Gate();
   // Held frames go out while the lock is held: a sender that finds the task
   // published can only write after them.
-  std::lock_guard<std::mutex> lock(gate.mutex);
+  zy::MutexLock lock(&gate.mutex);
   gTetherTask = this;
   std::vector<EncodedFrame> held;
   held.swap(gate.held);
@@ -149,13 +145,15 @@ void TetherTask::sendMessage(ZyLuaTEString* name, int32_t messageId, ZyLuaTETabl
 }
 
 size_t TetherTask::heldFrameCount() {
-  std::lock_guard<std::mutex> lock(Gate().mutex);
-  return Gate().held.size();
+  SendGate& gate = Gate();
+  zy::MutexLock lock(&gate.mutex);
+  return gate.held.size();
 }
 
 void TetherTask::discardHeldFramesForTesting() {
-  std::lock_guard<std::mutex> lock(Gate().mutex);
-  Gate().held.clear();
+  SendGate& gate = Gate();
+  zy::MutexLock lock(&gate.mutex);
+  gate.held.clear();
 }
 
 void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table) {
@@ -167,7 +165,7 @@ void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table) 
   TetherTask* task = nullptr;
   {
     SendGate& gate = Gate();
-    std::lock_guard<std::mutex> lock(gate.mutex);
+    zy::MutexLock lock(&gate.mutex);
     task = gTetherTask;
     // Not launched yet: hold the frame, encoded now (the table stays the
     // caller's), until publishForSending writes it.

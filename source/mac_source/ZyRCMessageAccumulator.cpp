@@ -6,11 +6,12 @@
 #include <utility>
 #include <string>
 
+#include "platform/ByteOrder.h"
 #include "platform/Exception.h"
 #include "platform/FileHandle.h"
-#include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "source/ZyLuaTableMarshalling.h"
+#include "source/mac_source/ZyFrameDropReporter.h"
 #include "source/mac_source/ZyNSDataStreamBuf.h"
 
 const char* const kZyMessageIsAvailableNotification = "messageIsAvailable";
@@ -25,13 +26,9 @@ constexpr int64_t kKeptBufferCapacity = 1 << 20;
 // stream's sentry would cost more than the read). False when fewer than 4
 // bytes were left; the caller then treats the read as not having happened.
 bool ReadInt32(std::streambuf& in, int32_t* value) {
-  unsigned char b[4];
-  if (in.sgetn(reinterpret_cast<char*>(b), sizeof(b)) != static_cast<std::streamsize>(sizeof(b))) {
-    return false;
-  }
-  *value = static_cast<int32_t>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-                                static_cast<uint32_t>(b[2]) << 16 |
-                                static_cast<uint32_t>(b[3]) << 24);
+  char b[4];
+  if (in.sgetn(b, sizeof(b)) != static_cast<std::streamsize>(sizeof(b))) return false;
+  *value = zy::getLittleEndianInt32(b);
   return true;
 }
 
@@ -53,7 +50,8 @@ void ZyDeleteMessage(CRCMessage* message) {
 ZyRCMessageAccumulator::ZyRCMessageAccumulator(zy::FileHandle* source)
     : _sourceFileHandle(source),
       _accumulatedData(std::make_shared<zy::MutableData>()),
-      _currentMessage(new CRCMessage) {
+      _currentMessage(new CRCMessage),
+      _dropReporter(&ZyFrameDropReporter::logReporter()) {
   if (_sourceFileHandle == nullptr) return;
   zy::NotificationCenter::defaultCenter().addObserver(
       this, [this](const zy::Notification& notification) { dataWasRead(notification); },
@@ -79,6 +77,10 @@ void ZyRCMessageAccumulator::dataWasRead(const zy::Notification& notification) {
   // End of input. The bytes of an incomplete frame are dropped silently.
   zy::NotificationCenter::defaultCenter().postNotification(kZyReadHandleIsFinishedNotification,
                                                           this);
+}
+
+void ZyRCMessageAccumulator::setFrameDropReporter(ZyFrameDropReporter* reporter) {
+  _dropReporter = reporter != nullptr ? reporter : &ZyFrameDropReporter::logReporter();
 }
 
 void ZyRCMessageAccumulator::resetCurrentMessage() {
@@ -114,93 +116,93 @@ void ZyRCMessageAccumulator::formMessagesWithData(const void* bytes, size_t leng
   {
     ZyNSDataReadStreamBuf buffer(_accumulatedData);
     std::istream in(&buffer);
-
-    auto dropCurrentFrame = [&](const char* why) {
-      zy::Log("ZyRCMessageAccumulator: dropping malformed message %d: %s",
-              _currentMessage->messageId, why);
-      resetCurrentMessage();
-      pos = std::max(PositionOf(buffer), _currentFrameEnd);
-      in.clear();
-      buffer.pubseekpos(pos, std::ios_base::in);
-    };
-
-    bool stop = false;
-    while (!stop && pos < total) {
+    bool more = true;
+    while (more && pos < total) {
       try {
-        switch (_currentMessageStage) {
-          case 0: {
-            int32_t frameLength = 0;
-            if (!ReadInt32(buffer, &frameLength)) {
-              stop = true;
-              break;
-            }
-            _currentMessage->messageLength = frameLength;
-            pos = PositionOf(buffer);
-            _currentFrameEnd = pos + frameLength;
-            _currentMessageStage = 1;
-            break;
-          }
-          case 1: {
-            if (total - pos < _currentMessage->messageLength) {
-              stop = true;
-              break;
-            }
-            int32_t messageId = 0;
-            if (!ReadInt32(buffer, &messageId)) {
-              stop = true;
-              break;
-            }
-            _currentMessage->messageId = messageId;
-            pos = PositionOf(buffer);
-            _currentMessageStage = 2;
-            break;
-          }
-          case 2:
-            _currentMessage->messageName = ZyLuaTE::createFromStream(in);
-            pos = PositionOf(buffer);
-            if (_currentMessage->messageName == nullptr) {
-              dropCurrentFrame("name with an unrecognised tag");
-              break;
-            }
-            _currentMessageStage = 3;
-            break;
-          case 3:
-            _currentMessage->messageData = ZyLuaTE::createFromStream(in);
-            pos = PositionOf(buffer);
-            if (_currentMessage->messageData == nullptr) {
-              dropCurrentFrame("payload with an unrecognised tag");
-              break;
-            }
-            _currentMessageStage = 4;
-            [[fallthrough]];
-          case 4: {
-            if (_currentMessage->messageLength < 0) {
-              dropCurrentFrame("negative length");
-              break;
-            }
-            // Throws, leaving the message current at stage 4, when the queue
-            // lock is not obtained; the next pass queues it first.
-            enqueue(_currentMessage);
-            _currentMessage = new CRCMessage;
-            _currentMessageStage = 0;
-            postMessageIsAvailable();
-            break;
-          }
-        }
+        more = formNextStage(in, total, &pos);
       } catch (const zy::Exception& e) {
         // Malformed input cannot be mended by more bytes: drop the frame and
         // go on. Anything else (an element cut short, the queue lock) ends
         // the pass; the failed step counts as not taken.
         if (e.name() != kZyMalformedElement) break;
-        dropCurrentFrame(e.reason().c_str());
+        dropCurrentFrame(in, &pos, e.reason().c_str());
       }
     }
   }
+  discardConsumed(std::min(pos, total));
+}
 
-  // Cut off what was consumed; the buffer then starts where the current
-  // stage resumes. A buffer that grew large for one big frame is replaced
-  // rather than shrunk in place, so its memory does not stay with the task.
-  const int64_t consumed = std::min(pos, total);
+bool ZyRCMessageAccumulator::formNextStage(std::istream& in, int64_t total, int64_t* pos) {
+  std::streambuf& buffer = *in.rdbuf();
+  switch (_currentMessageStage) {
+    case 0: {
+      int32_t frameLength = 0;
+      if (!ReadInt32(buffer, &frameLength)) return false;
+      _currentMessage->messageLength = frameLength;
+      *pos = PositionOf(buffer);
+      _currentFrameEnd = *pos + frameLength;
+      _currentMessageStage = 1;
+      return true;
+    }
+    case 1: {
+      if (total - *pos < _currentMessage->messageLength) return false;
+      int32_t messageId = 0;
+      if (!ReadInt32(buffer, &messageId)) return false;
+      _currentMessage->messageId = messageId;
+      *pos = PositionOf(buffer);
+      _currentMessageStage = 2;
+      return true;
+    }
+    case 2:
+      if (decodeElement(in, pos, &_currentMessage->messageName, "name with an unrecognised tag")) {
+        _currentMessageStage = 3;
+      }
+      return true;
+    case 3:
+      if (!decodeElement(in, pos, &_currentMessage->messageData,
+                         "payload with an unrecognised tag")) {
+        return true;
+      }
+      _currentMessageStage = 4;
+      [[fallthrough]];
+    case 4:
+      if (_currentMessage->messageLength < 0) {
+        dropCurrentFrame(in, pos, "negative length");
+        return true;
+      }
+      // Throws, leaving the message current at stage 4, when the queue lock
+      // is not obtained; the next pass queues it first.
+      enqueue(_currentMessage);
+      _currentMessage = new CRCMessage;
+      _currentMessageStage = 0;
+      postMessageIsAvailable();
+      return true;
+  }
+  return false;  // no such stage
+}
+
+bool ZyRCMessageAccumulator::decodeElement(std::istream& in, int64_t* pos, ZyLuaTE** element,
+                                           const char* whyUnrecognised) {
+  *element = ZyLuaTE::createFromStream(in);
+  *pos = PositionOf(*in.rdbuf());
+  if (*element != nullptr) return true;
+  dropCurrentFrame(in, pos, whyUnrecognised);
+  return false;
+}
+
+void ZyRCMessageAccumulator::dropCurrentFrame(std::istream& in, int64_t* pos, const char* why) {
+  _dropReporter->frameWasDropped(*_currentMessage, why);
+  resetCurrentMessage();
+  *pos = std::max(PositionOf(*in.rdbuf()), _currentFrameEnd);
+  in.clear();
+  in.rdbuf()->pubseekpos(*pos, std::ios_base::in);
+}
+
+// The buffer then starts where the current stage resumes. A buffer that grew
+// large for one big frame is replaced rather than shrunk in place, so its
+// memory does not stay with the task.
+void ZyRCMessageAccumulator::discardConsumed(int64_t consumed) {
+  const int64_t total = static_cast<int64_t>(_accumulatedData->length());
   const bool large = total > kKeptBufferCapacity;
   if (consumed >= total) {
     if (large) {

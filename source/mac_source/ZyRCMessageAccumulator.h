@@ -15,10 +15,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <iosfwd>
 
 #include "platform/Data.h"
 #include "platform/Lock.h"
+#include "platform/ThreadAnnotations.h"
 
+class ZyFrameDropReporter;
 class ZyLuaTE;
 
 namespace zy {
@@ -74,12 +77,16 @@ class ZyRCMessageAccumulator {
   // "messageIsAvailable". When the queue lock cannot be taken in time, it
   // reports an assertion failure, which throws zy::Exception; the message is
   // then NOT taken and stays the caller's.
-  void addMessageToQueue(CRCMessage* message);
+  void addMessageToQueue(CRCMessage* message) EXCLUDES(_messageQueueLock);
 
   // Any thread. The oldest queued message, handed to the caller with its
   // elements, or null when there is none or the lock could not be taken in
   // time.
-  CRCMessage* getNextMessage();
+  CRCMessage* getNextMessage() EXCLUDES(_messageQueueLock);
+
+  // Where dropped frames are reported; null restores the default, the log
+  // line. `reporter` is not owned and must outlive its use here.
+  void setFrameDropReporter(ZyFrameDropReporter* reporter);
 
   // Test seams. The deadline for taking the queue lock (10 s by default), and
   // the lock itself, so that a test can hold it from another thread.
@@ -90,13 +97,27 @@ class ZyRCMessageAccumulator {
   // Forgets the message being formed (freeing its elements) and starts a
   // fresh one at stage 0.
   void resetCurrentMessage();
+  // One step of the current stage over `in` (positions are offsets into
+  // _accumulatedData, `total` its length). Advances *pos past what the step
+  // consumed; false when the step needs more bytes. Throws what the decoder
+  // or enqueue throw, with the step not taken.
+  bool formNextStage(std::istream& in, int64_t total, int64_t* pos);
+  // Stages 2 and 3: decodes one element into *element and advances *pos.
+  // False when its tag is unrecognised; the frame is then dropped.
+  bool decodeElement(std::istream& in, int64_t* pos, ZyLuaTE** element,
+                     const char* whyUnrecognised);
+  // Reports the current frame as dropped for `why`, forgets it, and moves
+  // *pos and `in` to where parsing resumes.
+  void dropCurrentFrame(std::istream& in, int64_t* pos, const char* why);
+  // Cuts the first `consumed` bytes off _accumulatedData.
+  void discardConsumed(int64_t consumed);
   // Pushes under the queue lock, taking ownership; on timeout reports the
   // assertion failure (which throws) without taking it.
-  void enqueue(CRCMessage* message);
+  void enqueue(CRCMessage* message) EXCLUDES(_messageQueueLock);
   void postMessageIsAvailable();
 
-  std::deque<CRCMessage*> _waitingMessages;  // owned; guarded by _messageQueueLock
   zy::Lock _messageQueueLock;
+  std::deque<CRCMessage*> _waitingMessages GUARDED_BY(_messageQueueLock);  // owned
   zy::FileHandle* _sourceFileHandle;  // not owned; may be null
   zy::MutableDataRef _accumulatedData;  // bytes not yet consumed
   CRCMessage* _currentMessage;  // owned; never null
@@ -107,6 +128,7 @@ class ZyRCMessageAccumulator {
   // once passed). A malformed frame is skipped up to here.
   int64_t _currentFrameEnd = 0;
   double _queueLockTimeout = 10.0;
+  ZyFrameDropReporter* _dropReporter;  // not owned; never null
 };
 
 #endif  // ZY_RC_MESSAGE_ACCUMULATOR_H_

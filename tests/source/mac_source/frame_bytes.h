@@ -13,6 +13,7 @@
 
 #include "platform/NotificationCenter.h"
 #include "source/ZyLuaTableMarshalling.h"
+#include "source/mac_source/ZyFrameDropReporter.h"
 #include "source/mac_source/ZyRCMessageAccumulator.h"
 
 namespace hostlink_test {
@@ -79,12 +80,32 @@ inline std::ostream& operator<<(std::ostream& out, const Received& r) {
              << "}";
 }
 
+// Every frame an accumulator dropped: its id and the reason given.
+struct Dropped {
+  int32_t id = 0;
+  std::string why;
+};
+
+class DropRecorder : public ZyFrameDropReporter {
+ public:
+  void frameWasDropped(const CRCMessage& frame, const char* why) override {
+    dropped.push_back(Dropped{frame.messageId, why});
+  }
+  std::vector<int32_t> ids() const {
+    std::vector<int32_t> out;
+    for (const Dropped& d : dropped) out.push_back(d.id);
+    return out;
+  }
+  std::vector<Dropped> dropped;
+};
+
 // An accumulator without a source, drained the moment each message is
 // announced (as the dispatcher would, only sooner).
 class Harness {
  public:
   Harness() : accumulator(nullptr) {
     accumulator.setQueueLockTimeoutForTesting(0.5);
+    accumulator.setFrameDropReporter(&drops);
     zy::NotificationCenter::defaultCenter().addObserver(
         this,
         [this](const zy::Notification& n) {
@@ -128,6 +149,7 @@ class Harness {
     return true;
   }
 
+  DropRecorder drops;  // declared first: the accumulator reports to it until destroyed
   ZyRCMessageAccumulator accumulator;
   bool drainOnNotification = true;
   std::vector<Received> got;

@@ -183,11 +183,12 @@ TEST_F(Outbound, FramesSentBeforeLaunchAreHeldThenWrittenFirstInOrder) {
   delete table;
   SendMessageToClient(0, "cameraSettingsChanged", nullptr);
   SendMessageToClient(3, "ok", nullptr);
+  SendMessageToClient(-1, "ok", nullptr);  // a held id keeps its sign in the log too
 
   EXPECT_EQ(written(), "");
-  EXPECT_EQ(TetherTask::heldFrameCount(), 3u);
+  EXPECT_EQ(TetherTask::heldFrameCount(), 4u);
   EXPECT_THAT(log(), ElementsAre("Sent message: deviceAdded", "Sent message: cameraSettingsChanged",
-                                 "Sent message: ok"));
+                                 "Sent message: ok", "Sent message: ok"));
 
   task.applicationDidFinishLaunching();
   EXPECT_EQ(gTetherTask, &task);
@@ -196,12 +197,14 @@ TEST_F(Outbound, FramesSentBeforeLaunchAreHeldThenWrittenFirstInOrder) {
   EXPECT_EQ(written(), Frame(0, NameBytes("deviceAdded"), tableBytes) +
                            Frame(0, NameBytes("cameraSettingsChanged"), NilBytes()) +
                            Frame(3, NameBytes("ok"), NilBytes()) +
+                           Frame(-1, NameBytes("ok"), NilBytes()) +
                            Frame(0, NameBytes("deviceRemoved"), NilBytes()));
   const std::vector<std::string> lines = log();
-  ASSERT_EQ(lines.size(), 8u);
-  EXPECT_EQ(lines[3], "Tether task writing message 0 to host: deviceAdded");
-  EXPECT_EQ(lines[5], "Tether task writing message 3 to host: ok");
-  EXPECT_EQ(lines[7], "Sent message: deviceRemoved");
+  ASSERT_EQ(lines.size(), 10u);
+  EXPECT_EQ(lines[4], "Tether task writing message 0 to host: deviceAdded");
+  EXPECT_EQ(lines[6], "Tether task writing message 3 to host: ok");
+  EXPECT_EQ(lines[7], "Tether task writing message -1 to host: ok");
+  EXPECT_EQ(lines[9], "Sent message: deviceRemoved");
 }
 
 TEST_F(Outbound, DestroyedTaskIsNoLongerWrittenThrough) {
