@@ -34,7 +34,7 @@ class ImageFileWriterTest : public testing::Test {
 TEST_F(ImageFileWriterTest, WritesARegularFileAndLeavesNothingElse) {
   const std::string path = mDir.file("TetherTMP1.DNG");
   ASSERT_TRUE(Save(path, "dng bytes")) << mError;
-  EXPECT_EQ(ScratchDir::Read(path), "dng bytes");
+  EXPECT_EQ(ScratchDir::readFile(path), "dng bytes");
   struct stat st;
   ASSERT_EQ(lstat(path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -76,23 +76,23 @@ TEST_F(ImageFileWriterTest, APictureIsPrivateWhileWrittenThenTakesTheUmasksMode)
 
 TEST_F(ImageFileWriterTest, ReplacesAnOlderLongerFileWhole) {
   const std::string path = mDir.file("TetherTMP1.JPG");
-  ScratchDir::Write(path, std::string(1000, 'o'));
+  ScratchDir::writeFile(path, std::string(1000, 'o'));
   ASSERT_TRUE(Save(path, "new")) << mError;
-  EXPECT_EQ(ScratchDir::Read(path), "new");
+  EXPECT_EQ(ScratchDir::readFile(path), "new");
   EXPECT_EQ(mDir.entries().size(), 1u);
 }
 
 TEST_F(ImageFileWriterTest, ALinkAtTheTargetIsReplacedNotFollowed) {
   const std::string victim = mDir.file("victim");
-  ScratchDir::Write(victim, "precious");
+  ScratchDir::writeFile(victim, "precious");
   const std::string path = mDir.file("TetherTMP2.DNG");
   ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
   ASSERT_TRUE(Save(path, "image")) << mError;
-  EXPECT_EQ(ScratchDir::Read(victim), "precious");
+  EXPECT_EQ(ScratchDir::readFile(victim), "precious");
   struct stat st;
   ASSERT_EQ(lstat(path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(ScratchDir::Read(path), "image");
+  EXPECT_EQ(ScratchDir::readFile(path), "image");
 
   // A dangling link must not make us create its target either.
   const std::string dangling = mDir.file("TetherTMP3.DNG");
@@ -108,13 +108,13 @@ TEST_F(ImageFileWriterTest, ADirectoryAtTheTargetFailsAndLeavesNoScratchFile) {
   EXPECT_FALSE(Save(path, "image"));
   EXPECT_NE(mError.find("rename"), std::string::npos) << mError;
   EXPECT_EQ(mDir.entries(), std::vector<std::string>{"TetherTMP4.DNG"});
-  EXPECT_TRUE(ScratchDir::Entries(path).empty());
+  EXPECT_TRUE(ScratchDir::entries(path).empty());
 }
 
 TEST_F(ImageFileWriterTest, AMissingOrNonDirectoryParentFails) {
   EXPECT_FALSE(Save(mDir.file("missing/TetherTMP1.DNG"), "x"));
   EXPECT_FALSE(mError.empty());
-  ScratchDir::Write(mDir.file("plain"), "");
+  ScratchDir::writeFile(mDir.file("plain"), "");
   EXPECT_FALSE(Save(mDir.file("plain/TetherTMP1.DNG"), "x"));
   EXPECT_EQ(mDir.entries(), std::vector<std::string>{"plain"});
 }
@@ -161,7 +161,7 @@ TEST_F(ImageFileWriterTest, ShortWritesAndInterruptionsAreRetriedToTheEnd) {
   const std::string bytes = "0123456789abcdefghijklmnopqrstuvwxyz";
   const std::string path = mDir.file("TetherTMP5.JPG");
   ASSERT_TRUE(Save(path, bytes)) << mError;
-  EXPECT_EQ(ScratchDir::Read(path), bytes);
+  EXPECT_EQ(ScratchDir::readFile(path), bytes);
   EXPECT_GT(gWriteCalls.load(), 12);
 }
 
@@ -180,14 +180,14 @@ TEST_F(ImageFileWriterTest, EveryLateFailureLeavesTheOldFileAndNoPartialOne) {
                         {"close", failClose},
                         {"rename", failRename}};
   const std::string path = mDir.file("TetherTMP6.DNG");
-  ScratchDir::Write(path, "old");
+  ScratchDir::writeFile(path, "old");
   for (const Case& c : cases) {
     gWriteCalls = 0;
     SetFileWriterSyscallsForTesting(c.calls);
     EXPECT_FALSE(Save(path, std::string(4096, 'n'))) << c.what;
     EXPECT_EQ(mError.rfind(c.what, 0), 0u) << mError;
     EXPECT_EQ(mDir.entries(), std::vector<std::string>{"TetherTMP6.DNG"}) << c.what;
-    EXPECT_EQ(ScratchDir::Read(path), "old") << c.what;
+    EXPECT_EQ(ScratchDir::readFile(path), "old") << c.what;
   }
 }
 

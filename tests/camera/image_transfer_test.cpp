@@ -103,8 +103,8 @@ TEST_F(TransferTest, ACaptureReportsObjectThumbnailAndBothFilesUnderOneId) {
   EXPECT_EQ(messages[3].string("file_path"), dng);
   EXPECT_EQ(messages[3].number("file_size"), 9);
   for (const auto& m : messages) EXPECT_EQ(m.id, 0);
-  EXPECT_EQ(ScratchDir::Read(jpg), "jpeg bytes");
-  EXPECT_EQ(ScratchDir::Read(dng), "dng bytes");
+  EXPECT_EQ(ScratchDir::readFile(jpg), "jpeg bytes");
+  EXPECT_EQ(ScratchDir::readFile(dng), "dng bytes");
   EXPECT_EQ(mTmp.entries(), (Lines{"TetherTMP1.DNG", "TetherTMP1.JPG"}));
 
   EXPECT_EQ(fake::LogLines(),
@@ -216,9 +216,9 @@ TEST_F(TransferTest, OrientationNamesAndMalformedOrientations) {
 
 TEST_F(TransferTest, AnOlderFileOfTheSameNameIsReplaced) {
   connectQuietly(eKRV_SDK_ModelKMk3);
-  ScratchDir::Write(mTmp.file("TetherTMP0.DNG"), std::string(5000, 'x'));
+  ScratchDir::writeFile(mTmp.file("TetherTMP0.DNG"), std::string(5000, 'x'));
   dngEnd("short");
-  EXPECT_EQ(ScratchDir::Read(mTmp.file("TetherTMP0.DNG")), "short");
+  EXPECT_EQ(ScratchDir::readFile(mTmp.file("TetherTMP0.DNG")), "short");
   EXPECT_EQ(host().named("fileDownloadComplete").size(), 1u);
 }
 
@@ -226,14 +226,14 @@ TEST_F(TransferTest, ALinkPlantedAtTheTargetIsLeftAlone) {
   connectQuietly(eKRV_SDK_ModelKMk3);
   ScratchDir elsewhere;
   const std::string victim = elsewhere.file("victim");
-  ScratchDir::Write(victim, "untouched");
+  ScratchDir::writeFile(victim, "untouched");
   ASSERT_EQ(symlink(victim.c_str(), mTmp.file("TetherTMP0.JPG").c_str()), 0);
   jpgEnd("jpeg");
-  EXPECT_EQ(ScratchDir::Read(victim), "untouched");
+  EXPECT_EQ(ScratchDir::readFile(victim), "untouched");
   struct stat st;
   ASSERT_EQ(lstat(mTmp.file("TetherTMP0.JPG").c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(ScratchDir::Read(mTmp.file("TetherTMP0.JPG")), "jpeg");
+  EXPECT_EQ(ScratchDir::readFile(mTmp.file("TetherTMP0.JPG")), "jpeg");
   EXPECT_EQ(host().named("fileDownloadComplete").size(), 1u);
 }
 
@@ -278,7 +278,7 @@ TEST_F(TransferTest, AnUnwritableTemporaryDirectorySendsNothing) {
   }
   chmod(mTmp.path().c_str(), 0700);
 
-  ScratchDir::Write(mTmp.file("plain"), "");
+  ScratchDir::writeFile(mTmp.file("plain"), "");
   setenv("TMPDIR", mTmp.file("plain").c_str(), 1);
   fake::ClearLog();
   dngEnd("dng");

@@ -35,7 +35,7 @@ class ScratchDir {
         unsetenv("TMPDIR");
       }
     }
-    if (!mPath.empty()) RemoveTree(mPath);
+    if (!mPath.empty()) removeTree(mPath);
   }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
@@ -44,9 +44,9 @@ class ScratchDir {
   std::string file(const std::string& name) const { return mPath + "/" + name; }
 
   // Names in the directory, hidden ones included, sorted.
-  std::vector<std::string> entries() const { return Entries(mPath); }
+  std::vector<std::string> entries() const { return entries(mPath); }
 
-  static std::vector<std::string> Entries(const std::string& dir) {
+  static std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
       while (dirent* e = readdir(d)) {
@@ -59,21 +59,21 @@ class ScratchDir {
     return names;
   }
 
-  static std::string Read(const std::string& path) {
+  static std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  static void Write(const std::string& path, const std::string& bytes) {
+  static void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
   }
 
  private:
-  static void RemoveTree(const std::string& path) {
+  static void removeTree(const std::string& path) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return;
     if (S_ISDIR(st.st_mode)) {
       chmod(path.c_str(), 0700);
-      for (const auto& name : Entries(path)) RemoveTree(path + "/" + name);
+      for (const auto& name : entries(path)) removeTree(path + "/" + name);
       rmdir(path.c_str());
     } else {
       unlink(path.c_str());

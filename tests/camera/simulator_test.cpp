@@ -76,7 +76,7 @@ TEST_F(SimulatorTest, ConnectCaptureChangeAndClose) {
 
   for (const auto& done : named("fileDownloadComplete")) {
     const std::string path = done.string("file_path");
-    const std::string bytes = ScratchDir::Read(path);
+    const std::string bytes = ScratchDir::readFile(path);
     EXPECT_EQ(done.number("capture_id"), 1);
     EXPECT_EQ(bytes.size(), size_t(done.number("file_size"))) << path;
     if (path == mTmp.file("TetherTMP1.JPG")) {

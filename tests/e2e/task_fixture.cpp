@@ -70,7 +70,7 @@ void TaskTest::TearDown() {
   std::filesystem::remove_all(mDir, ignored);
 }
 
-void TaskTest::StartTask(const std::vector<std::string>& environment) {
+void TaskTest::startTask(const std::vector<std::string>& environment) {
   mControl.reset();
   mTask.reset();
   mSeen.clear();
@@ -93,7 +93,7 @@ void TaskTest::StartTask(const std::vector<std::string>& environment) {
   ASSERT_NE(mTask, nullptr) << error;
 }
 
-HostMessage TaskTest::Expect(const std::string& name, int timeoutMs) {
+HostMessage TaskTest::expect(const std::string& name, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -103,7 +103,7 @@ HostMessage TaskTest::Expect(const std::string& name, int timeoutMs) {
     if (status != TaskProcess::ReadStatus::kMessage) {
       ADD_FAILURE() << "no \"" << name << "\" message (read status "
                     << static_cast<int>(status) << ", " << mTask->error() << ")\nlog tail:\n"
-                    << TaskLog().substr(TaskLog().size() > 4000 ? TaskLog().size() - 4000 : 0);
+                    << taskLog().substr(taskLog().size() > 4000 ? taskLog().size() - 4000 : 0);
       return HostMessage();
     }
     if (message.name == name) return message;
@@ -111,7 +111,7 @@ HostMessage TaskTest::Expect(const std::string& name, int timeoutMs) {
   }
 }
 
-std::vector<HostMessage> TaskTest::Drain() {
+std::vector<HostMessage> TaskTest::drain() {
   std::vector<HostMessage> out;
   for (;;) {
     HostMessage message;
@@ -120,27 +120,27 @@ std::vector<HostMessage> TaskTest::Drain() {
   }
 }
 
-bool TaskTest::WaitForLog(const std::string& text, int timeoutMs) {
+bool TaskTest::waitForLog(const std::string& text, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (TaskLog().find(text) == std::string::npos) {
+  while (taskLog().find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
 }
 
-std::string TaskTest::TaskLog() const { return FileBytes(mDir + "/task.log"); }
+std::string TaskTest::taskLog() const { return FileBytes(mDir + "/task.log"); }
 
-size_t TaskTest::LogCount(const std::string& text) const {
-  const std::string log = TaskLog();
+size_t TaskTest::logCount(const std::string& text) const {
+  const std::string log = taskLog();
   size_t count = 0;
   for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
   return count;
 }
 
-std::string TaskTest::CountsAtExit() const { return FileBytes(mDir + "/counts"); }
+std::string TaskTest::countsAtExit() const { return FileBytes(mDir + "/counts"); }
 
-krv_sim::ControlClient& TaskTest::Control() {
+krv_sim::ControlClient& TaskTest::control() {
   if (!mControl) {
     mControl = std::make_unique<krv_sim::ControlClient>();
     std::string error;
@@ -156,13 +156,13 @@ krv_sim::ControlClient& TaskTest::Control() {
   return *mControl;
 }
 
-std::string TaskTest::MustControl(const std::string& command) {
-  std::string reply = Control().command(command);
+std::string TaskTest::mustControl(const std::string& command) {
+  std::string reply = control().command(command);
   EXPECT_TRUE(krv_sim::ControlClient::isOk(reply)) << command << " -> " << reply;
   return reply;
 }
 
-bool TaskTest::MountTmpfs(const std::string& path, const std::string& options, bool readOnly,
+bool TaskTest::mountTmpfs(const std::string& path, const std::string& options, bool readOnly,
                            std::string* error) {
   if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
     *error = "mkdir " + path + ": " + strerror(errno);
@@ -178,7 +178,7 @@ bool TaskTest::MountTmpfs(const std::string& path, const std::string& options, b
   return true;
 }
 
-bool TaskTest::RemountTmpfs(const std::string& path, const std::string& options,
+bool TaskTest::remountTmpfs(const std::string& path, const std::string& options,
                              std::string* error) {
   if (mount("tmpfs", path.c_str(), "tmpfs", MS_REMOUNT | MS_NOSUID | MS_NODEV,
             options.c_str()) != 0) {
@@ -188,7 +188,7 @@ bool TaskTest::RemountTmpfs(const std::string& path, const std::string& options,
   return true;
 }
 
-int TaskTest::HostEndOfTaskPipe(int taskFd) const {
+int TaskTest::hostEndOfTaskPipe(int taskFd) const {
   const std::string pipe =
       LinkTarget("/proc/" + std::to_string(mTask->pid()) + "/fd/" + std::to_string(taskFd));
   if (pipe.rfind("pipe:", 0) != 0) return -1;
@@ -208,8 +208,8 @@ int TaskTest::HostEndOfTaskPipe(int taskFd) const {
   return found;
 }
 
-bool TaskTest::CloseHostEndOfTaskOutput() {
-  const int ours = HostEndOfTaskPipe(1);
+bool TaskTest::closeHostEndOfTaskOutput() {
+  const int ours = hostEndOfTaskPipe(1);
   if (ours < 0) return false;
   const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (null < 0) return false;

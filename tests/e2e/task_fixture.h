@@ -33,44 +33,44 @@ class TaskTest : public ::testing::Test {
   // imageDir() (created), a control socket, the counts file, simulator log
   // lines, 64x48 images. Entries of `environment` replace defaults of the
   // same name.
-  void StartTask(const std::vector<std::string>& environment = {});
+  void startTask(const std::vector<std::string>& environment = {});
 
   // Reads messages until one named `name` arrives (others are appended to
   // seen()). Fails the test on timeout, end of output or a bad frame.
-  tether_host::HostMessage Expect(const std::string& name, int timeoutMs = kEventTimeoutMs);
+  tether_host::HostMessage expect(const std::string& name, int timeoutMs = kEventTimeoutMs);
   // Whatever complete messages are already on the pipe, without waiting.
-  std::vector<tether_host::HostMessage> Drain();
-  bool WaitForLog(const std::string& text, int timeoutMs = kEventTimeoutMs);
-  std::string TaskLog() const;
+  std::vector<tether_host::HostMessage> drain();
+  bool waitForLog(const std::string& text, int timeoutMs = kEventTimeoutMs);
+  std::string taskLog() const;
   // How often `text` occurs in the task's log.
-  size_t LogCount(const std::string& text) const;
+  size_t logCount(const std::string& text) const;
   // The simulator's SDK call counts, written when the SDK exits.
-  std::string CountsAtExit() const;
+  std::string countsAtExit() const;
 
   // The simulator's control socket (connected on first use).
-  krv_sim::ControlClient& Control();
-  std::string MustControl(const std::string& command);
+  krv_sim::ControlClient& control();
+  std::string mustControl(const std::string& command);
   std::string controlPath() const { return mDir + "/control.sock"; }
 
   // Mounts a tmpfs at `path` (created if missing) with `options` (e.g.
   // "size=1m"), read-only when asked. False with *error when mounting is
   // not permitted here; the caller skips. Unmounted in TearDown.
-  bool MountTmpfs(const std::string& path, const std::string& options, bool readOnly,
+  bool mountTmpfs(const std::string& path, const std::string& options, bool readOnly,
                   std::string* error);
   // Changes the options of a mount made by MountTmpfs (e.g. "size=16m").
-  bool RemountTmpfs(const std::string& path, const std::string& options, std::string* error);
+  bool remountTmpfs(const std::string& path, const std::string& options, std::string* error);
 
   // Our descriptor on the other end of the pipe that is the task's `taskFd`
   // (0 or 1), found by the pipe's inode; -1 if there is none.
-  int HostEndOfTaskPipe(int taskFd) const;
+  int hostEndOfTaskPipe(int taskFd) const;
   // Closes the host's read end of the task's output, so that every later
   // write of the task fails with EPIPE. The descriptor number stays valid
   // (it now reads /dev/null), so the TaskProcess still owns what it thinks.
-  bool CloseHostEndOfTaskOutput();
+  bool closeHostEndOfTaskOutput();
 
   const std::vector<tether_host::HostMessage>& seen() const { return mSeen; }
   // Hands out the messages kept so far, leaving none.
-  std::vector<tether_host::HostMessage> TakeSeen() {
+  std::vector<tether_host::HostMessage> takeSeen() {
     std::vector<tether_host::HostMessage> out;
     out.swap(mSeen);
     return out;

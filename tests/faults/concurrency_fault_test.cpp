@@ -111,8 +111,8 @@ TEST_F(FaultTest, CallbacksFromSeveralThreadsDuringAHostBurst) {
   // Host captures call back on the task's main thread, from inside
   // KRV_SDK_capture; everything the control socket causes comes from the
   // SDK's worker. Replies are written by the main thread in between.
-  StartTask({"KRV_SIM_SYNC_CALLBACKS=1"});
-  Expect("deviceAdded");
+  startTask({"KRV_SIM_SYNC_CALLBACKS=1"});
+  expect("deviceAdded");
 
   Tally tally;
   CommandLoop bursts(controlPath(), {"burst 20"}, 10);
@@ -156,8 +156,8 @@ TEST_F(FaultTest, CallbacksFromSeveralThreadsDuringAHostBurst) {
   constexpr int32_t kFenceId = 99999;
   ASSERT_TRUE(task().sendWithId(kFenceId, "getCameraSettings", nullptr));
   for (;;) {
-    HostMessage m = Expect("ok");
-    for (const HostMessage& other : TakeSeen()) tally.Add(other);
+    HostMessage m = expect("ok");
+    for (const HostMessage& other : takeSeen()) tally.Add(other);
     if (m.name.empty() || m.id == kFenceId) break;
     tally.Add(m);
   }
@@ -181,12 +181,12 @@ TEST_F(FaultTest, CallbacksFromSeveralThreadsDuringAHostBurst) {
 
 TEST_F(FaultTest, EventsAfterTheCameraHasGone) {
   constexpr int kThumbnails = 5;
-  StartTask();
-  Expect("deviceAdded");
-  MustControl("disconnect");
-  Expect("deviceRemoved");
+  startTask();
+  expect("deviceAdded");
+  mustControl("disconnect");
+  expect("deviceRemoved");
   Tally tally;
-  for (const HostMessage& m : TakeSeen()) tally.Add(m);
+  for (const HostMessage& m : takeSeen()) tally.Add(m);
 
   {
     // The SDK keeps calling the callbacks it was given; the host keeps asking
@@ -211,19 +211,19 @@ TEST_F(FaultTest, EventsAfterTheCameraHasGone) {
   // (dispatch waits 0.1 s; a slow run may still be behind the SDK events).
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kEventTimeoutMs);
-  while (LogCount("Received message: getCameraSettings") < 200u &&
+  while (logCount("Received message: getCameraSettings") < 200u &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_EQ(LogCount("Received message: getCameraSettings"), 200u);
+  ASSERT_EQ(logCount("Received message: getCameraSettings"), 200u);
 
   // The camera comes back and is answered as before.
-  MustControl("flush");
-  MustControl("connect 8241");
-  Expect("deviceAdded");
+  mustControl("flush");
+  mustControl("connect 8241");
+  expect("deviceAdded");
   ASSERT_TRUE(task().sendWithId(777, "getCameraSettings", nullptr));
-  EXPECT_EQ(Expect("ok").id, 777);
-  for (const HostMessage& m : TakeSeen()) tally.Add(m);
+  EXPECT_EQ(expect("ok").id, 777);
+  for (const HostMessage& m : takeSeen()) tally.Add(m);
 
   EXPECT_TRUE(tally.okIds.empty()) << "a settings reply without a camera";
   EXPECT_EQ(tally.objectIds, OneToN(kThumbnails));
@@ -233,15 +233,15 @@ TEST_F(FaultTest, EventsAfterTheCameraHasGone) {
   for (int id = 1; id <= kThumbnails; ++id) twice.insert(id);
   EXPECT_EQ(tally.fileIds, twice);
   EXPECT_GE(tally.settingsChanged, 1);
-  EXPECT_EQ(LogCount("Received message: getCameraSettings"), 201u);
+  EXPECT_EQ(logCount("Received message: getCameraSettings"), 201u);
 
   ASSERT_GT(task().send("shutdown", nullptr), 0);
   ExpectCleanExit(task());
 }
 
 TEST_F(FaultTest, StopSequenceUnderFire) {
-  StartTask();
-  Expect("deviceAdded");
+  startTask();
+  expect("deviceAdded");
   Tally tally;
   constexpr int kForever = 1 << 30;
   CommandLoop bursts(controlPath(), {"burst 5"}, kForever);
@@ -295,9 +295,9 @@ TEST_F(FaultTest, StopSequenceUnderFire) {
   if (!objects.empty()) {
     EXPECT_EQ(*objects.rbegin(), static_cast<int>(objects.size()));
   }
-  const std::string log = TaskLog();
+  const std::string log = taskLog();
   EXPECT_NE(log.find("application received willShutdown notification"), std::string::npos);
-  const std::string counts = CountsAtExit();
+  const std::string counts = countsAtExit();
   EXPECT_NE(counts.find("requestClose=1"), std::string::npos) << counts;
   EXPECT_NE(counts.find(" exit=1"), std::string::npos) << counts;
 }

@@ -66,8 +66,8 @@ void ExpectStopSequence(const std::string& log, const std::string& counts) {
 class InputEndsInsideFrameTest : public FaultTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(InputEndsInsideFrameTest, EndsCleanlyWithoutDispatchingThePart) {
-  StartTask();
-  Expect("deviceAdded");
+  startTask();
+  expect("deviceAdded");
   ZyLuaTETable payload;
   payload.Set("note", new ZyLuaTEString("never dispatched"));
   const std::string cut = EncodeFrame(2, "getCameraSettings", &payload);
@@ -76,15 +76,15 @@ TEST_P(InputEndsInsideFrameTest, EndsCleanlyWithoutDispatchingThePart) {
   ASSERT_LT(keep, cut.size());
   // A whole frame, then the start of the next one, in one write.
   ASSERT_TRUE(task().sendRaw(EncodeFrame(1, "getCameraSettings", nullptr) + cut.substr(0, keep)));
-  EXPECT_EQ(Expect("ok").id, 1);
+  EXPECT_EQ(expect("ok").id, 1);
   task().closeInput();
   ExpectCleanExit(task());
 
-  for (const HostMessage& m : Drain()) EXPECT_NE(m.name, "ok") << "id " << m.id;
-  const std::string log = TaskLog();
-  EXPECT_EQ(LogCount("Received message: getCameraSettings"), 1u) << log;
+  for (const HostMessage& m : drain()) EXPECT_NE(m.name, "ok") << "id " << m.id;
+  const std::string log = taskLog();
+  EXPECT_EQ(logCount("Received message: getCameraSettings"), 1u) << log;
   EXPECT_EQ(log.find("dropping malformed"), std::string::npos) << log;
-  ExpectStopSequence(log, CountsAtExit());
+  ExpectStopSequence(log, countsAtExit());
 }
 
 // Inside the length field, right after it, inside the id, inside the name,
@@ -94,26 +94,26 @@ INSTANTIATE_TEST_SUITE_P(Cuts, InputEndsInsideFrameTest, ::testing::Values(2, 4,
 // ---- Output closed by the host ----
 
 TEST_F(FaultTest, ClosedOutputDoesNotKillTheTask) {
-  StartTask();
-  Expect("deviceAdded");
-  ASSERT_TRUE(CloseHostEndOfTaskOutput());
+  startTask();
+  expect("deviceAdded");
+  ASSERT_TRUE(closeHostEndOfTaskOutput());
 
   // Frames from the SDK's thread (capture, settings changes) and from the
   // main thread (a reply) all meet a broken pipe. The control replies come
   // only after the callbacks have run.
-  MustControl("capture");
-  MustControl("burst 3");
+  mustControl("capture");
+  mustControl("burst 3");
   ASSERT_GT(task().send("getCameraSettings", nullptr), 0);
   ASSERT_GT(task().send("getCaptureInfo", nullptr), 0);
-  ASSERT_TRUE(WaitForLog("getCaptureInfoWithMessageId"));
-  EXPECT_TRUE(WaitForLog("to host: ok"));
-  EXPECT_GE(LogCount("to host: fileDownloadComplete"), 2u);
+  ASSERT_TRUE(waitForLog("getCaptureInfoWithMessageId"));
+  EXPECT_TRUE(waitForLog("to host: ok"));
+  EXPECT_GE(logCount("to host: fileDownloadComplete"), 2u);
   EXPECT_FALSE(task().waitForExit(0)) << task().exitStatus().describe();
-  EXPECT_TRUE(krv_sim::ControlClient::isOk(Control().command("ping")));
+  EXPECT_TRUE(krv_sim::ControlClient::isOk(control().command("ping")));
 
   task().closeInput();
   ExpectCleanExit(task());
-  ExpectStopSequence(TaskLog(), CountsAtExit());
+  ExpectStopSequence(taskLog(), countsAtExit());
 }
 
 // ---- A host that stops reading ----
@@ -122,12 +122,12 @@ TEST_F(FaultTest, StalledHostLosesNothingAndTaskMemoryStaysBounded) {
   constexpr int kCaptures = 50;
   constexpr int kRequestsPerCapture = 2;
   constexpr int kBursts = 10;
-  StartTask();
-  Expect("deviceAdded");
+  startTask();
+  expect("deviceAdded");
   const pid_t pid = task().pid();
   const long rssBefore = ProcStatusKb(pid, "VmRSS");
   ASSERT_GT(rssBefore, 0);
-  const int output = HostEndOfTaskPipe(1);
+  const int output = hostEndOfTaskPipe(1);
   ASSERT_GE(output, 0);
 
   // Settings bursts from a control client of their own; each reply waits
@@ -245,8 +245,8 @@ TEST_P(MalformedFramesTest, OnlyTheGoodOnesAreAnswered) {
                           : Frame(id, settings, NilElement()));
   }
 
-  StartTask();
-  Expect("deviceAdded");
+  startTask();
+  expect("deviceAdded");
   std::string all;
   for (size_t i = 0; i < good.size(); ++i) {
     if (oneWrite) {
@@ -272,24 +272,24 @@ TEST_P(MalformedFramesTest, OnlyTheGoodOnesAreAnswered) {
   const auto lastGood = static_cast<int32_t>(good.size());
   std::vector<int32_t> answered;
   for (;;) {
-    HostMessage ok = Expect("ok");
+    HostMessage ok = expect("ok");
     if (ok.name.empty()) break;
     answered.push_back(ok.id);
     if (ok.id == lastGood) break;
   }
   ASSERT_TRUE(task().sendWithId(9999, "getCaptureInfo", nullptr));
-  ASSERT_TRUE(WaitForLog("getCaptureInfoWithMessageId"));
-  for (const HostMessage& m : Drain()) {
+  ASSERT_TRUE(waitForLog("getCaptureInfoWithMessageId"));
+  for (const HostMessage& m : drain()) {
     if (m.name == "ok") answered.push_back(m.id);
   }
 
   std::vector<int32_t> expected;
   for (int32_t id = 1; id <= lastGood; ++id) expected.push_back(id);
   EXPECT_EQ(answered, expected);
-  const std::string log = TaskLog();
-  EXPECT_EQ(LogCount("Received message: getCameraSettings"), good.size()) << log;
+  const std::string log = taskLog();
+  EXPECT_EQ(logCount("Received message: getCameraSettings"), good.size()) << log;
   for (const Bad& b : bad) {
-    EXPECT_EQ(LogCount("dropping malformed message " + std::to_string(b.id) + ":"), 1u)
+    EXPECT_EQ(logCount("dropping malformed message " + std::to_string(b.id) + ":"), 1u)
         << "frame " << b.id << "\n" << log;
   }
 

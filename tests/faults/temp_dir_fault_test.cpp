@@ -51,9 +51,9 @@ class TempDirFaultTest : public FaultTest {
   // they carry `captureId`.
   void CaptureAndExpectThumbnail(int captureId) {
     ASSERT_GT(task().send("doCapture", nullptr), 0);
-    HostMessage object = Expect("objectWasAdded");
+    HostMessage object = expect("objectWasAdded");
     EXPECT_EQ(object.number("capture_id"), captureId);
-    HostMessage thumbnail = Expect("thumbnailWasDownloaded");
+    HostMessage thumbnail = expect("thumbnailWasDownloaded");
     EXPECT_EQ(thumbnail.number("capture_id"), captureId);
     const ZyLuaTEData* data = thumbnail.data("thumbnail_data");
     ASSERT_NE(data, nullptr);
@@ -64,13 +64,13 @@ class TempDirFaultTest : public FaultTest {
   // written), then a settings request is answered: everything read before
   // the answer is in seen(), which is returned and cleared.
   std::vector<HostMessage> MessagesUpToFence() {
-    TakeSeen();
-    MustControl("flush");
+    takeSeen();
+    mustControl("flush");
     const int32_t id = task().send("getCameraSettings", nullptr);
     EXPECT_GT(id, 0);
-    HostMessage ok = Expect("ok");
+    HostMessage ok = expect("ok");
     EXPECT_EQ(ok.id, id);
-    return TakeSeen();
+    return takeSeen();
   }
 
   // The reported file exists as a regular file under its final name,
@@ -92,18 +92,18 @@ class TempDirFaultTest : public FaultTest {
   void ExpectCaptureWithBothFiles(int captureId) {
     CaptureAndExpectThumbnail(captureId);
     const std::string dng =
-        ExpectReportedFile(Expect("fileDownloadComplete"), captureId, ".DNG");
+        ExpectReportedFile(expect("fileDownloadComplete"), captureId, ".DNG");
     EXPECT_EQ(dng.substr(0, 4), std::string(kTiffHeader, 4));
     const std::string jpg =
-        ExpectReportedFile(Expect("fileDownloadComplete"), captureId, ".JPG");
+        ExpectReportedFile(expect("fileDownloadComplete"), captureId, ".JPG");
     EXPECT_EQ(jpg.substr(0, 2), "\xFF\xD8");
   }
 
   // Neither file of the capture can be written: the host gets the object
   // and the thumbnail, no file report, and the task goes on answering.
   void ExpectCapturesWithoutFiles(const std::string& tempDir) {
-    StartTask({"TMPDIR=" + tempDir});
-    Expect("deviceAdded");
+    startTask({"TMPDIR=" + tempDir});
+    expect("deviceAdded");
     for (int captureId = 1; captureId <= 2; ++captureId) {
       SCOPED_TRACE("capture " + std::to_string(captureId));
       CaptureAndExpectThumbnail(captureId);
@@ -111,7 +111,7 @@ class TempDirFaultTest : public FaultTest {
         EXPECT_NE(m.name, "fileDownloadComplete") << m.string("file_path").value_or("");
       }
       // One line per file that could not be saved.
-      EXPECT_EQ(LogCount("file not saved"), static_cast<size_t>(2 * captureId)) << TaskLog();
+      EXPECT_EQ(logCount("file not saved"), static_cast<size_t>(2 * captureId)) << taskLog();
     }
     ASSERT_GT(task().send("shutdown", nullptr), 0);
     ExpectCleanExit(task());
@@ -120,9 +120,9 @@ class TempDirFaultTest : public FaultTest {
 
 TEST_F(TempDirFaultTest, DiskFullLosesOnlyTheFileThatDidNotFitAndRecovers) {
   std::string error;
-  if (!MountTmpfs(imageDir(), "size=4m", false, &error)) GTEST_SKIP() << error;
-  StartTask({"KRV_SIM_DNG_BYTES=1048576"});
-  Expect("deviceAdded");
+  if (!mountTmpfs(imageDir(), "size=4m", false, &error)) GTEST_SKIP() << error;
+  startTask({"KRV_SIM_DNG_BYTES=1048576"});
+  expect("deviceAdded");
   // The disk fills up while the task runs (also after whatever a sanitizer
   // runtime keeps in TMPDIR). The JPEG (a few KiB) fits into what is left;
   // the 1 MiB DNG does not.
@@ -131,9 +131,9 @@ TEST_F(TempDirFaultTest, DiskFullLosesOnlyTheFileThatDidNotFitAndRecovers) {
 
   CaptureAndExpectThumbnail(1);
   // The DNG ends before the JPEG: the first report must already be the JPEG.
-  ExpectReportedFile(Expect("fileDownloadComplete"), 1, ".JPG");
+  ExpectReportedFile(expect("fileDownloadComplete"), 1, ".JPG");
   for (const HostMessage& m : MessagesUpToFence()) EXPECT_NE(m.name, "fileDownloadComplete");
-  EXPECT_EQ(LogCount("file not saved"), 1u) << TaskLog();
+  EXPECT_EQ(logCount("file not saved"), 1u) << taskLog();
   // Nothing under the DNG's name, and no partial scratch file left behind.
   EXPECT_EQ(ListDir(imageDir()), (Names{"TetherTMP1.JPG", "filler"}));
 
@@ -146,10 +146,10 @@ TEST_F(TempDirFaultTest, DiskFullLosesOnlyTheFileThatDidNotFitAndRecovers) {
   const std::string refill = FillLeaving(imageDir(), 256 * 1024);
   ASSERT_FALSE(refill.empty());
   CaptureAndExpectThumbnail(3);
-  ExpectReportedFile(Expect("fileDownloadComplete"), 3, ".JPG");
+  ExpectReportedFile(expect("fileDownloadComplete"), 3, ".JPG");
   for (const HostMessage& m : MessagesUpToFence()) EXPECT_NE(m.name, "fileDownloadComplete");
-  EXPECT_EQ(LogCount("file not saved"), 2u);
-  ASSERT_TRUE(RemountTmpfs(imageDir(), "size=16m", &error)) << error;
+  EXPECT_EQ(logCount("file not saved"), 2u);
+  ASSERT_TRUE(remountTmpfs(imageDir(), "size=16m", &error)) << error;
   ExpectCaptureWithBothFiles(4);
   EXPECT_EQ(ListDir(imageDir()), (Names{"TetherTMP1.JPG", "TetherTMP2.DNG", "TetherTMP2.JPG",
                                         "TetherTMP3.JPG", "TetherTMP4.DNG", "TetherTMP4.JPG",
@@ -163,7 +163,7 @@ TEST_F(TempDirFaultTest, ReadOnlyTempDirSendsThumbnailsButNoFiles) {
   // Mode bits do not stop root; a read-only mount does.
   const std::string readOnly = dir() + "/read-only";
   std::string error;
-  if (!MountTmpfs(readOnly, "size=1m", true, &error)) GTEST_SKIP() << error;
+  if (!mountTmpfs(readOnly, "size=1m", true, &error)) GTEST_SKIP() << error;
   ExpectCapturesWithoutFiles(readOnly);
   EXPECT_TRUE(ListDir(readOnly).empty());
 }
@@ -188,8 +188,8 @@ TEST_F(TempDirFaultTest, LinkAtTheFinalNameIsReplacedNeverFollowed) {
   }
   ASSERT_EQ(symlink(victim.c_str(), (imageDir() + "/TetherTMP1.JPG").c_str()), 0);
   ASSERT_EQ(symlink(absent.c_str(), (imageDir() + "/TetherTMP1.DNG").c_str()), 0);
-  StartTask();
-  Expect("deviceAdded");
+  startTask();
+  expect("deviceAdded");
 
   ExpectCaptureWithBothFiles(1);
   EXPECT_EQ(FileBytes(victim), "victim bytes");
@@ -205,14 +205,14 @@ TEST_F(TempDirFaultTest, DirectoryAtTheFinalNameIsLeftAloneAndNotReported) {
     std::ofstream out(planted + "/keep", std::ios::binary);
     out << "kept";
   }
-  StartTask();
-  Expect("deviceAdded");
+  startTask();
+  expect("deviceAdded");
 
   CaptureAndExpectThumbnail(1);
   // The other file of the capture is still reported, and it is the first.
-  ExpectReportedFile(Expect("fileDownloadComplete"), 1, ".JPG");
+  ExpectReportedFile(expect("fileDownloadComplete"), 1, ".JPG");
   for (const HostMessage& m : MessagesUpToFence()) EXPECT_NE(m.name, "fileDownloadComplete");
-  EXPECT_EQ(LogCount("file not saved"), 1u) << TaskLog();
+  EXPECT_EQ(logCount("file not saved"), 1u) << taskLog();
   struct stat st;
   ASSERT_EQ(lstat(planted.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
