@@ -65,6 +65,13 @@ class CaptureSaver {
     bool failed = false;  // some file of it could not be saved
     std::chrono::steady_clock::time_point lastNews;
     int files() const { return (dng ? 1 : 0) + (jpeg ? 1 : 0); }
+    // Nothing more will come: all three files, or the thumbnail and one
+    // file with no news for `quietMs` (a camera set to one format).
+    bool done(int quietMs) const {
+      return (thumbnail && dng && jpeg) ||
+             (thumbnail && files() > 0 &&
+              std::chrono::steady_clock::now() - lastNews >= std::chrono::milliseconds(quietMs));
+    }
   };
 
   CaptureSaver(Options options, TetherObserver* sink);
@@ -77,6 +84,8 @@ class CaptureSaver {
   // incomplete and tells the sink; idempotent.
   void finish();
 
+  // Every capture seen so far is done(quietMs).
+  bool allDone(int quietMs) const;
   // Null for a capture id never seen.
   const Progress* progress(int captureId) const;
   const SaveRecord& record() const { return mRecord; }
@@ -94,14 +103,17 @@ class CaptureSaver {
   void announce(const HostMessage& message, int captureId);
   void saveThumbnail(const HostMessage& message, int captureId);
   void saveFile(const HostMessage& message, int captureId);
-  bool place(Capture& capture, FileKind kind, const std::string& source, int64_t reported);
-  void fail(const Capture& capture, FileKind kind, const std::string& message);
+  bool tempDirHolds(const std::string& path) const;
+  int freeSuffix(const Capture& capture) const;
+  void place(Capture& capture, FileKind kind, const std::string& source, int64_t reported);
+  void fail(Capture& capture, FileKind kind, const std::string& message);
 
   Options mOptions;
   TetherObserver* mSink;
   std::map<int, Capture> mCaptures;
   int mNewest = 0;  // capture id of the newest announced capture
   int mTempSerial = 0;
+  std::chrono::steady_clock::time_point mReportedAt;  // of the message being handled
   SaveRecord mRecord;
 };
 

@@ -31,9 +31,16 @@ struct TetherOptions {
 };
 
 struct TetherResult {
-  enum class End { kStopped, kCountReached, kNoTask, kTaskEnded, kBadFrame };
+  enum class End {
+    kStopped,       // requestStop()
+    kCountReached,  // `count` pictures are in
+    kSetupFailed,   // a bad pattern, an output folder or task log that cannot be made
+    kNoTask,        // the task cannot be started
+    kTaskEnded,     // the task ended by itself
+    kBadFrame,      // the task's output stopped making sense
+  };
   End end = End::kStopped;
-  std::string message;            // why the session ended, for kNoTask .. kBadFrame
+  std::string message;            // why the session ended, for kSetupFailed .. kBadFrame
   std::string cameraName;         // the last camera seen; empty when none came
   SaveRecord saved;               // every file placed, failed or missing
   std::vector<std::string> leftovers;  // files that stayed in the temporary directory
