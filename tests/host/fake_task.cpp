@@ -11,6 +11,8 @@
 //   chunky            write every frame one byte at a time
 //   datademo          at start, a message with data and awkward strings
 //   ticker            a "tick" every 20 ms while no command is waiting
+//   thumbonly         a capture delivers its name and thumbnail only
+//   refusejpeg        the JPEG is not saved: the task's log line says why
 // It writes "fake task started" to stderr when it starts.
 #include <poll.h>
 #include <signal.h>
@@ -94,8 +96,14 @@ class FakeTask {
     t->Set("thumbnail_data", new ZyLuaTEData(thumb, sizeof thumb));
     send(0, "thumbnailWasDownloaded", t);
 
+    if (has("thumbonly")) return;
     deliverFile(captureId, ".DNG", 1000 + captureId);
-    if (!has("dngonly")) deliverFile(captureId, ".JPG", 500 + captureId);
+    if (has("refusejpeg")) {
+      std::fprintf(stderr, "\"%s/TetherTMP%d.JPG\"\nframeCallback: file not saved: No space left on device\n",
+                   TempDir().c_str(), captureId);
+    } else if (!has("dngonly")) {
+      deliverFile(captureId, ".JPG", 500 + captureId);
+    }
   }
 
  private:
