@@ -44,6 +44,9 @@ struct FileSaved {
   FileKind kind = FileKind::kThumbnail;
   std::string path;    // where it is now
   int64_t size = 0;    // bytes on disk
+  // When the task's report of the file was read (for a thumbnail: its
+  // message); the time to durable is the time of the event less this.
+  std::chrono::steady_clock::time_point reportedAt;
 };
 
 // A file of a capture that could not be placed; the session goes on or
@@ -59,14 +62,15 @@ class TetherObserver {
  public:
   virtual ~TetherObserver() = default;
   // A camera connected (its model name) or disconnected (empty name).
-  virtual void cameraChanged(const std::string& modelName) {}
+  virtual void cameraChanged(const std::string& /*modelName*/) {}
   // Every "ok" and "cameraSettingsChanged".
-  virtual void settingsChanged(const SettingsTexts& settings) {}
-  virtual void captureAnnounced(const CaptureAnnounced& capture) {}
-  virtual void fileSaved(const FileSaved& file) {}
-  virtual void saveFailed(const SaveFailed& failure) {}
+  virtual void settingsChanged(const SettingsTexts& /*settings*/) {}
+  virtual void captureAnnounced(const CaptureAnnounced& /*capture*/) {}
+  virtual void fileSaved(const FileSaved& /*file*/) {}
+  virtual void saveFailed(const SaveFailed& /*failure*/) {}
   // A capture whose files did not all arrive (what is missing, in words).
-  virtual void captureIncomplete(int captureId, int number, const std::string& missing) {}
+  virtual void captureIncomplete(int /*captureId*/, int /*number*/,
+                                 const std::string& /*missing*/) {}
 };
 
 }  // namespace tether_host
