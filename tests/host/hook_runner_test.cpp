@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/host/HostTestSupport.h"
+#include "tests/host/host_test_support.h"
 
 namespace tether_host {
 namespace {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/host/HostTestSupport.h"
+#include "tests/host/host_test_support.h"
 
 extern char** environ;
 
