@@ -16,16 +16,6 @@ namespace proto = tether::proto;
 
 namespace {
 
-// The extension each kind of file gets in its name.
-const char* ExtensionOf(FileKind kind) {
-  switch (kind) {
-    case FileKind::kThumbnail: return "thumb.jpg";
-    case FileKind::kDng: return "dng";
-    case FileKind::kJpeg: return "jpg";
-  }
-  return "bin";
-}
-
 constexpr FileKind kKinds[] = {FileKind::kThumbnail, FileKind::kDng, FileKind::kJpeg};
 
 // A capture id as it travels: a double that must hold an integer.
@@ -149,7 +139,7 @@ int CaptureSaver::freeSuffix(const Capture& c) const {
     bool taken = false;
     for (FileKind k : kKinds) {
       struct stat st;
-      const std::string path = mOptions.outDir + "/" + mOptions.pattern.expand(c.fields, ExtensionOf(k), n);
+      const std::string path = mOptions.outDir + "/" + mOptions.pattern.expand(c.fields, fileKindExtension(k), n);
       taken |= lstat(path.c_str(), &st) == 0;
     }
     if (!taken) return n;
@@ -162,7 +152,7 @@ void CaptureSaver::place(Capture& c, FileKind kind, const std::string& source, i
     c.suffix = freeSuffix(c);
     c.suffixChosen = true;
   }
-  const auto nameAt = [&](int n) { return mOptions.pattern.expand(c.fields, ExtensionOf(kind), n); };
+  const auto nameAt = [&](int n) { return mOptions.pattern.expand(c.fields, fileKindExtension(kind), n); };
   SavedFile file;
   std::string error;
   int used = 0;

@@ -18,15 +18,6 @@ namespace {
 // The task's stop sequence drains for up to 2 x 5 s; allow a little more.
 constexpr int kShutdownWaitMs = 15000;
 
-const char* KindLabel(FileKind kind) {
-  switch (kind) {
-    case FileKind::kThumbnail: return "thumbnail";
-    case FileKind::kDng: return "DNG";
-    case FileKind::kJpeg: return "JPEG";
-  }
-  return "file";
-}
-
 }  // namespace
 
 const char kExitCodeHelp[] =
@@ -123,12 +114,12 @@ void PrintSummary(const std::string& outDir, const std::vector<SavedFile>& files
     std::printf("  %-7s  %-9s  %12s  %-8s  %s\n", "capture", "kind", "bytes", "check", "file");
     for (const SavedFile& f : files) {
       const std::string check = f.reportedSize < 0 ? "-" : f.sizeMatches() ? "ok" : "MISMATCH";
-      std::printf("  %-7d  %-9s  %12lld  %-8s  %s\n", f.captureId, KindLabel(f.kind),
+      std::printf("  %-7d  %-9s  %12lld  %-8s  %s\n", f.captureId, fileKindLabel(f.kind),
                   static_cast<long long>(f.size), check.c_str(), f.path.c_str());
     }
   }
   for (const SaveFailed& f : failures) {
-    std::printf("NOT SAVED: capture %d %s: %s\n", f.captureId, KindLabel(f.kind), f.message.c_str());
+    std::printf("NOT SAVED: capture %d %s: %s\n", f.captureId, fileKindLabel(f.kind), f.message.c_str());
   }
   for (const IncompleteCapture& c : incomplete) {
     std::printf("INCOMPLETE: capture %d: no %s arrived\n", c.captureId, c.missing.c_str());

@@ -27,6 +27,10 @@ struct SettingsTexts {
 enum class FileKind { kThumbnail, kDng, kJpeg };
 // "thumbnail", "dng", "jpeg": the names used in hooks, on the page and in URLs.
 const char* fileKindName(FileKind kind);
+// "thumbnail", "DNG", "JPEG": the word for people (summaries, status lines).
+const char* fileKindLabel(FileKind kind);
+// "thumb.jpg", "dng", "jpg": the extension a saved file of the kind gets.
+const char* fileKindExtension(FileKind kind);
 
 // A capture the camera announced ("objectWasAdded").
 struct CaptureAnnounced {
