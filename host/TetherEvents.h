@@ -59,14 +59,15 @@ class TetherObserver {
  public:
   virtual ~TetherObserver() = default;
   // A camera connected (its model name) or disconnected (empty name).
-  virtual void cameraChanged(const std::string& modelName) {}
+  virtual void cameraChanged(const std::string& /*modelName*/) {}
   // Every "ok" and "cameraSettingsChanged".
-  virtual void settingsChanged(const SettingsTexts& settings) {}
-  virtual void captureAnnounced(const CaptureAnnounced& capture) {}
-  virtual void fileSaved(const FileSaved& file) {}
-  virtual void saveFailed(const SaveFailed& failure) {}
+  virtual void settingsChanged(const SettingsTexts& /*settings*/) {}
+  virtual void captureAnnounced(const CaptureAnnounced& /*capture*/) {}
+  virtual void fileSaved(const FileSaved& /*file*/) {}
+  virtual void saveFailed(const SaveFailed& /*failure*/) {}
   // A capture whose files did not all arrive (what is missing, in words).
-  virtual void captureIncomplete(int captureId, int number, const std::string& missing) {}
+  virtual void captureIncomplete(int /*captureId*/, int /*number*/,
+                                 const std::string& /*missing*/) {}
 };
 
 }  // namespace tether_host
