@@ -1,8 +1,11 @@
 #include "host/CameraSettings.h"
 
 #include "host/JsonRender.h"
+#include "source/ProtocolNames.h"
 
 namespace tether_host {
+
+namespace proto = tether::proto;
 
 namespace {
 
@@ -19,22 +22,27 @@ std::string Text(ZyLuaTE* value) {
 
 }  // namespace
 
-std::vector<std::pair<std::string, std::string>> DescribeSettings(ZyLuaTE* settings) {
+SettingsTexts ReadSettingsTexts(ZyLuaTE* settings) {
   ZyLuaTETable* table = settings != nullptr && settings->mType == ZyLuaTE::kTable
                             ? static_cast<ZyLuaTETable*>(settings)
                             : nullptr;
   const auto get = [&](const char* key) {
-    return table == nullptr ? nullptr : table->elementForKey(key);
+    return Text(table == nullptr ? nullptr : table->elementForKey(key));
   };
-  ZyLuaTE* aperture = get("aperture");
-  std::string apertureText = Text(aperture);
-  if (aperture != nullptr && aperture->mType == ZyLuaTE::kNumber && apertureText != "?") {
-    apertureText = "f/" + apertureText;
-  }
-  return {{"ISO", Text(get("isoSpeed"))},
-          {"Aperture", apertureText},
-          {"Shutter", Text(get("shutter"))},
-          {"White balance", Text(get("whiteBalance"))}};
+  return {get(proto::kIsoSpeed), get(proto::kAperture), get(proto::kShutter),
+          get(proto::kWhiteBalance)};
+}
+
+std::vector<std::pair<std::string, std::string>> DescribeSettings(ZyLuaTE* settings) {
+  const SettingsTexts texts = ReadSettingsTexts(settings);
+  const bool number = texts.aperture != "?" && texts.aperture != "--" &&
+                      settings->mType == ZyLuaTE::kTable &&
+                      static_cast<ZyLuaTETable*>(settings)->elementForKey(proto::kAperture)->mType ==
+                          ZyLuaTE::kNumber;
+  return {{"ISO", texts.iso},
+          {"Aperture", number ? "f/" + texts.aperture : texts.aperture},
+          {"Shutter", texts.shutter},
+          {"White balance", texts.whiteBalance}};
 }
 
 }  // namespace tether_host

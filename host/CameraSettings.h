@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/TetherEvents.h"
 #include "source/ZyLuaTableMarshalling.h"
 
 namespace tether_host {
@@ -16,6 +17,10 @@ namespace tether_host {
 // shows as "?"; an aperture the camera does not report ("--") stays "--".
 // `settings` may be null or not a table: every value is then "?".
 std::vector<std::pair<std::string, std::string>> DescribeSettings(ZyLuaTE* settings);
+
+// The four values as texts: numbers as JSON prints them, strings as they
+// are, anything else "?" (no "f/" on the aperture).
+SettingsTexts ReadSettingsTexts(ZyLuaTE* settings);
 
 }  // namespace tether_host
 

@@ -199,3 +199,142 @@ bool WriteUniqueFile(const std::string& dir, const std::string& base, const std:
 }
 
 }  // namespace tether_host
+
+namespace tether_host {
+
+namespace {
+
+mode_t UserFileMode() {
+  static const mode_t mode = [] {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return static_cast<mode_t>(0644 & ~mask);
+  }();
+  return mode;
+}
+
+std::string Parent(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// fsync of the file at `path` (after giving it ordinary permissions) and of
+// its folder: only then is a new name of a file known to survive a crash.
+bool MakeDurable(const std::string& path, std::string* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  bool ok = fd >= 0 && fchmod(fd, UserFileMode()) == 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  if (ok) {
+    const int dirFd = open(Parent(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ok = dirFd >= 0 && fsync(dirFd) == 0;
+    if (dirFd >= 0) close(dirFd);
+  }
+  if (!ok) *error = "cannot make " + path + " durable: " + strerror(errno);
+  return ok;
+}
+
+// Copies `source` into a new hidden file in `folder` and fsyncs it; returns
+// its path, or "" with *error set.
+std::string CopyBeside(const std::string& source, const std::string& folder, std::string* error) {
+  std::string temp = folder + "/.tether-partial-XXXXXX";
+  const int out = mkostemp(temp.data(), O_CLOEXEC);
+  if (out < 0) {
+    *error = "cannot create a file in " + folder + ": " + strerror(errno);
+    return "";
+  }
+  const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  bool ok = in >= 0;
+  char buf[256 * 1024];
+  while (ok) {
+    const ssize_t r = read(in, buf, sizeof buf);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      ok = r == 0;
+      break;
+    }
+    ok = WriteAllFd(out, buf, static_cast<size_t>(r));
+  }
+  ok = ok && fchmod(out, UserFileMode()) == 0 && fsync(out) == 0;
+  const int savedErrno = errno;
+  ok = close(out) == 0 && ok;
+  if (in >= 0) close(in);
+  if (!ok) {
+    *error = "cannot copy " + source + " to " + folder + ": " + strerror(savedErrno);
+    unlink(temp.c_str());
+    return "";
+  }
+  return temp;
+}
+
+enum class Claim { kDone, kTaken, kOtherFs, kFailed };
+
+// Gives `from` the name `to` unless `to` exists; `from` may be on another
+// file system only when it is ours to link (a copy beside `to`).
+Claim ClaimName(const std::string& from, const std::string& to, bool viaLink) {
+  if (!viaLink) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return Claim::kDone;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+      return errno == EEXIST ? Claim::kTaken : errno == EXDEV ? Claim::kOtherFs : Claim::kFailed;
+    }
+  }
+  // No exclusive rename here: an exclusive link, then the old name goes.
+  if (link(from.c_str(), to.c_str()) == 0) {
+    unlink(from.c_str());
+    return Claim::kDone;
+  }
+  if (errno == EEXIST) return Claim::kTaken;
+  return errno == EXDEV ? Claim::kOtherFs : Claim::kFailed;
+}
+
+}  // namespace
+
+bool MakeDirectories(const std::string& dir, std::string* error) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    *error = "cannot use " + dir + " as a folder: it is a file";
+    return false;
+  }
+  const std::string parent = Parent(dir);
+  if (parent != dir && !MakeDirectories(parent, error)) return false;
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    *error = "cannot create folder " + dir + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool PlaceDurably(const std::string& source, const std::string& dir,
+                  const std::function<std::string(int n)>& nameAt, int startN,
+                  std::string* finalPath, int* usedN, std::string* error) {
+  error->clear();
+  std::string from = source;  // becomes the copy once the file systems differ
+  for (int n = startN; n < kMaxSuffix; ++n) {
+    const std::string path = (dir.empty() ? std::string(".") : dir) + "/" + nameAt(n);
+    if (!MakeDirectories(Parent(path), error)) break;
+    const Claim claim = ClaimName(from, path, from != source);
+    if (claim == Claim::kTaken) continue;
+    if (claim == Claim::kOtherFs && from == source) {
+      from = CopyBeside(source, Parent(path), error);
+      if (from.empty()) return false;
+      --n;  // the same name again, now for the copy
+      continue;
+    }
+    if (claim != Claim::kDone) {
+      *error = "cannot move " + source + " to " + path + ": " + strerror(errno);
+      break;
+    }
+    if (from != source) unlink(source.c_str());
+    *finalPath = path;
+    *usedN = n;
+    return MakeDurable(path, error);
+  }
+  if (error->empty()) *error = "no free name for " + dir + "/" + nameAt(startN);
+  if (from != source) unlink(from.c_str());
+  return false;
+}
+
+}  // namespace tether_host

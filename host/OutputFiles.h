@@ -6,6 +6,7 @@
 #define TETHER_HOST_OUTPUT_FILES_H_
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,21 @@ bool CopyToUniquePath(const std::string& source, const std::string& dir, const s
 bool WriteUniqueFile(const std::string& dir, const std::string& base, const std::string& ext,
                      int startN, const void* bytes, size_t size, std::string* finalPath,
                      std::string* error);
+
+// Creates `dir` and its missing parents (0755 less the umask). False with
+// *error naming the directory and the system's error.
+bool MakeDirectories(const std::string& dir, std::string* error);
+
+// Moves `source` to dir/nameAt(n) for the first n from `startN` on whose
+// name is free, creating the name's folders, and makes it durable: on one
+// file system by an exclusive rename; across file systems by a copy into a
+// hidden file beside the destination, fsync, and an exclusive link. The
+// file then gets the permissions of any file the user makes and is fsync'ed
+// with its folder before this returns true. False with *error naming the
+// files and the system's error; the source then stays where it was.
+bool PlaceDurably(const std::string& source, const std::string& dir,
+                  const std::function<std::string(int n)>& nameAt, int startN,
+                  std::string* finalPath, int* usedN, std::string* error);
 
 }  // namespace tether_host
 

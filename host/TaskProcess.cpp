@@ -1,5 +1,7 @@
 #include "host/TaskProcess.h"
 
+#include "host/Deadline.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -22,14 +25,6 @@ namespace tether_host {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until `deadline`, or -1 (no limit) when there is none.
-int RemainingMs(bool limited, Clock::time_point deadline) {
-  if (!limited) return -1;
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::max<int64_t>(0, left.count()));
-}
 
 // A close-on-exec duplicate numbered above the standard descriptors, so the
 // child's dup2 onto 0 and 1 can never be a no-op that keeps close-on-exec.
@@ -100,38 +95,75 @@ std::string ExitStatus::describe() const {
 
 // ---- TaskProcess ----
 
-std::unique_ptr<TaskProcess> TaskProcess::start(const Options& options, std::string* error) {
+namespace {
+
+// The three descriptors the child gets as 0, 1 and 2, and our ends.
+struct ChildPipes {
+  int stdinRead = -1, stdinWrite = -1, stdoutRead = -1, stdoutWrite = -1;
+  int logRead = -1, logWrite = -1;  // logWrite: the child's stderr; -1 shares ours
+  void closeChildEnds() {
+    for (int* fd : {&stdinRead, &stdoutWrite, &logWrite}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+  }
+  void closeAll() {
+    closeChildEnds();
+    for (int* fd : {&stdinWrite, &stdoutRead, &logRead}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+  }
+};
+
+bool CheckExecutable(const std::string& path, std::string* error) {
   struct stat st;
-  if (stat(options.path.c_str(), &st) != 0) {
-    *error = (errno == ENOENT ? "task not found: " : "cannot reach task " ) + options.path +
+  if (stat(path.c_str(), &st) != 0) {
+    *error = (errno == ENOENT ? "task not found: " : "cannot reach task ") + path +
              (errno == ENOENT ? "" : std::string(": ") + strerror(errno));
-    return nullptr;
+    return false;
   }
-  if (!S_ISREG(st.st_mode) || access(options.path.c_str(), X_OK) != 0) {
-    *error = "task is not an executable file: " + options.path;
-    return nullptr;
+  if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0) {
+    *error = "task is not an executable file: " + path;
+    return false;
   }
+  return true;
+}
 
-  int stdinRead, stdinWrite, stdoutRead, stdoutWrite;
-  if (!MakePipe(&stdinRead, &stdinWrite)) {
+// The log file is opened here, not in the child, so that a log that cannot
+// be opened is reported as what it is rather than as a task that did not start.
+bool MakeChildPipes(const TaskProcess::Options& options, ChildPipes* p, std::string* error) {
+  if (!MakePipe(&p->stdinRead, &p->stdinWrite) || !MakePipe(&p->stdoutRead, &p->stdoutWrite) ||
+      (options.logLine && !MakePipe(&p->logRead, &p->logWrite))) {
     *error = std::string("cannot create pipe: ") + strerror(errno);
-    return nullptr;
+    return false;
   }
-  if (!MakePipe(&stdoutRead, &stdoutWrite)) {
-    *error = std::string("cannot create pipe: ") + strerror(errno);
-    close(stdinRead);
-    close(stdinWrite);
-    return nullptr;
+  if (!options.logLine && !options.stderrPath.empty()) {
+    p->logWrite = open(options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (p->logWrite < 0) {
+      *error = "cannot open the task log " + options.stderrPath + ": " + strerror(errno);
+      return false;
+    }
   }
+  return true;
+}
 
+// The TMPDIR that `environment` sets, the last one winning; empty when none.
+std::string TmpDirOf(const std::vector<std::string>& environment) {
+  std::string dir;
+  for (const std::string& e : environment) {
+    if (e.rfind("TMPDIR=", 0) == 0) dir = e.substr(7);
+  }
+  return dir;
+}
+
+pid_t Spawn(const TaskProcess::Options& options, const std::vector<std::string>& environment,
+            const ChildPipes& p, std::string* error) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, stdinRead, 0);
-  posix_spawn_file_actions_adddup2(&actions, stdoutWrite, 1);
-  if (!options.stderrPath.empty()) {
-    posix_spawn_file_actions_addopen(&actions, 2, options.stderrPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-  }
+  posix_spawn_file_actions_adddup2(&actions, p.stdinRead, 0);
+  posix_spawn_file_actions_adddup2(&actions, p.stdoutWrite, 1);
+  if (p.logWrite >= 0) posix_spawn_file_actions_adddup2(&actions, p.logWrite, 2);
 
   // The child starts with no blocked signals and default dispositions for
   // the ones a host may have changed, in a process group of its own.
@@ -149,7 +181,7 @@ std::unique_ptr<TaskProcess> TaskProcess::start(const Options& options, std::str
 
   std::vector<std::string> argStrings{options.path};
   argStrings.insert(argStrings.end(), options.args.begin(), options.args.end());
-  std::vector<std::string> envStrings = MergedEnvironment(options.environment);
+  std::vector<std::string> envStrings = MergedEnvironment(environment);
   std::vector<char*> argv = CStrings(argStrings);
   std::vector<char*> envp = CStrings(envStrings);
 
@@ -157,23 +189,50 @@ std::unique_ptr<TaskProcess> TaskProcess::start(const Options& options, std::str
   const int rc = posix_spawn(&pid, options.path.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  close(stdinRead);
-  close(stdoutWrite);
   if (rc != 0) {
     *error = "cannot start task " + options.path + ": " + strerror(rc);
-    close(stdinWrite);
-    close(stdoutRead);
-    return nullptr;
+    return -1;
   }
-  fcntl(stdinWrite, F_SETFL, fcntl(stdinWrite, F_GETFL) | O_NONBLOCK);
-  fcntl(stdoutRead, F_SETFL, fcntl(stdoutRead, F_GETFL) | O_NONBLOCK);
-  return std::unique_ptr<TaskProcess>(new TaskProcess(pid, stdinWrite, stdoutRead, options));
+  return pid;
 }
 
-TaskProcess::TaskProcess(pid_t pid, int inputFd, int outputFd, const Options& options)
+}  // namespace
+
+std::unique_ptr<TaskProcess> TaskProcess::start(const Options& options, std::string* error) {
+  if (!CheckExecutable(options.path, error)) return nullptr;
+  std::unique_ptr<PrivateTempDir> tempDir;
+  std::vector<std::string> environment = options.environment;
+  if (options.privateTempDir) {
+    tempDir = PrivateTempDir::create(TmpDirOf(options.environment), error);
+    if (!tempDir) return nullptr;
+    environment.push_back("TMPDIR=" + tempDir->path());
+  }
+  ChildPipes pipes;
+  if (!MakeChildPipes(options, &pipes, error)) {
+    pipes.closeAll();
+    return nullptr;
+  }
+  const pid_t pid = Spawn(options, environment, pipes, error);
+  pipes.closeChildEnds();
+  if (pid < 0) {
+    pipes.closeAll();
+    return nullptr;
+  }
+  for (int fd : {pipes.stdinWrite, pipes.stdoutRead, pipes.logRead}) {
+    if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+  std::unique_ptr<TaskProcess> task(
+      new TaskProcess(pid, pipes.stdinWrite, pipes.stdoutRead, pipes.logRead, options));
+  task->mTempDir = std::move(tempDir);
+  return task;
+}
+
+TaskProcess::TaskProcess(pid_t pid, int inputFd, int outputFd, int logFd, const Options& options)
     : mPid(pid),
       mInputFd(inputFd),
       mOutputFd(outputFd),
+      mLogFd(logFd),
+      mLogLine(options.logLine),
       mGraceMs(options.graceMs),
       mReader(options.maxFrameLength) {}
 
@@ -184,6 +243,33 @@ TaskProcess::~TaskProcess() {
   }
   closeInput();
   if (mOutputFd >= 0) close(mOutputFd);
+  if (mLogFd >= 0) close(mLogFd);
+}
+
+std::vector<std::string> TaskProcess::removeTempDir() {
+  return mTempDir ? mTempDir->removeOrList() : std::vector<std::string>{};
+}
+
+void TaskProcess::readLog() {
+  char chunk[16 * 1024];
+  for (;;) {
+    const ssize_t got = ::read(mLogFd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EAGAIN) return;
+    if (got <= 0) {
+      close(mLogFd);
+      mLogFd = -1;
+      if (!mLogPartial.empty()) mLogLine(std::exchange(mLogPartial, std::string()));
+      return;
+    }
+    mLogPartial.append(chunk, static_cast<size_t>(got));
+    size_t nl;
+    while ((nl = mLogPartial.find('\n')) != std::string::npos) {
+      const std::string line = mLogPartial.substr(0, nl);
+      mLogPartial.erase(0, nl + 1);
+      mLogLine(line);
+    }
+  }
 }
 
 int32_t TaskProcess::send(const std::string& name, const ZyLuaTETable* payload) {
@@ -214,7 +300,7 @@ bool TaskProcess::writeAll(const std::string& bytes) {
 
   // Commands are a few dozen bytes; a task that stops reading for this long
   // is stuck, not busy.
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  const Deadline deadline = Deadline::in(10000);
   size_t done = 0;
   bool ok = true;
   while (done < bytes.size()) {
@@ -225,7 +311,7 @@ bool TaskProcess::writeAll(const std::string& bytes) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) {
-      const int left = RemainingMs(true, deadline);
+      const int left = deadline.msLeft();
       if (left == 0) {
         mError = "the task stopped reading its input";
         ok = false;
@@ -249,8 +335,7 @@ bool TaskProcess::writeAll(const std::string& bytes) {
 }
 
 TaskProcess::ReadStatus TaskProcess::read(HostMessage* message, int timeoutMs, int wakeFd) {
-  const bool limited = timeoutMs >= 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+  const Deadline deadline = Deadline::in(timeoutMs);
   for (;;) {
     switch (mReader.next(message)) {
       case FrameReader::Result::kMessage:
@@ -269,12 +354,13 @@ TaskProcess::ReadStatus TaskProcess::read(HostMessage* message, int timeoutMs, i
       }
       return ReadStatus::kEndOfOutput;
     }
-    struct pollfd fds[2] = {{mOutputFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    const int n = poll(fds, wakeFd >= 0 ? 2 : 1, RemainingMs(limited, deadline));
+    struct pollfd fds[3] = {{mOutputFd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {mLogFd, POLLIN, 0}};
+    const int n = poll(fds, 3, deadline.msLeft());
     if (n < 0 && errno != EINTR) {
       mError = std::string("poll: ") + strerror(errno);
       return ReadStatus::kBadFrame;
     }
+    if (n > 0 && fds[2].revents != 0) readLog();
     if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return ReadStatus::kInterrupted;
     if (n > 0 && fds[0].revents != 0) {
       char chunk[64 * 1024];
@@ -287,7 +373,7 @@ TaskProcess::ReadStatus TaskProcess::read(HostMessage* message, int timeoutMs, i
       }
       continue;  // decode before looking at the clock again
     }
-    if (limited && RemainingMs(true, deadline) == 0) return ReadStatus::kTimeout;
+    if (deadline.passed()) return ReadStatus::kTimeout;
   }
 }
 
@@ -317,25 +403,33 @@ bool TaskProcess::reapNow() {
 }
 
 bool TaskProcess::waitForExit(int timeoutMs) {
-  const bool limited = timeoutMs >= 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+  const Deadline deadline = Deadline::in(timeoutMs);
   // Polls with a growing pause: exits are rare events and the pause is
-  // short next to any grace period.
+  // short next to any grace period. The task's log is read meanwhile, so a
+  // task that logs as it ends never blocks on a full pipe.
   int pauseMs = 1;
   while (!reapNow()) {
-    const int left = RemainingMs(limited, deadline);
+    const int left = deadline.msLeft();
     if (left == 0) return false;
     const int sleepMs = left < 0 ? pauseMs : std::min(left, pauseMs);
-    std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+    if (mLogFd >= 0) {
+      struct pollfd p = {mLogFd, POLLIN, 0};
+      if (poll(&p, 1, sleepMs) > 0) readLog();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+    }
     pauseMs = std::min(pauseMs * 2, 50);
   }
+  if (mLogFd >= 0) readLog();  // what the task logged before it ended
   return true;
 }
 
 const ExitStatus& TaskProcess::terminate() {
   if (!mReaped) {
-    closeInput();
+    // The signal goes first: a task that saw end of input first could end
+    // by itself, and the caller would not learn that it was ever signalled.
     kill(mPid, SIGTERM);
+    closeInput();
     if (!waitForExit(mGraceMs)) {
       kill(mPid, SIGKILL);
       waitForExit(-1);

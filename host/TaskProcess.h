@@ -13,12 +13,14 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "host/FrameReader.h"
 #include "host/HostMessage.h"
+#include "host/PrivateTempDir.h"
 
 namespace tether_host {
 
@@ -41,12 +43,20 @@ class TaskProcess {
     std::vector<std::string> args;         // argv[1...]
     std::vector<std::string> environment;  // "NAME=value": added to ours, or replacing
     std::string stderrPath;                // empty: the task shares our stderr; else appended to
+    // When set, the task's stderr comes back through a pipe and each line
+    // (without its newline) is handed to this, on the thread that calls
+    // read() or waitForExit(); stderrPath is then not used.
+    std::function<void(const std::string& line)> logLine;
+    // Give the task a PrivateTempDir as its TMPDIR, made under the TMPDIR
+    // that `environment` sets, or else under ours.
+    bool privateTempDir = true;
     int32_t maxFrameLength = FrameReader::kDefaultMaxFrameLength;
     int graceMs = 3000;                    // per escalation step when ending the task
   };
 
   // Starts the task. Returns null with *error set when it cannot be started
-  // (the message names the path, e.g. "task not found: /x/tether-task").
+  // (the message names the path, e.g. "task not found: /x/tether-task", or
+  // the log file or temporary directory that could not be made).
   static std::unique_ptr<TaskProcess> start(const Options& options, std::string* error);
 
   ~TaskProcess();
@@ -87,14 +97,29 @@ class TaskProcess {
 
   const std::string& error() const { return mError; }
 
+  // The task's private temporary directory; empty without one.
+  std::string tempDir() const { return mTempDir ? mTempDir->path() : std::string(); }
+  // True when `path` is a file directly inside tempDir().
+  bool ownsTempFile(const std::string& path) const { return mTempDir && mTempDir->holds(path); }
+  // Once the task has ended: removes the temporary directory if empty and
+  // returns nothing, or returns the files still in it (which stay).
+  std::vector<std::string> removeTempDir();
+
  private:
-  TaskProcess(pid_t pid, int inputFd, int outputFd, const Options& options);
+  TaskProcess(pid_t pid, int inputFd, int outputFd, int logFd, const Options& options);
   bool writeAll(const std::string& bytes);
   bool reapNow();
+  // Reads what the task logged and hands out its complete lines; at end of
+  // the log, the unfinished last line too.
+  void readLog();
 
   pid_t mPid;
   int mInputFd;   // write end of the task's stdin; -1 once closed
   int mOutputFd;  // read end of the task's stdout; -1 once at end
+  int mLogFd;     // read end of the task's stderr with Options::logLine; else -1
+  std::function<void(const std::string&)> mLogLine;
+  std::string mLogPartial;  // a line still without its newline
+  std::unique_ptr<PrivateTempDir> mTempDir;
   int mGraceMs;
   int32_t mNextId = 1;
   FrameReader mReader;

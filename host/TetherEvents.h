@@ -44,6 +44,9 @@ struct FileSaved {
   FileKind kind = FileKind::kThumbnail;
   std::string path;    // where it is now
   int64_t size = 0;    // bytes on disk
+  // When the task's report of the file was read (for a thumbnail: its
+  // message); the time to durable is the time of the event less this.
+  std::chrono::steady_clock::time_point reportedAt;
 };
 
 // A file of a capture that could not be placed; the session goes on or
