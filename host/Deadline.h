@@ -17,6 +17,7 @@ class Deadline {
   static Deadline in(int ms) {
     return ms < 0 ? never() : Deadline(Clock::now() + std::chrono::milliseconds(ms), true);
   }
+  static Deadline at(Clock::time_point t) { return Deadline(t, true); }
   static Deadline never() { return Deadline(Clock::time_point(), false); }
 
   // Milliseconds left, 0 once passed, -1 (for poll) without a limit.

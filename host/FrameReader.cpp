@@ -3,16 +3,14 @@
 #include <istream>
 #include <streambuf>
 
+#include "platform/ByteOrder.h"
 #include "platform/Exception.h"
 
 namespace tether_host {
 
 namespace {
 
-int32_t GetInt32(const uint8_t* p) {
-  return static_cast<int32_t>(uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-                              uint32_t{p[3]} << 24);
-}
+int32_t GetInt32(const uint8_t* p) { return zy::getLittleEndianInt32(p); }
 
 // A read-only stream buffer over bytes it does not own; seekable, so the
 // decoder can check lengths against what is left before allocating.

@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "platform/ByteOrder.h"
+
 namespace tether_host {
 
 ZyLuaTETable* HostMessage::table() const {
@@ -32,15 +34,6 @@ const ZyLuaTEData* HostMessage::data(const char* key) const {
   return static_cast<ZyLuaTEData*>(v);
 }
 
-namespace {
-
-void PutInt32(std::string* out, int32_t value) {
-  const auto v = static_cast<uint32_t>(value);
-  for (int shift = 0; shift < 32; shift += 8) out->push_back(static_cast<char>(v >> shift));
-}
-
-}  // namespace
-
 std::string EncodeFrame(int32_t id, const std::string& name, const ZyLuaTETable* payload) {
   std::ostringstream body;
   ZyLuaTEString(name).writeToStream(body);
@@ -50,10 +43,9 @@ std::string EncodeFrame(int32_t id, const std::string& name, const ZyLuaTETable*
     ZyLuaTENil().writeToStream(body);
   }
   const std::string elements = body.str();
-  std::string frame;
-  frame.reserve(8 + elements.size());
-  PutInt32(&frame, static_cast<int32_t>(elements.size() + 4));
-  PutInt32(&frame, id);
+  std::string frame(8, '\0');
+  zy::putLittleEndianInt32(&frame[0], static_cast<int32_t>(elements.size() + 4));
+  zy::putLittleEndianInt32(&frame[4], id);
   frame += elements;
   return frame;
 }

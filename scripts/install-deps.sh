@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   libjpeg-dev libtiff-dev libtiff-tools
   libssl-dev
+  libcli11-dev
 )
 
 missing=()
