@@ -17,6 +17,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kStopCheckMs = 100;
 
+// The status of the response just written on this thread's connection.
+thread_local int tLastStatus = 0;
+
 // One connection's socket as httplib reads and writes it, with the head of
 // each request counted and bounded. Reads are buffered (httplib reads a
 // request's lines one byte at a time).
@@ -163,6 +166,9 @@ void BoundedStream::address(int (*get)(int, sockaddr*, socklen_t*), std::string&
 BoundedHttpServer::BoundedHttpServer(HttpLimits limits) : mLimits(limits) {
   const size_t threads = mLimits.threads;
   new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  set_logger([](const httplib::Request&, const httplib::Response& res) { tLastStatus = res.status; });
+  set_keep_alive_max_count(static_cast<size_t>(mLimits.keepAliveRequests));
+  set_keep_alive_timeout(std::max(1, mLimits.ioTimeoutMs / 1000));
 }
 
 void BoundedHttpServer::stopAll() {
@@ -178,8 +184,11 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
       if (left < mLimits.keepAliveRequests && !stream.waitForRequest()) break;
       stream.beginRequest();
       bool closed = false;
+      tLastStatus = 0;
       ok = process_request(stream, left == 1, closed, nullptr);
-      if (!ok || closed) break;
+      // A refused request ends its connection: whatever follows it on the
+      // wire (the rest of an oversized head, say) is not a request to parse.
+      if (!ok || closed || tLastStatus >= 400) break;
     }
   }
   shutdown(sock, SHUT_RDWR);

@@ -5,7 +5,8 @@
 // a client cannot grow our memory with endless headers or hold a thread by
 // trickling them. Every connection gets TCP_NODELAY (live updates are small
 // writes that must not wait) and waits of at most `ioTimeoutMs` per read or
-// write; a stop() ends idle connections within a fraction of a second.
+// write; a stop() ends idle connections within a fraction of a second. A
+// request answered with an error ends its connection.
 #ifndef TETHER_HOST_WEB_BOUNDED_HTTP_SERVER_H_
 #define TETHER_HOST_WEB_BOUNDED_HTTP_SERVER_H_
 
