@@ -9,9 +9,22 @@ namespace tether_host {
 
 namespace {
 
-// The exit code for how the flow ended; the task is shut down on the way.
-int Conclude(const CaptureResult& result, RunningTask* running, StopSignals* stop) {
+int ConcludeOutcome(const CaptureResult& result, TaskProcess* task, StopSignals* stop,
+                    const std::function<void(const HostMessage&)>& late);
+
+// The exit code for how the flow ended; the task is shut down on the way,
+// the files it still delivers saved, and `result` brought up to date.
+int Conclude(CaptureResult* result, CaptureSession* session, RunningTask* running,
+             StopSignals* stop) {
   TaskProcess* task = running->task.get();
+  const auto late = [session](const HostMessage& m) { session->handleLate(m); };
+  const int code = ConcludeOutcome(*result, task, stop, late);
+  session->collect(result);
+  return code;
+}
+
+int ConcludeOutcome(const CaptureResult& result, TaskProcess* task, StopSignals* stop,
+                    const std::function<void(const HostMessage&)>& late) {
   switch (result.outcome) {
     case CaptureResult::Outcome::kOk:
       break;
@@ -24,17 +37,17 @@ int Conclude(const CaptureResult& result, RunningTask* running, StopSignals* sto
     case CaptureResult::Outcome::kInterrupted:
       stop->drain();
       Say("interrupted; shutting the task down");
-      Say("task " + ShutDown(task, stop).describe());
+      Say("task " + ShutDown(task, stop, late).describe());
       return kExitInterrupted;
     case CaptureResult::Outcome::kNoCamera:
     case CaptureResult::Outcome::kTimeout:
     case CaptureResult::Outcome::kSaveFailed:
       Say(result.message);
-      ShutDown(task, stop);
+      ShutDown(task, stop, late);
       return result.outcome == CaptureResult::Outcome::kNoCamera ? kExitNoCamera
                                                                   : kExitCaptureFailed;
   }
-  const ExitStatus status = ShutDown(task, stop);
+  const ExitStatus status = ShutDown(task, stop, late);
   if (!status.success()) Say("task " + status.describe() + " after \"shutdown\"");
   if (!result.problems.empty() || !result.failures.empty() || !result.incomplete.empty()) {
     return kExitCaptureFailed;
@@ -69,8 +82,11 @@ int runCapture(const TaskLaunch& launch, const CaptureOptions& options) {
   CaptureSession session(running.task.get(), withStop, Say);
   running.log->onRefusedSave(
       [&session](FileKind kind, const std::string& why) { session.taskRefusedSave(kind, why); });
-  const CaptureResult result = session.run();
-
+  CaptureResult result = session.run();
+  int code = Conclude(&result, &session, &running, &stop);
+  if (code == kExitOk && (!result.failures.empty() || !result.incomplete.empty())) {
+    code = kExitCaptureFailed;  // something went wrong while the task shut down
+  }
   PrintSummary(options.outDir, result.files, result.failures, result.incomplete);
   if (result.outcome == CaptureResult::Outcome::kOk) {
     PrintSettings(result.settings.get(), result.cameraName);
@@ -78,7 +94,6 @@ int runCapture(const TaskLaunch& launch, const CaptureOptions& options) {
   }
   std::fflush(stdout);
   for (const std::string& problem : result.problems) Say(problem);
-  const int code = Conclude(result, &running, &stop);
   return Finish(code, &running);
 }
 
@@ -92,7 +107,7 @@ int runSettings(const TaskLaunch& launch, int cameraTimeoutMs) {
   options.settingsTimeoutMs = 3000;
   options.wakeFd = stop.fd();
   CaptureSession session(running.task.get(), options, nullptr);
-  const CaptureResult result = session.readSettings();
+  CaptureResult result = session.readSettings();
   if (result.outcome == CaptureResult::Outcome::kOk && !result.settings) {
     Say("no camera is connected");
     ShutDown(running.task.get(), &stop);
@@ -102,7 +117,7 @@ int runSettings(const TaskLaunch& launch, int cameraTimeoutMs) {
     PrintSettings(result.settings.get(), result.cameraName);
     std::fflush(stdout);
   }
-  return Finish(Conclude(result, &running, &stop), &running);
+  return Finish(Conclude(&result, &session, &running, &stop), &running);
 }
 
 }  // namespace tether_host

@@ -208,15 +208,15 @@ void CaptureSaver::taskRefusedSave(FileKind kind, const std::string& why) {
 }
 
 void CaptureSaver::finish() {
+  mRecord.incomplete.clear();  // files may have come since the last call
   for (auto& [id, c] : mCaptures) {
-    if (c.listedIncomplete) continue;
     std::string missing;
     if (!c.progress.thumbnail) missing = "thumbnail";
     if (c.progress.files() == 0) missing += missing.empty() ? "image file" : " and image file";
     if (missing.empty()) continue;
-    c.listedIncomplete = true;
     mRecord.incomplete.push_back({id, c.progress.number, missing});
-    mSink->captureIncomplete(id, c.progress.number, missing);
+    if (!c.listedIncomplete) mSink->captureIncomplete(id, c.progress.number, missing);
+    c.listedIncomplete = true;
   }
 }
 

@@ -81,7 +81,8 @@ class CaptureSaver {
   // The task's log says it did not save a file of the newest capture.
   void taskRefusedSave(FileKind kind, const std::string& why);
   // Lists every capture still missing its thumbnail or all image files as
-  // incomplete and tells the sink; idempotent.
+  // incomplete in the record (afresh at each call), telling the sink of
+  // each capture once.
   void finish();
 
   // Every capture seen so far is done(quietMs).
@@ -97,7 +98,7 @@ class CaptureSaver {
     NameFields fields;
     bool suffixChosen = false;  // the stem is fixed once the first file is placed
     int suffix = 0;
-    bool listedIncomplete = false;
+    bool listedIncomplete = false;  // told to the sink
   };
   Capture& captureFor(int captureId);
   void announce(const HostMessage& message, int captureId);

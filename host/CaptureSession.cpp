@@ -43,7 +43,7 @@ CaptureResult CaptureSession::run() {
     result.capturesCompleted = i - 1;
     if (result.outcome == CaptureResult::Outcome::kOk) askSettings(mOptions.settingsTimeoutMs, &result);
   }
-  finish(&result);
+  collect(&result);
   return result;
 }
 
@@ -56,11 +56,11 @@ CaptureResult CaptureSession::readSettings() {
     result.outcome = CaptureResult::Outcome::kOk;
     askSettings(camera ? mOptions.settingsTimeoutMs : 1000, &result);
   }
-  finish(&result);
+  collect(&result);
   return result;
 }
 
-void CaptureSession::finish(CaptureResult* result) {
+void CaptureSession::collect(CaptureResult* result) {
   mSaver.finish();
   const SaveRecord& record = mSaver.record();
   result->files = record.files;
@@ -74,6 +74,11 @@ CaptureSession::Pump CaptureSession::pump(int timeoutMs, CaptureResult* result) 
   switch (mTask->read(&message, timeoutMs, mOptions.wakeFd)) {
     case TaskProcess::ReadStatus::kMessage:
       handle(message, result);
+      if (mFailure.empty()) return Pump::kMessage;
+      result->outcome = CaptureResult::Outcome::kSaveFailed;
+      result->message = mFailure;
+      return Pump::kStop;
+    case TaskProcess::ReadStatus::kLogNews:
       if (mFailure.empty()) return Pump::kMessage;
       result->outcome = CaptureResult::Outcome::kSaveFailed;
       result->message = mFailure;
@@ -123,6 +128,7 @@ void CaptureSession::fileSaved(const FileSaved& file) {
 }
 
 void CaptureSession::saveFailed(const SaveFailed& failure) {
+  mTask->returnFromRead();  // when the task's log told of it
   if (mFailure.empty()) {
     mFailure = "capture " + std::to_string(failure.captureId) + ": " + failure.message;
   }

@@ -66,6 +66,10 @@ class CaptureSession : private TetherObserver {
   // once briefly even when none was announced. result.settings stays null
   // when there is no camera.
   CaptureResult readSettings();
+  // A message read after run() (while the task shuts down): its files are
+  // saved too. Then collect() brings the result up to date.
+  void handleLate(const HostMessage& message) { mSaver.handle(message); }
+  void collect(CaptureResult* result);
   // The task's log says it did not save a file (see TaskLog).
   void taskRefusedSave(FileKind kind, const std::string& why) { mSaver.taskRefusedSave(kind, why); }
 
@@ -79,7 +83,6 @@ class CaptureSession : private TetherObserver {
   bool takeOneImage(int index, CaptureResult* result);
   bool waitForFiles(int index, int captureId, const Deadline& deadline, CaptureResult* result);
   void askSettings(int timeoutMs, CaptureResult* result);
-  void finish(CaptureResult* result);
 
   void captureAnnounced(const CaptureAnnounced& capture) override;
   void fileSaved(const FileSaved& file) override;

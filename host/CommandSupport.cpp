@@ -58,7 +58,7 @@ void StopSignals::drain() {
 int StartTask(const TaskLaunch& launch, RunningTask* running) {
   std::string error;
   const std::string logPath = launch.taskLogPath.empty() ? DefaultTaskLogPath() : launch.taskLogPath;
-  running->log = TaskLog::open(logPath, launch.verbose, &error);
+  running->log = TaskLog::open(logPath, launch.taskLogPath.empty(), launch.verbose, &error);
   if (!running->log) {
     Say(error);
     return kExitUsage;
@@ -76,13 +76,16 @@ int StartTask(const TaskLaunch& launch, RunningTask* running) {
   return kExitOk;
 }
 
-ExitStatus ShutDown(TaskProcess* task, StopSignals* stop) {
+ExitStatus ShutDown(TaskProcess* task, StopSignals* stop,
+                    const std::function<void(const HostMessage&)>& late) {
   if (task->send(proto::kShutdown, nullptr) < 0) task->closeInput();
   const Deadline deadline = Deadline::in(kShutdownWaitMs);
   HostMessage message;
   for (;;) {
     const auto status = task->read(&message, deadline.msLeft(), stop->fd());
+    if (status == TaskProcess::ReadStatus::kMessage && late) late(message);
     if (status == TaskProcess::ReadStatus::kMessage) continue;
+    if (status == TaskProcess::ReadStatus::kLogNews) continue;
     if (status == TaskProcess::ReadStatus::kInterrupted) {
       stop->drain();
       Say("stopping the task now");

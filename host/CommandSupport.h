@@ -6,6 +6,7 @@
 
 #include <signal.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,8 +62,10 @@ int StartTask(const TaskLaunch& launch, RunningTask* running);
 
 // Asks the task to stop and waits for it, dropping what it still sends. A
 // second stop request, or a task that does not end in time, gets it
-// terminated. Returns how it ended.
-ExitStatus ShutDown(TaskProcess* task, StopSignals* stop);
+// terminated. Returns how it ended. `late`, when given, gets each message
+// that still comes.
+ExitStatus ShutDown(TaskProcess* task, StopSignals* stop,
+                    const std::function<void(const HostMessage&)>& late = nullptr);
 // The exit of a task that we did not ask to stop; kExitTaskDied.
 int ReportUnexpectedExit(TaskProcess* task);
 

@@ -314,7 +314,10 @@ bool PlaceDurably(const std::string& source, const std::string& dir,
   std::string from = source;  // becomes the copy once the file systems differ
   for (int n = startN; n < kMaxSuffix; ++n) {
     const std::string path = (dir.empty() ? std::string(".") : dir) + "/" + nameAt(n);
-    if (!MakeDirectories(Parent(path), error)) break;
+    if (!MakeDirectories(Parent(path), error)) {
+      *error = "cannot move " + source + " to " + path + ": " + *error;
+      break;
+    }
     const Claim claim = ClaimName(from, path, from != source);
     if (claim == Claim::kTaken) continue;
     if (claim == Claim::kOtherFs && from == source) {

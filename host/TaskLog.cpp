@@ -19,9 +19,11 @@ bool EndsWith(const std::string& s, const char* suffix) {
 
 }  // namespace
 
-std::unique_ptr<TaskLog> TaskLog::open(const std::string& path, bool verbose, std::string* error) {
+std::unique_ptr<TaskLog> TaskLog::open(const std::string& path, bool makeFolder, bool verbose,
+                                       std::string* error) {
   const size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash), error)) {
+  if (makeFolder && slash != std::string::npos && slash > 0 &&
+      !MakeDirectories(path.substr(0, slash), error)) {
     *error = "cannot open the task log " + path + ": " + *error;
     return nullptr;
   }

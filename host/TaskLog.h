@@ -22,9 +22,10 @@ class TaskLog {
  public:
   static constexpr size_t kTailLines = 20;
 
-  // Opens `path` for appending, creating its folder; null with *error
-  // naming the file and the system's error.
-  static std::unique_ptr<TaskLog> open(const std::string& path, bool verbose, std::string* error);
+  // Opens `path` for appending (creating its folder when `makeFolder`);
+  // null with *error naming the file and the system's error.
+  static std::unique_ptr<TaskLog> open(const std::string& path, bool makeFolder, bool verbose,
+                                       std::string* error);
   ~TaskLog();
 
   // One line of the task's log, without its newline.

@@ -336,6 +336,7 @@ bool TaskProcess::writeAll(const std::string& bytes) {
 
 TaskProcess::ReadStatus TaskProcess::read(HostMessage* message, int timeoutMs, int wakeFd) {
   const Deadline deadline = Deadline::in(timeoutMs);
+  mReturnFromRead = false;
   for (;;) {
     switch (mReader.next(message)) {
       case FrameReader::Result::kMessage:
@@ -361,6 +362,10 @@ TaskProcess::ReadStatus TaskProcess::read(HostMessage* message, int timeoutMs, i
       return ReadStatus::kBadFrame;
     }
     if (n > 0 && fds[2].revents != 0) readLog();
+    if (mReturnFromRead) {
+      mReturnFromRead = false;
+      return ReadStatus::kLogNews;
+    }
     if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return ReadStatus::kInterrupted;
     if (n > 0 && fds[0].revents != 0) {
       char chunk[64 * 1024];

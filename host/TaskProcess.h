@@ -80,9 +80,15 @@ class TaskProcess {
     kEndOfOutput,  // the task closed its output (normally: it is exiting)
     kBadFrame,     // the output is not a valid frame stream; error() says why
     kInterrupted,  // `wakeFd` became readable (its bytes are left to the caller)
+    kLogNews,      // a logLine callback called returnFromRead()
   };
   // Waits at most timeoutMs (negative: without limit) for the next message.
   ReadStatus read(HostMessage* message, int timeoutMs, int wakeFd = -1);
+
+  // From inside a logLine callback: the read() in progress returns kLogNews
+  // once the lines at hand are handed out, so a caller learns at once of
+  // what the task logged. Without effect elsewhere.
+  void returnFromRead() { mReturnFromRead = true; }
 
   // Closes the task's input: the task takes end of file as a request to end.
   void closeInput();
@@ -119,6 +125,7 @@ class TaskProcess {
   int mLogFd;     // read end of the task's stderr with Options::logLine; else -1
   std::function<void(const std::string&)> mLogLine;
   std::string mLogPartial;  // a line still without its newline
+  bool mReturnFromRead = false;
   std::unique_ptr<PrivateTempDir> mTempDir;
   int mGraceMs;
   int32_t mNextId = 1;

@@ -96,7 +96,7 @@ bool TetherSession::Impl::setUp(TetherResult* result) {
   const std::string logPath = launch.taskLogPath.empty() ? DefaultTaskLogPath() : launch.taskLogPath;
   if (!FilenamePattern::parse(mOptions.filenamePattern, &pattern, &error) ||
       !MakeDirectories(mOptions.outDir, &error) ||
-      !(mLog = TaskLog::open(logPath, launch.verbose, &error))) {
+      !(mLog = TaskLog::open(logPath, launch.taskLogPath.empty(), launch.verbose, &error))) {
     result->end = TetherResult::End::kSetupFailed;
     result->message = error;
     return false;
@@ -151,6 +151,7 @@ bool TetherSession::Impl::loop(TetherResult* result) {
         drainWake();
         break;
       case TaskProcess::ReadStatus::kTimeout:
+      case TaskProcess::ReadStatus::kLogNews:
         break;
       case TaskProcess::ReadStatus::kEndOfOutput:
         result->end = TetherResult::End::kTaskEnded;
@@ -206,6 +207,7 @@ void TetherSession::Impl::shutDown(TetherResult* result) {
       handle(message, result);  // files still arriving are saved
       continue;
     }
+    if (status == TaskProcess::ReadStatus::kLogNews) continue;
     if (status == TaskProcess::ReadStatus::kInterrupted) {
       drainWake();
       if (mStopRequests.load() > stopsBefore) break;  // asked again: no more waiting

@@ -66,6 +66,8 @@ int Pump(RunningTask* running, StopSignals* stop, CaptureSaver* saver, const Wat
           return ShutDown(task, stop).success() ? kExitOk : kExitTaskDied;
         }
         continue;
+      case TaskProcess::ReadStatus::kLogNews:
+        continue;
       case TaskProcess::ReadStatus::kInterrupted:
         stop->drain();
         if (stopping) {

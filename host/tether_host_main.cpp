@@ -16,10 +16,17 @@ namespace tether_host {
 namespace {
 
 // Seconds given on the command line, as a positive whole number of ms.
-CLI::Option* AddSeconds(CLI::App* app, const std::string& name, int* ms, const std::string& help) {
+// `alsoMs`, when given, gets the same value.
+CLI::Option* AddSeconds(CLI::App* app, const std::string& name, int* ms, const std::string& help,
+                        int* alsoMs = nullptr) {
   return app
       ->add_option_function<double>(
-          name, [ms](double s) { *ms = static_cast<int>(s * 1000 + 0.5); }, help)
+          name,
+          [ms, alsoMs](double s) {
+            *ms = static_cast<int>(s * 1000 + 0.5);
+            if (alsoMs != nullptr) *alsoMs = *ms;
+          },
+          help)
       ->type_name("SECONDS")
       ->check(CLI::Range(0.001, 86400.0));
 }
@@ -66,8 +73,8 @@ void AddCommands(CLI::App* app, Parsed* p) {
   AddOut(capture, &p->capture.outDir);
   AddPattern(capture, &p->capture.filenamePattern);
   AddSeconds(capture, "--timeout", &p->capture.captureTimeoutMs,
-             "bound on the wait for the camera and for each picture (default 30)")
-      ->each([p](const std::string&) { p->capture.cameraTimeoutMs = p->capture.captureTimeoutMs; });
+             "bound on the wait for the camera and for each picture (default 30)",
+             &p->capture.cameraTimeoutMs);
   AddSeconds(capture, "--quiet", &p->capture.quietMs,
              "a picture with its thumbnail and one file is complete after this long without\n"
              "news of it (default 2)");
@@ -159,18 +166,14 @@ int Main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
-  } catch (const CLI::ExtrasError& e) {
+  } catch (const CLI::ParseError& e) {
     if (app.get_subcommands().empty() && !app.remaining().empty()) {
       return UsageError("unknown command '" + app.remaining().front() + "'");
     }
-    return UsageError(e.what());
-  } catch (const CLI::RequiredError& e) {
-    if (app.get_subcommands().empty()) {
-      std::fputs(app.help().c_str(), stderr);
+    if (app.get_subcommands().empty() && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+      std::fputs(app.help().c_str(), stderr);  // no command at all
       return kExitUsage;
     }
-    return UsageError(e.what());
-  } catch (const CLI::ParseError& e) {
     return UsageError(e.what());
   }
   return Dispatch(app, p);

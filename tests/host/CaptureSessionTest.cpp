@@ -65,13 +65,13 @@ TEST_F(CaptureSessionTest, SavesEveryFileUnderTheCamerasNameAndReadsTheSettings)
     EXPECT_TRUE(f.sizeMatches()) << f.path;
     EXPECT_EQ(f.size, static_cast<int64_t>(ReadFile(f.path).size())) << f.path;
   }
-  EXPECT_EQ(result.files[1].kind, "DNG");
+  EXPECT_EQ(result.files[1].kind, FileKind::kDng);
   EXPECT_EQ(result.files[1].size, 1001);
-  EXPECT_EQ(result.files[2].kind, "JPEG");
+  EXPECT_EQ(result.files[2].kind, FileKind::kJpeg);
   EXPECT_EQ(result.files[2].size, 501);
   EXPECT_EQ(ReadFile(mOut + "/IMG_0002.thumb.jpg").substr(0, 3), "\xFF\xD8\xFF");
   // The temporary files are moved, not copied.
-  EXPECT_TRUE(std::filesystem::is_empty(mTmp));
+  EXPECT_TRUE(std::filesystem::is_empty(mTask->tempDir()));
   EXPECT_EQ(DescribeSettings(result.settings.get()),
             (std::vector<std::pair<std::string, std::string>>{{"ISO", "400"},
                                                               {"Aperture", "f/5.6"},

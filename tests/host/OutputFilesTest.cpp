@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <set>
 #include <thread>
 #include <vector>
@@ -163,6 +164,62 @@ TEST(WriteUniqueFileTest, RacingWritersNeverShareOrReplaceAName) {
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kEach));
   EXPECT_EQ(distinct.count(dir.path() + "/T.thumb.jpg"), 0u);
   EXPECT_EQ(ReadFile(dir.path() + "/T.thumb.jpg"), "first");
+}
+
+}  // namespace
+}  // namespace tether_host
+
+namespace tether_host {
+namespace {
+
+// Both ways into the output folder (a rename on one file system, a copy
+// from another) take the first free name, leave the existing file and no
+// partial copy behind, and give the file ordinary permissions.
+TEST(PlaceDurablyTest, SameOrOtherFileSystemTakesTheFirstFreeNameAndLeavesNothingBehind) {
+  ScratchDir dir;
+  char other[] = "/dev/shm/tether-host-test-XXXXXX";
+  struct stat a, b;
+  const bool twoFileSystems = stat("/dev/shm", &b) == 0 && stat(dir.path().c_str(), &a) == 0 &&
+                              a.st_dev != b.st_dev && mkdtemp(other) != nullptr;
+  std::vector<std::string> sources = {dir.sub("tmp")};
+  if (twoFileSystems) sources.push_back(other);
+  const std::string out = dir.path() + "/out";
+  for (const std::string& from : sources) {
+    std::filesystem::remove_all(out);
+    WriteFile(dir.sub("out/2026") + "/IMG.dng", "theirs");
+    const std::string source = from + "/TetherTMP1.DNG";
+    WriteFile(source, "ours");
+    chmod(source.c_str(), 0600);
+    std::string placed, error;
+    int used = -1;
+    const auto nameAt = [](int n) { return "2026/IMG" + (n ? "-" + std::to_string(n) : "") + ".dng"; };
+    ASSERT_TRUE(PlaceDurably(source, out, nameAt, 0, &placed, &used, &error)) << from << ": " << error;
+    EXPECT_EQ(placed, out + "/2026/IMG-1.dng");
+    EXPECT_EQ(used, 1);
+    EXPECT_EQ(ReadFile(placed), "ours");
+    EXPECT_EQ(ReadFile(out + "/2026/IMG.dng"), "theirs");
+    EXPECT_FALSE(Exists(source));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out + "/2026"),
+                            std::filesystem::directory_iterator()),
+              2);  // no hidden partial copy left
+    struct stat st;
+    ASSERT_EQ(stat(placed.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0044, 0044u) << from;  // readable like any file the user makes
+  }
+  if (twoFileSystems) rmdir(other);
+}
+
+TEST(PlaceDurablyTest, AFailureNamesBothFilesAndKeepsTheSource) {
+  ScratchDir dir;
+  const std::string source = dir.sub("tmp") + "/TetherTMP1.JPG";
+  WriteFile(source, "ours");
+  WriteFile(dir.path() + "/file", "");
+  std::string placed, error;
+  int used = -1;
+  EXPECT_FALSE(PlaceDurably(source, dir.path() + "/file/out", [](int) { return std::string("IMG.jpg"); }, 0,
+                            &placed, &used, &error));
+  EXPECT_NE(error.find(source + " to " + dir.path() + "/file/out/IMG.jpg: "), std::string::npos) << error;
+  EXPECT_EQ(ReadFile(source), "ours");
 }
 
 }  // namespace

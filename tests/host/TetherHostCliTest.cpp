@@ -38,6 +38,7 @@ class Tool {
     }
     envStrings.push_back("FAKE_TASK_MODE=" + mode);
     envStrings.push_back("TMPDIR=" + dir);
+    envStrings.push_back("XDG_STATE_HOME=" + dir + "/state");  // the default task log
     std::vector<char*> argv, envp;
     for (auto& s : argStrings) argv.push_back(s.data());
     argv.push_back(nullptr);

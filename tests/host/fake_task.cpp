@@ -11,6 +11,8 @@
 //   chunky            write every frame one byte at a time
 //   datademo          at start, a message with data and awkward strings
 //   ticker            a "tick" every 20 ms while no command is waiting
+//   thumbonly         a capture delivers its name and thumbnail only
+//   refusejpeg        the JPEG is not saved: the task's log line says why
 // It writes "fake task started" to stderr when it starts.
 #include <poll.h>
 #include <signal.h>
@@ -22,7 +24,9 @@
 
 #include "host/FrameReader.h"
 #include "host/HostMessage.h"
+#include "source/ProtocolNames.h"
 
+namespace proto = tether::proto;
 using tether_host::EncodeFrame;
 using tether_host::FrameReader;
 using tether_host::HostMessage;
@@ -71,31 +75,37 @@ class FakeTask {
     for (size_t i = 0; i < size; ++i) std::fputc(static_cast<int>((i * 7 + captureId) & 0xFF), f);
     std::fclose(f);
     auto* t = new ZyLuaTETable();
-    t->Set("capture_id", new ZyLuaTENumber(captureId));
-    t->Set("file_path", new ZyLuaTEString(path));
-    t->Set("file_size", new ZyLuaTENumber(static_cast<double>(size + (has("badsize") ? 1 : 0))));
-    send(0, "fileDownloadComplete", t);
+    t->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
+    t->Set(proto::kFilePath, new ZyLuaTEString(path));
+    t->Set(proto::kFileSize, new ZyLuaTENumber(static_cast<double>(size + (has("badsize") ? 1 : 0))));
+    send(0, proto::kFileDownloadComplete, t);
   }
 
   void capture(int captureId) const {
     char name[32];
     std::snprintf(name, sizeof name, "IMG_%04d.dng", captureId);
     auto* added = new ZyLuaTETable();
-    added->Set("capture_id", new ZyLuaTENumber(captureId));
-    added->Set("has_sidecar", new ZyLuaTENumber(0));
-    added->Set("file_name", new ZyLuaTEString(name));
-    added->Set("image_orientation", new ZyLuaTEString("AB"));
-    send(0, "objectWasAdded", added);
+    added->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
+    added->Set(proto::kHasSidecar, new ZyLuaTENumber(0));
+    added->Set(proto::kFileName, new ZyLuaTEString(name));
+    added->Set(proto::kImageOrientation, new ZyLuaTEString("AB"));
+    send(0, proto::kObjectWasAdded, added);
 
     unsigned char thumb[64] = {0xFF, 0xD8, 0xFF, 0xE0};
     for (size_t i = 4; i < sizeof thumb; ++i) thumb[i] = static_cast<unsigned char>(i + captureId);
     auto* t = new ZyLuaTETable();
-    t->Set("capture_id", new ZyLuaTENumber(captureId));
-    t->Set("thumbnail_data", new ZyLuaTEData(thumb, sizeof thumb));
-    send(0, "thumbnailWasDownloaded", t);
+    t->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
+    t->Set(proto::kThumbnailData, new ZyLuaTEData(thumb, sizeof thumb));
+    send(0, proto::kThumbnailWasDownloaded, t);
 
+    if (has("thumbonly")) return;
     deliverFile(captureId, ".DNG", 1000 + captureId);
-    if (!has("dngonly")) deliverFile(captureId, ".JPG", 500 + captureId);
+    if (has("refusejpeg")) {
+      std::fprintf(stderr, "\"%s/TetherTMP%d.JPG\"\nframeCallback: file not saved: No space left on device\n",
+                   TempDir().c_str(), captureId);
+    } else if (!has("dngonly")) {
+      deliverFile(captureId, ".JPG", 500 + captureId);
+    }
   }
 
  private:
@@ -119,9 +129,9 @@ int main() {
   }
   if (!fake.has("nocamera")) {
     auto* t = new ZyLuaTETable();
-    t->Set("device_id", new ZyLuaTENumber(8201));
-    t->Set("name", new ZyLuaTEString("Orvak K1"));
-    fake.send(0, "deviceAdded", t);
+    t->Set(proto::kDeviceId, new ZyLuaTENumber(8201));
+    t->Set(proto::kName, new ZyLuaTEString("Orvak K1"));
+    fake.send(0, proto::kDeviceAdded, t);
   }
   if (fake.has("garbage")) fake.writeOut(std::string("\xFB\xFF\xFF\xFF\x01\x00\x00\x00", 8));
 
@@ -151,20 +161,20 @@ int main() {
       t->Set("name", new ZyLuaTEString(m.name));
       fake.send(m.id, "received", t);
     }
-    if (m.name == "shutdown") {
+    if (m.name == proto::kShutdown) {
       if (fake.has("stubborn")) continue;
       return 0;
     }
-    if (m.name == "doCapture") {
+    if (m.name == proto::kDoCapture) {
       if (fake.has("crash-on-capture")) return 7;
       if (!fake.has("nocamera")) fake.capture(++captureId);
-    } else if (m.name == "getCameraSettings" && !fake.has("nocamera")) {
+    } else if (m.name == proto::kGetCameraSettings && !fake.has("nocamera")) {
       auto* t = new ZyLuaTETable();
-      t->Set("isoSpeed", new ZyLuaTENumber(400));
-      t->Set("aperture", new ZyLuaTENumber(5.6));
-      t->Set("shutter", new ZyLuaTEString("1/125"));
-      t->Set("whiteBalance", new ZyLuaTEString("Daylight"));
-      fake.send(m.id, "ok", t);
+      t->Set(proto::kIsoSpeed, new ZyLuaTENumber(400));
+      t->Set(proto::kAperture, new ZyLuaTENumber(5.6));
+      t->Set(proto::kShutter, new ZyLuaTEString("1/125"));
+      t->Set(proto::kWhiteBalance, new ZyLuaTEString("Daylight"));
+      fake.send(m.id, proto::kOk, t);
     }
   }
 }
