@@ -215,9 +215,18 @@
         capture();
       }
     });
+    listen();
+  }
+
+  // EventSource retries a dropped stream by itself, but gives up on a
+  // refusal (too many pages open): then a new one is made after a while.
+  function listen() {
     const events = new EventSource('/events');
     events.onopen = () => linkState('Live', false);
-    events.onerror = () => linkState('Connection to tether-host lost; retrying…', true);
+    events.onerror = () => {
+      linkState('Connection to tether-host lost; retrying…', true);
+      if (events.readyState === EventSource.CLOSED) setTimeout(listen, 3000);
+    };
     events.onmessage = (m) => receive(JSON.parse(m.data));
   }
 
