@@ -10,6 +10,7 @@
 //     same burst with no page at all, alternating, in the same session.
 //
 // Prints medians and the burst ratio; passes or fails on nothing.
+//   build/bench/web_bench [captures, default 50] [burst rounds, default 5]
 #include <unistd.h>
 
 #include <algorithm>
