@@ -56,7 +56,7 @@ def wait_until(what, predicate):
     fail('gave up waiting: ' + what)
 
 
-def start_browser():
+def start_browser(profile):
     try:
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
@@ -67,7 +67,7 @@ def start_browser():
     for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
                  '--disable-background-networking', '--disable-component-update', '--disable-sync',
                  '--window-size=1280,800',
-                 '--user-data-dir=' + tempfile.mkdtemp(prefix='tether-chromium-')):
+                 '--user-data-dir=' + profile):
         options.add_argument(flag)
     options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
     try:
@@ -179,14 +179,16 @@ def main():
         if not os.access(path, os.X_OK):
             fail('%s is missing (Debian packages chromium and chromium-driver)' % path)
     serve = Serve(args.tether_host, args.sim_ctl)
+    profile = tempfile.mkdtemp(prefix='tether-chromium-')  # a fresh browser profile
     driver = None
     try:
-        driver = start_browser()
+        driver = start_browser(profile)
         check_page(driver, serve, args.screenshots)
     finally:
         if driver is not None:
             driver.quit()
         serve.stop()
+        shutil.rmtree(profile, ignore_errors=True)
     print('PASS')
 
 
