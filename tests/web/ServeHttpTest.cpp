@@ -33,8 +33,8 @@ std::string ReadAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// One `tether-host serve` for the whole suite: its scratch folder, its
-// first line (the URL) and the simulator's control socket.
+// One running `tether-host serve`: its scratch folder, its first line (the
+// URL) and the simulator's control socket.
 class Serve {
  public:
   Serve() {
@@ -93,11 +93,17 @@ class Serve {
   krv_sim::ControlClient mControl;
 };
 
+// A fresh `serve` for each test: pages and pictures never carry over.
 class ServeHttpTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { sServe = new Serve(); }
-  static void TearDownTestSuite() { delete sServe; }
-  void SetUp() override { ASSERT_GT(sServe->url().port, 0) << "serve printed no URL"; }
+  void SetUp() override {
+    sServe = new Serve();
+    ASSERT_GT(sServe->url().port, 0) << "serve printed no URL";
+  }
+  void TearDown() override {
+    delete sServe;
+    sServe = nullptr;
+  }
 
   // Shutter pressed on the camera (once it is connected); true once `page`
   // has the picture's JPEG.
