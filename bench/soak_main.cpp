@@ -208,6 +208,7 @@ int main(int argc, char** argv) {
                              "KRV_SIM_IMAGE_WIDTH=16", "KRV_SIM_IMAGE_HEIGHT=16",
                              "KRV_SIM_FILE_FORMAT=0"};
   taskOptions.stderrPath = scratch + "/task.log";
+  taskOptions.privateTempDir = false;  // the soak reads and deletes the task's files itself
   std::string error;
   auto task = TaskProcess::start(taskOptions, &error);
   if (!task) {

@@ -32,6 +32,7 @@ std::unique_ptr<TaskProcess> StartTask() {
   options.environment = {"TMPDIR=" + gScratch, "KRV_SIM_CONNECT_DELAY_MS=0",
                          "KRV_SIM_IMAGE_WIDTH=64", "KRV_SIM_IMAGE_HEIGHT=48"};
   options.stderrPath = "/dev/null";
+  options.privateTempDir = false;  // the task alone is measured
   std::string error;
   auto task = TaskProcess::start(options, &error);
   if (!task) {

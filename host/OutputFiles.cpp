@@ -116,31 +116,9 @@ int FirstFreeSuffix(const std::string& dir, const std::string& base,
 bool MoveToUniquePath(const std::string& source, const std::string& dir, const std::string& base,
                       const std::string& ext, int startN, std::string* finalPath,
                       std::string* error) {
-  for (int n = startN; n < kMaxSuffix; ++n) {
-    const std::string path = NumberedPath(dir, base, n, ext);
-    if (link(source.c_str(), path.c_str()) == 0) {
-      if (unlink(source.c_str()) != 0) {
-        // The file is in place; a stray temporary is only untidy.
-      }
-      // The task keeps its temporary files private (0600); a picture placed
-      // in the user's folder gets the permissions of any file the user makes,
-      // like the copies of the fallback and the thumbnails.
-      const mode_t mask = umask(0);
-      umask(mask);
-      chmod(path.c_str(), 0644 & ~mask);
-      *finalPath = path;
-      return true;
-    }
-    if (errno == EEXIST) continue;
-    if (errno == EXDEV || errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK ||
-        errno == ENOSYS) {
-      return CopyToUniquePath(source, dir, base, ext, n, finalPath, error);
-    }
-    *error = "cannot move " + source + " to " + path + ": " + strerror(errno);
-    return false;
-  }
-  *error = "no free name for " + NumberedPath(dir, base, 0, ext);
-  return false;
+  int used = 0;
+  return PlaceDurably(source, dir, [&](int n) { return NumberedPath("", base, n, ext).substr(2); },
+                      startN, finalPath, &used, error);
 }
 
 bool CopyToUniquePath(const std::string& source, const std::string& dir, const std::string& base,

@@ -32,10 +32,9 @@ std::string NumberedPath(const std::string& dir, const std::string& base, int n,
 int FirstFreeSuffix(const std::string& dir, const std::string& base,
                     const std::vector<std::string>& exts);
 
-// Moves `source` to the first free NumberedPath from n = `startN` on, by
-// link() and unlink(); where the two paths are on different filesystems (or
-// hard links are not supported) by CopyToUniquePath. False with *error set
-// on failure; the source then stays where it was.
+// Moves `source` to the first free NumberedPath from n = `startN` on, as
+// PlaceDurably does. False with *error set on failure; the source then stays
+// where it was.
 bool MoveToUniquePath(const std::string& source, const std::string& dir, const std::string& base,
                       const std::string& ext, int startN, std::string* finalPath,
                       std::string* error);

@@ -9,7 +9,7 @@ if [ ! -x "$host" ]; then
   exit 1
 fi
 mkdir -p captures
-echo "== tether-host capture -n 3 --out captures/  (simulated camera, log lines of the task on stderr)"
+echo "== tether-host capture -n 3 --out captures/  (simulated camera; the task's log goes to a file, -v shows it)"
 "$host" capture -n 3 --out captures/
 echo
 echo "== saved files"

@@ -88,6 +88,7 @@ void TaskTest::StartTask(const std::vector<std::string>& environment) {
       },
       environment);
   options.stderrPath = mDir + "/task.log";
+  options.privateTempDir = false;  // the task's own handling of TMPDIR is under test
   std::string error;
   mTask = TaskProcess::start(options, &error);
   ASSERT_NE(mTask, nullptr) << error;
