@@ -181,6 +181,8 @@ int main(int argc, char** argv) {
     for (const bool withStalled : {r % 2 == 1, r % 2 == 0}) {
       std::unique_ptr<tether_web_test::EventStream> stalled;
       if (withStalled) stalled = std::make_unique<tether_web_test::EventStream>(url.port, url.cookie(), 4096);
+      // A page that has stopped reading, not one still being sent its start.
+      usleep(200 * 1000);
       const Clock::time_point start = Clock::now();
       for (int i = 0; i < kBurst; ++i) shutter();
       saved += kBurst;
