@@ -24,7 +24,19 @@ struct TetherArgs {
   TetherOptions options;
   std::string hook;  // shell command run after each saved file; empty: none
 };
-int runTether(const TetherArgs& args);
+
+// What runs beside a tethered session (the live page of `serve`): started
+// once the session exists and before it runs (so it can observe it and
+// request captures), stopped after it has ended.
+class SessionCompanion {
+ public:
+  virtual ~SessionCompanion() = default;
+  // False (after saying why) when the session must not run.
+  virtual bool start(TetherSession* session) = 0;
+  virtual void stop() = 0;
+};
+// `companion` is borrowed and may be null.
+int runTether(const TetherArgs& args, SessionCompanion* companion = nullptr);
 
 }  // namespace tether_host
 

@@ -65,7 +65,7 @@ void Report(const TetherArgs& args, const TetherResult& result, int code) {
 
 }  // namespace
 
-int runTether(const TetherArgs& args) {
+int runTether(const TetherArgs& args, SessionCompanion* companion) {
   StopSignals stop;  // before any thread, so that every thread has them blocked
   TetherSession session(args.options);
   StatusLine status(stdout, isatty(1) == 1);
@@ -75,10 +75,12 @@ int runTether(const TetherArgs& args) {
     hooks.reset(new HookRunner(args.hook, Say));
     session.addObserver(hooks.get());
   }
+  if (companion != nullptr && !companion->start(&session)) return kExitUsage;
   const int done = eventfd(0, EFD_CLOEXEC);
   std::thread controls(Controls, &session, &stop, done);
   Say("tethering into " + args.options.outDir + ": shoot on the camera, or press Enter; Ctrl-C ends");
   const TetherResult result = session.run();
+  if (companion != nullptr) companion->stop();
   const uint64_t one = 1;
   if (write(done, &one, sizeof one) < 0) Say("cannot stop the input thread");
   controls.join();

@@ -10,6 +10,7 @@
 
 #include "host/CommandSupport.h"
 #include "host/Commands.h"
+#include "host/web/ServeCommand.h"
 
 namespace tether_host {
 namespace {
@@ -50,6 +51,7 @@ struct Parsed {
   CaptureOptions capture;
   int settingsTimeoutMs = 5000;
   TetherArgs tether;
+  ServeArgs serve;
 };
 
 void AddCommands(CLI::App* app, Parsed* p) {
@@ -95,7 +97,19 @@ void AddCommands(CLI::App* app, Parsed* p) {
   tether->add_option("-n", p->tether.options.count, "end after N pictures")
       ->type_name("N")
       ->check(CLI::Range(1, 100000));
-  for (CLI::App* sub : {watch, capture, settings, tether}) sub->footer(kExitCodeHelp);
+  CLI::App* serve = app->add_subcommand(
+      "serve",
+      "tether as 'tether' does and show each picture live in a browser; the first line\n"
+      "printed is the page's address with its access token");
+  AddOut(serve, &p->serve.tether.options.outDir)->description("folder for the pictures (default .)");
+  AddPattern(serve, &p->serve.tether.options.filenamePattern);
+  serve->add_option("--port", p->serve.server.port, "TCP port of the page; 0 (default) picks a free one")
+      ->type_name("N")
+      ->check(CLI::Range(0, 65535));
+  serve->add_option("--bind", p->serve.server.bindAddress,
+                    "address to serve on (default 127.0.0.1; 0.0.0.0 lets other screens in)")
+      ->type_name("ADDR");
+  for (CLI::App* sub : {watch, capture, settings, tether, serve}) sub->footer(kExitCodeHelp);
 }
 
 int UsageError(const std::string& why) {
@@ -120,6 +134,11 @@ int Dispatch(CLI::App& app, Parsed& p) {
     return runCapture(p.launch, p.capture);
   }
   if (app.got_subcommand("settings")) return runSettings(p.launch, p.settingsTimeoutMs);
+  if (app.got_subcommand("serve")) {
+    if (!PatternOk(p.serve.tether.options.filenamePattern)) return kExitUsage;
+    p.serve.tether.options.launch = p.launch;
+    return runServe(p.serve);
+  }
   if (!PatternOk(p.tether.options.filenamePattern)) return kExitUsage;
   p.tether.options.launch = p.launch;
   return runTether(p.tether);

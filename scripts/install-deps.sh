@@ -11,6 +11,8 @@ packages=(
   libjpeg-dev libtiff-dev libtiff-tools
   libssl-dev
   libcli11-dev
+  libcpp-httplib-dev
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

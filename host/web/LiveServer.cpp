@@ -1,0 +1,211 @@
+#include "host/web/LiveServer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "host/web/PageAssets.h"
+
+namespace tether_host {
+namespace {
+
+using HandlerResponse = httplib::Server::HandlerResponse;
+
+constexpr size_t kFileChunk = 64 * 1024;
+
+const char kPagePolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+    "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+void Refuse(httplib::Response& res, int status, const char* why) {
+  res.status = status;
+  res.set_content(std::string(why) + "\n", "text/plain; charset=utf-8");
+}
+
+std::string AllHeaderValues(const httplib::Request& req, const char* name) {
+  std::string joined;
+  const auto range = req.headers.equal_range(name);
+  for (auto it = range.first; it != range.second; ++it) joined += (joined.empty() ? "" : "; ") + it->second;
+  return joined;
+}
+
+std::string StatusText(int status) {
+  switch (status) {
+    case 400: return "Bad request\n";
+    case 404: return "Not found\n";
+    case 413: return "Request too large\n";
+    case 414: return "Address too long\n";
+    default: return "HTTP status " + std::to_string(status) + "\n";
+  }
+}
+
+const char* ContentTypeOf(FileKind kind) {
+  return kind == FileKind::kDng ? "image/x-adobe-dng" : "image/jpeg";
+}
+
+// attachment; filename="IMG_0001.jpg": the name as saved, with anything a
+// header could misread replaced.
+std::string Attachment(const std::string& path) {
+  std::string name = path.substr(path.find_last_of('/') + 1);
+  for (char& c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f ||
+        c == '"' || c == '\\') {
+      c = '_';
+    }
+  }
+  return "attachment; filename=\"" + name + "\"";
+}
+
+}  // namespace
+
+LiveServer::LiveServer(Options options, EventHub* hub, PictureIndex* pictures,
+                       std::function<void()> onCapture)
+    : mOptions(std::move(options)),
+      mHub(hub),
+      mPictures(pictures),
+      mOnCapture(std::move(onCapture)),
+      mServer(mOptions.limits) {}
+
+LiveServer::~LiveServer() { stop(); }
+
+bool LiveServer::start(std::string* error) {
+  const std::string token = AccessGuard::newToken();
+  if (token.empty()) {
+    *error = "no random token could be drawn from the system";
+    return false;
+  }
+  const std::string& address = mOptions.bindAddress;
+  mPort = mOptions.port == 0 ? mServer.bind_to_any_port(address)
+                             : (mServer.bind_to_port(address, mOptions.port) ? mOptions.port : -1);
+  if (mPort <= 0) {
+    *error = "cannot listen on " + address + " port " + std::to_string(mOptions.port);
+    return false;
+  }
+  mGuard = std::make_unique<AccessGuard>(address, mPort, token);
+  addRoutes();
+  mThread = std::thread([this] { mServer.listen_after_bind(); });
+  return true;
+}
+
+void LiveServer::stop() {
+  if (!mThread.joinable()) return;
+  mHub->close();  // wakes every event stream, so that its thread can end
+  mServer.stopAll();
+  mThread.join();
+}
+
+void LiveServer::addRoutes() {
+  mServer.set_payload_max_length(mOptions.maxBodyBytes);
+  mServer.set_default_headers({{"X-Content-Type-Options", "nosniff"},
+                               {"Referrer-Policy", "no-referrer"},
+                               {"X-Frame-Options", "DENY"},
+                               {"Cache-Control", "no-store"}});
+  mServer.set_pre_routing_handler([this](const Request& req, Response& res) { return guard(req, res); });
+  mServer.set_error_handler([](const Request&, Response& res) {
+    if (res.body.empty()) {
+      res.set_content(StatusText(res.status), "text/plain; charset=utf-8");
+    }
+  });
+  for (const PageAsset& asset : PageAssets()) {
+    const std::string pattern = std::regex_replace(std::string(asset.path), std::regex("\\."), "\\.");
+    mServer.Get(pattern, [&asset](const Request&, Response& res) {
+      res.set_content(asset.body.data(), asset.body.size(), std::string(asset.contentType).c_str());
+      if (asset.path == "/") res.set_header("Content-Security-Policy", kPagePolicy);
+    });
+  }
+  mServer.Get("/events", [this](const Request&, Response& res) { serveEvents(res); });
+  mServer.Get("/state", [this](const Request&, Response& res) {
+    res.set_content(mHub->snapshot(), "application/json");
+  });
+  mServer.Get(R"(/files/(\d{1,9})/(thumbnail|dng|jpeg))",
+              [this](const Request& req, Response& res) { serveFile(req, res); });
+  mServer.Post("/capture", [this](const Request& req, Response& res) { serveCapture(req, res); });
+}
+
+HandlerResponse LiveServer::guard(const Request& req, Response& res) {
+  if (!mGuard->hostAllowed(req.get_header_value("Host"))) {
+    Refuse(res, 403, "This server answers only at its own address.");
+    return HandlerResponse::Handled;
+  }
+  if (req.path == "/" && req.has_param("token")) {
+    if (!mGuard->tokenMatches(req.get_param_value("token"))) {
+      Refuse(res, 403, "This link is not the one tether-host printed.");
+      return HandlerResponse::Handled;
+    }
+    // The token moves into a cookie and out of the address bar.
+    res.status = 303;
+    res.set_header("Location", "/");
+    res.set_header("Set-Cookie", mGuard->tokenCookie());
+    return HandlerResponse::Handled;
+  }
+  if (!mGuard->cookieAccepted(AllHeaderValues(req, "Cookie"))) {
+    Refuse(res, 403, "Open the link that tether-host serve printed.");
+    return HandlerResponse::Handled;
+  }
+  return HandlerResponse::Unhandled;
+}
+
+// The stream starts with the state as it is, then every event as it comes;
+// an idle stream gets a comment now and then, so that a vanished client is
+// noticed by a failing write.
+void LiveServer::serveEvents(Response& res) {
+  std::shared_ptr<Subscription> subscription = mHub->subscribe();
+  if (!subscription) {
+    Refuse(res, 503, "Too many live pages are open.");
+    return;
+  }
+  auto started = std::make_shared<bool>(false);
+  const int heartbeatMs = mOptions.heartbeatMs;
+  res.set_chunked_content_provider(
+      "text/event-stream", [subscription, started, heartbeatMs](size_t, httplib::DataSink& sink) {
+        std::string out;
+        if (!*started) {
+          *started = true;
+          out = "retry: 1000\ndata: " + subscription->snapshot() + "\n\n";
+        } else {
+          std::vector<std::shared_ptr<const std::string>> events;
+          if (!subscription->next(&events, heartbeatMs)) return false;
+          if (events.empty()) out = ": idle\n\n";
+          for (const auto& event : events) out += "data: " + *event + "\n\n";
+        }
+        return sink.write(out.data(), out.size());
+      });
+}
+
+void LiveServer::serveFile(const Request& req, Response& res) {
+  const std::optional<FileKind> kind = PictureIndex::kindNamed(req.matches[2]);
+  const std::optional<std::string> path =
+      kind ? mPictures->find(std::stoi(req.matches[1]), *kind) : std::nullopt;
+  const int fd = path ? open(path->c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) close(fd);
+    Refuse(res, 404, "No such picture in this session.");
+    return;
+  }
+  if (req.has_param("download")) res.set_header("Content-Disposition", Attachment(*path));
+  res.set_content_provider(
+      static_cast<size_t>(st.st_size), ContentTypeOf(*kind),
+      [fd](size_t offset, size_t length, httplib::DataSink& sink) {
+        char buf[kFileChunk];
+        const ssize_t n = pread(fd, buf, std::min(length, sizeof buf), static_cast<off_t>(offset));
+        return n > 0 && sink.write(buf, static_cast<size_t>(n));
+      },
+      [fd](bool) { close(fd); });
+}
+
+void LiveServer::serveCapture(const Request& req, Response& res) {
+  const std::string host = req.get_header_value("Host");
+  if (!mGuard->sameOrigin(req.get_header_value("Origin"), req.get_header_value("Sec-Fetch-Site"),
+                          host)) {
+    Refuse(res, 403, "A capture can only be asked for from the page itself.");
+    return;
+  }
+  if (mOnCapture) mOnCapture();
+  res.status = 202;
+  res.set_content("{}", "application/json");
+}
+
+}  // namespace tether_host

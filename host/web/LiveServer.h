@@ -1,0 +1,70 @@
+// The live page's HTTP server: the page itself, its live updates as
+// Server-Sent Events (GET /events), the state as JSON (GET /state), the
+// session's saved files by capture id and kind (GET /files/<id>/<kind>),
+// and the shutter (POST /capture). Every request passes the AccessGuard;
+// anything else is 404.
+//
+// Lifetime: the hub and the index are borrowed and must outlive the server;
+// stop() (or the destructor) returns once no request is running. Thread:
+// start() and stop() from one thread; `onCapture` is called on a request
+// thread and must not block.
+#ifndef TETHER_HOST_WEB_LIVE_SERVER_H_
+#define TETHER_HOST_WEB_LIVE_SERVER_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "host/web/AccessGuard.h"
+#include "host/web/BoundedHttpServer.h"
+#include "host/web/EventHub.h"
+#include "host/web/PictureIndex.h"
+
+namespace tether_host {
+
+class LiveServer {
+ public:
+  struct Options {
+    std::string bindAddress = "127.0.0.1";
+    int port = 0;  // 0: any free port
+    HttpLimits limits;
+    size_t maxBodyBytes = 1024;   // no request needs a body
+    int heartbeatMs = 15000;      // a comment on an idle event stream, to find dead clients
+  };
+
+  LiveServer(Options options, EventHub* hub, PictureIndex* pictures,
+             std::function<void()> onCapture);
+  ~LiveServer();
+
+  // Binds and starts serving; false with *error when the address cannot be
+  // bound or no token can be drawn.
+  bool start(std::string* error);
+  void stop();
+
+  int port() const { return mPort; }
+  // The page's URL with its token; valid after start().
+  std::string pageUrl() const { return mGuard ? mGuard->pageUrl() : ""; }
+
+ private:
+  using Request = httplib::Request;
+  using Response = httplib::Response;
+  void addRoutes();
+  httplib::Server::HandlerResponse guard(const Request& req, Response& res);
+  void serveEvents(Response& res);
+  void serveFile(const Request& req, Response& res);
+  void serveCapture(const Request& req, Response& res);
+
+  Options mOptions;
+  EventHub* mHub;
+  PictureIndex* mPictures;
+  std::function<void()> mOnCapture;
+  BoundedHttpServer mServer;
+  std::unique_ptr<AccessGuard> mGuard;
+  std::thread mThread;
+  int mPort = 0;
+};
+
+}  // namespace tether_host
+
+#endif  // TETHER_HOST_WEB_LIVE_SERVER_H_

@@ -1,0 +1,46 @@
+// Host and Origin rules for the bind addresses the HTTP tests do not run
+// on: IPv6 and the wildcards, where any IP literal names us but a DNS name
+// (the rebinding case) never does.
+#include "host/web/AccessGuard.h"
+
+#include <gtest/gtest.h>
+
+namespace tether_host {
+namespace {
+
+TEST(AccessGuardTest, HostMustNameTheListeningAddressAsAnIpLiteralWithOurPort) {
+  struct Case {
+    const char* bind;
+    const char* host;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", "127.0.0.1:8080", true},   {"127.0.0.1", "127.0.0.2:8080", false},
+      {"127.0.0.1", "localhost:8080", false},  {"127.0.0.1", "127.0.0.1", false},
+      {"127.0.0.1", "127.0.0.1:80800", false}, {"127.0.0.1", "127.0.0.1:8080:1", false},
+      {"::1", "[::1]:8080", true},             {"::1", "[0:0::1]:8080", true},
+      {"::1", "::1:8080", false},              {"::1", "[127.0.0.1]:8080", false},
+      {"0.0.0.0", "192.168.1.20:8080", true},  {"0.0.0.0", "[fe80::1]:8080", true},
+      {"0.0.0.0", "studio.example:8080", false}, {"0.0.0.0", "192.168.1.20:9090", false},
+      {"::", "10.0.0.5:8080", true},           {"::", "attacker.example:8080", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(AccessGuard(c.bind, 8080, "t").hostAllowed(c.host), c.allowed) << c.bind << " " << c.host;
+  }
+}
+
+TEST(AccessGuardTest, UrlCookieAndOriginFollowTheAddress) {
+  const std::string token = AccessGuard::newToken();
+  ASSERT_EQ(token.size(), 32u);
+  EXPECT_NE(token, AccessGuard::newToken());
+  const AccessGuard v6("::1", 8080, token);
+  EXPECT_EQ(v6.pageUrl(), "http://[::1]:8080/?token=" + token);
+  EXPECT_TRUE(v6.cookieAccepted("a=b; tether_token_8080=" + token + "; c=d"));
+  EXPECT_FALSE(v6.cookieAccepted("xtether_token_8080=" + token));
+  EXPECT_TRUE(v6.sameOrigin("http://[::1]:8080", "", "[::1]:8080"));
+  EXPECT_FALSE(v6.sameOrigin("https://[::1]:8080", "same-origin", "[::1]:8080"));
+  EXPECT_EQ(AccessGuard("0.0.0.0", 8080, token).pageUrl(), "http://127.0.0.1:8080/?token=" + token);
+}
+
+}  // namespace
+}  // namespace tether_host

@@ -1,0 +1,268 @@
+// The built `tether-host serve` with the real task and the simulated
+// camera, spoken to over HTTP as a browser, a script or an attacker would.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera/simulator/control_client.h"
+#include "tests/web/HttpProbe.h"
+
+extern char** environ;
+
+namespace {
+
+using tether_web_test::EventStream;
+using tether_web_test::Exchange;
+using tether_web_test::GetRequest;
+using tether_web_test::HttpReply;
+using tether_web_test::PageUrl;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// One running `tether-host serve`: its scratch folder, its first line (the
+// URL) and the simulator's control socket.
+class Serve {
+ public:
+  Serve() {
+    char pattern[] = "/tmp/tether-serve-test-XXXXXX";
+    mDir = mkdtemp(pattern);
+    std::vector<std::string> args = {TETHER_HOST_PATH, "--task-log", mDir + "/task.log", "serve",
+                                     "--out", mDir + "/out"};
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+    env.push_back("KRV_SIM_CONTROL=" + mDir + "/krv.sock");
+    env.push_back("TMPDIR=" + mDir);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, (mDir + "/stderr.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv, envp;
+    for (auto& s : args) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    for (auto& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    if (posix_spawn(&mPid, TETHER_HOST_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) mPid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    mOut = fdopen(out[0], "r");
+    char line[512] = "";
+    if (mOut != nullptr && fgets(line, sizeof line, mOut) != nullptr) {
+      mUrl.parse(std::string(line, strcspn(line, "\n")));
+    }
+  }
+  ~Serve() {
+    if (mPid > 0) {
+      kill(mPid, SIGINT);
+      waitpid(mPid, nullptr, 0);
+    }
+    if (mOut != nullptr) fclose(mOut);
+    std::error_code ignored;
+    std::filesystem::remove_all(mDir, ignored);
+  }
+  const PageUrl& url() const { return mUrl; }
+  std::string outDir() const { return mDir + "/out"; }
+  std::string control(const std::string& command) {
+    std::string error;
+    if (!mControl.connected() && !mControl.Connect(mDir + "/krv.sock", &error)) return "error " + error;
+    return mControl.Command(command);
+  }
+
+ private:
+  std::string mDir;
+  pid_t mPid = -1;
+  FILE* mOut = nullptr;  // read once for the URL; the rest stays in the pipe
+  PageUrl mUrl;
+  krv_sim::ControlClient mControl;
+};
+
+// A fresh `serve` for each test: pages and pictures never carry over.
+class ServeHttpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sServe = new Serve();
+    ASSERT_GT(sServe->url().port, 0) << "serve printed no URL";
+  }
+  void TearDown() override {
+    delete sServe;
+    sServe = nullptr;
+  }
+
+  // Shutter pressed on the camera (once it is connected); true once `page`
+  // has the picture's JPEG.
+  static bool CaptureOnCamera(EventStream* page) {
+    std::string reply;
+    for (int i = 0; i < 300 && (reply = sServe->control("capture")).rfind("ok", 0) != 0; ++i) {
+      usleep(100 * 1000);  // the camera connects shortly after the task starts
+    }
+    return reply.rfind("ok capture", 0) == 0 && page->waitFor("\"kind\":\"jpeg\"");
+  }
+  static Serve* sServe;
+};
+Serve* ServeHttpTest::sServe = nullptr;
+
+struct Case {
+  const char* what;
+  std::string request;  // {P} port, {T} token, {C} "Cookie: <our cookie>"
+  int status;
+};
+
+std::string Fill(std::string text, const PageUrl& url) {
+  const std::vector<std::pair<std::string, std::string>> fields = {
+      {"{C}", "Cookie: " + url.cookie()}, {"{P}", std::to_string(url.port)}, {"{T}", url.token}};
+  for (const auto& [key, value] : fields) {
+    for (size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+  }
+  return text;
+}
+
+std::string Get(const std::string& target, const std::string& headers = "{C}\r\n") {
+  return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\n" + headers + "Connection: close\r\n\r\n";
+}
+
+std::string PostCapture(const std::string& headers, const std::string& body = "") {
+  return "POST /capture HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\n{C}\r\n" + headers +
+         "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+std::string ManyHeaders(int n) {
+  std::string h;
+  for (int i = 0; i < n; ++i) h += "X-Filler-" + std::to_string(i) + ": a\r\n";
+  return h;
+}
+
+// Every refusal, and the few requests that must get through, against the
+// running binary. A picture is taken first, so that /files/<id>/jpeg exists
+// and traversal attempts have something real beside them.
+TEST_F(ServeHttpTest, RefusesWhatIsNotThePagesOwnAndServesWhatIs) {
+  const PageUrl& url = sServe->url();
+  EventStream page(url.port, url.cookie());
+  ASSERT_EQ(page.status(), 200);
+  ASSERT_TRUE(CaptureOnCamera(&page));
+  const std::string zeros(32, '0');
+  const std::vector<Case> cases = {
+      {"page without a token", Get("/", ""), 403},
+      {"page with a wrong token", Get("/?token=" + zeros, ""), 403},
+      {"page with a short token", Get("/?token={T}x", ""), 403},
+      {"token in the URL of another path", Get("/state?token={T}", ""), 403},
+      {"wrong cookie", Get("/state", "Cookie: tether_token_{P}=" + zeros + "\r\n"), 403},
+      {"cookie of another session's port", Get("/state", "Cookie: tether_token_1={T}\r\n"), 403},
+      {"foreign Host (DNS rebinding)",
+       "GET /state HTTP/1.1\r\nHost: attacker.example:{P}\r\n{C}\r\nConnection: close\r\n\r\n", 403},
+      {"Host localhost", "GET /state HTTP/1.1\r\nHost: localhost:{P}\r\n{C}\r\nConnection: close\r\n\r\n", 403},
+      {"Host with another port", "GET /state HTTP/1.1\r\nHost: 127.0.0.1:1\r\n{C}\r\nConnection: close\r\n\r\n", 403},
+      {"no Host", "GET /state HTTP/1.1\r\n{C}\r\nConnection: close\r\n\r\n", 403},
+      {"cross-site POST by Origin", PostCapture("Origin: http://attacker.example\r\n"), 403},
+      {"cross-site POST, Origin of another port", PostCapture("Origin: http://127.0.0.1:1\r\n"), 403},
+      {"cross-site POST by Sec-Fetch-Site", PostCapture("Sec-Fetch-Site: cross-site\r\n"), 403},
+      {"POST with an opaque Origin", PostCapture("Origin: null\r\nSec-Fetch-Site: same-origin\r\n"), 403},
+      {"POST without Origin or Sec-Fetch-Site", PostCapture(""), 403},
+      {"traversal ..", Get("/files/../../../../etc/passwd"), 404},
+      {"traversal below a picture", Get("/files/1/../../../../etc/passwd"), 404},
+      {"traversal after the kind", Get("/files/1/jpeg/../../../../etc/passwd"), 404},
+      {"traversal %2e%2e", Get("/files/%2e%2e/%2e%2e/%2e%2e/etc/passwd"), 404},
+      {"traversal %2f", Get("/files/1/..%2f..%2f..%2fetc%2fpasswd"), 404},
+      {"traversal double-encoded", Get("/files/..%252f..%252f..%252fetc%252fpasswd"), 404},
+      {"traversal with a NUL", Get("/files/1/jpeg%00/../../etc/passwd"), 404},
+      {"absolute path", Get("/etc/passwd"), 404},
+      {"absolute path, doubled slash", Get("//etc/passwd"), 404},
+      {"absolute-form target", Get("http://127.0.0.1:{P}/etc/passwd"), 404},
+      {"a path as the capture id", Get("/files/%2fetc%2fpasswd/jpeg"), 404},
+      {"a picture this session never took", Get("/files/999/jpeg"), 404},
+      {"an unknown kind", Get("/files/1/raw"), 404},
+      {"unknown path", Get("/admin"), 404},
+      {"unknown method", "DELETE /files/1/jpeg HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\n{C}\r\nConnection: close\r\n\r\n", 404},
+      {"too many header lines", Get("/state", "{C}\r\n" + ManyHeaders(100)), 400},
+      {"a header too long", Get("/state", "{C}\r\nX-Big: " + std::string(20000, 'a') + "\r\n"), 400},
+      {"a target too long", Get("/" + std::string(10000, 'a')), 414},
+      {"a body too large", PostCapture("Origin: http://127.0.0.1:{P}\r\n", std::string(5000, 'a')), 413},
+      {"the page from its URL", Get("/?token={T}", ""), 303},
+      {"the page with its cookie", Get("/"), 200},
+      {"the page's script", Get("/app.js"), 200},
+      {"the picture", Get("/files/1/jpeg"), 200},
+  };
+  const std::string jpeg = ReadAll(sServe->outDir() + "/IMG_0001.jpg");
+  ASSERT_FALSE(jpeg.empty());
+  for (const Case& c : cases) {
+    const HttpReply reply = Exchange(url.port, Fill(c.request, url));
+    EXPECT_EQ(reply.status, c.status) << c.what << "\n" << reply.head;
+    EXPECT_EQ(reply.body.find("root:"), std::string::npos) << c.what;
+    if (c.status >= 400) {
+      EXPECT_EQ(reply.body.find(jpeg.substr(0, 64)), std::string::npos) << c.what;
+    }
+  }
+  const HttpReply entry = Exchange(url.port, Fill(Get("/?token={T}", ""), url));
+  EXPECT_EQ(entry.header("Location"), "/");
+  EXPECT_EQ(entry.header("Set-Cookie"), url.cookie() + "; Path=/; HttpOnly; SameSite=Strict");
+  EXPECT_NE(Exchange(url.port, Fill(Get("/"), url)).header("Content-Security-Policy"), "");
+  EXPECT_EQ(Exchange(url.port, Fill(Get("/files/1/jpeg"), url)).body, jpeg);
+  EXPECT_EQ(Exchange(url.port, Fill(Get("/files/1/jpeg?download=1"), url)).header("Content-Disposition"),
+            "attachment; filename=\"IMG_0001.jpg\"");
+}
+
+// As many pages as the server keeps open at once, and more: each open page
+// gets the picture, the one too many is told so, and the picture's file
+// serves many requests at once.
+TEST_F(ServeHttpTest, ManyPagesAtOnceEachGetEveryPicture) {
+  const PageUrl& url = sServe->url();
+  std::vector<std::unique_ptr<EventStream>> pages;
+  for (int i = 0; i < 32; ++i) {
+    pages.push_back(std::make_unique<EventStream>(url.port, url.cookie()));
+    ASSERT_EQ(pages.back()->status(), 200) << "page " << i;
+  }
+  EXPECT_EQ(EventStream(url.port, url.cookie()).status(), 503);
+  ASSERT_TRUE(CaptureOnCamera(pages.front().get()));
+  for (size_t i = 1; i < pages.size(); ++i) {
+    EXPECT_TRUE(pages[i]->waitFor("\"kind\":\"jpeg\"")) << "page " << i;
+  }
+  const std::string jpeg = ReadAll(sServe->outDir() + "/IMG_0001.jpg");
+  std::vector<std::string> bodies(16);
+  std::vector<std::thread> readers;
+  for (auto& body : bodies) {
+    readers.emplace_back([&body, &url] {
+      body = Exchange(url.port, GetRequest(url.port, "/files/1/jpeg", url.cookie())).body;
+    });
+  }
+  for (auto& t : readers) t.join();
+  for (const auto& body : bodies) EXPECT_TRUE(!jpeg.empty() && body == jpeg);
+}
+
+// A page that connects and never reads again: twenty pictures in a row
+// still all reach the folder and the page that does read.
+TEST_F(ServeHttpTest, PageThatStopsReadingHoldsUpNothing) {
+  const PageUrl& url = sServe->url();
+  EventStream stalled(url.port, url.cookie(), 4096);
+  EventStream page(url.port, url.cookie());
+  ASSERT_EQ(stalled.status(), 200);
+  ASSERT_TRUE(CaptureOnCamera(&page));
+  for (int i = 2; i <= 20; ++i) {
+    ASSERT_EQ(sServe->control("capture").rfind("ok capture", 0), 0u) << "picture " << i;
+  }
+  for (int i = 2; i <= 20; ++i) {
+    EXPECT_TRUE(page.waitFor("\"kind\":\"jpeg\"")) << "picture " << i;
+  }
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(sServe->outDir())) {
+    files += entry.is_regular_file() ? 1 : 0;
+  }
+  EXPECT_EQ(files, 60);  // thumbnail, DNG and JPEG of each
+}
+
+}  // namespace

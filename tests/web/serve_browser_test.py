@@ -1,0 +1,196 @@
+#!/usr/bin/python3
+"""The live page of `tether-host serve` in a real browser (headless Chromium
+driven by Selenium): a capture from the page's button shows the picture
+large, a setting changed on the camera shows up, a disconnect is told, and
+the browser's console stays free of errors. Screenshots of the page after
+three captures, wide and phone-sized, go to --screenshots.
+
+Run with Debian's /usr/bin/python3, which sees Debian's python3-selenium.
+A browser that cannot start fails the test; it never passes without one."""
+
+import argparse
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+CHROMIUM = '/usr/bin/chromium'
+CHROMEDRIVER = '/usr/bin/chromedriver'
+GUARD_S = 30  # hang guard for each wait; nothing depends on it being tight
+
+
+def fail(message):
+    print('FAIL: ' + message, file=sys.stderr)
+    sys.exit(1)
+
+
+def jpeg_size(path):
+    """(width, height) from the JPEG's first start-of-frame marker."""
+    with open(path, 'rb') as f:
+        data = f.read()
+    i = 2
+    while i + 9 < len(data):
+        if data[i] != 0xFF:
+            i += 1
+            continue
+        marker = data[i + 1]
+        length = struct.unpack('>H', data[i + 2:i + 4])[0]
+        if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+            height, width = struct.unpack('>HH', data[i + 5:i + 9])
+            return width, height
+        i += 2 + length
+    fail('no frame header in ' + path)
+
+
+def wait_until(what, predicate):
+    deadline = time.monotonic() + GUARD_S
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    fail('gave up waiting: ' + what)
+
+
+def start_browser(profile):
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+    except ImportError as e:
+        fail('Selenium is missing (python3-selenium, seen by /usr/bin/python3): %s' % e)
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                 '--disable-background-networking', '--disable-component-update', '--disable-sync',
+                 '--window-size=1280,800',
+                 '--user-data-dir=' + profile):
+        options.add_argument(flag)
+    options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+    try:
+        return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    except Exception as e:  # any failure to start is this test's failure
+        fail('Chromium could not be started through %s: %s' % (CHROMEDRIVER, e))
+
+
+class Serve:
+    """tether-host serve with the simulated camera, in a scratch folder."""
+
+    def __init__(self, tether_host, sim_ctl):
+        self.dir = tempfile.mkdtemp(prefix='tether-browser-test-')
+        self.out = os.path.join(self.dir, 'out')
+        self.socket = os.path.join(self.dir, 'krv.sock')
+        self.sim_ctl = sim_ctl
+        env = dict(os.environ, KRV_SIM_CONTROL=self.socket, TMPDIR=self.dir)
+        self.stderr = open(os.path.join(self.dir, 'stderr.txt'), 'w')
+        self.process = subprocess.Popen(
+            [tether_host, '--task-log', os.path.join(self.dir, 'task.log'), 'serve', '--out', self.out],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.stderr, env=env, text=True)
+        self.url = self.process.stdout.readline().strip()
+        if not self.url.startswith('http://127.0.0.1:'):
+            fail('serve printed no URL but %r' % self.url)
+
+    def control(self, *words):
+        reply = subprocess.run([self.sim_ctl, '--socket', self.socket] + list(words),
+                               capture_output=True, text=True, timeout=GUARD_S)
+        if not reply.stdout.startswith('ok'):
+            fail('krv-sim-ctl %s: %s %s' % (' '.join(words), reply.stdout, reply.stderr))
+
+    def jpeg(self, number):
+        return os.path.join(self.out, 'IMG_%04d.jpg' % number)
+
+    def stop(self):
+        self.process.send_signal(signal.SIGINT)
+        try:
+            self.process.wait(timeout=GUARD_S)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+        self.stderr.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def latest_shows(driver, path):
+    """True once #latest shows the JPEG at `path` at its full natural size."""
+    if not os.path.exists(path):
+        return False
+    width, height = jpeg_size(path)
+    return driver.execute_script(
+        "const img = document.getElementById('latest');"
+        "return !img.hidden && img.complete && img.src.endsWith('/jpeg') &&"
+        " img.naturalWidth === arguments[0] && img.naturalHeight === arguments[1];", width, height)
+
+
+def check_page(driver, serve, screenshots):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    text = lambda css: driver.find_element(By.CSS_SELECTOR, css).text
+
+    driver.get(serve.url)
+    if '?token=' in driver.current_url:
+        fail('the token stayed in the address bar: ' + driver.current_url)
+    if driver.execute_script('return document.cookie') != '':
+        fail('the token cookie is readable by scripts')
+    wait_until('the camera in #camera', lambda: text('#camera') not in ('', 'no camera'))
+
+    driver.find_element(By.ID, 'capture').click()
+    wait_until('#latest showing the first JPEG', lambda: latest_shows(driver, serve.jpeg(1)))
+
+    serve.control('set', '10', '1600')
+    wait_until('ISO 1600 in #settings', lambda: '1600' in text('#settings'))
+
+    driver.find_element(By.ID, 'capture').click()
+    wait_until('#latest showing the second JPEG', lambda: latest_shows(driver, serve.jpeg(2)))
+    driver.find_element(By.TAG_NAME, 'body').send_keys(Keys.SPACE)
+    wait_until('#latest showing the third JPEG (space bar)', lambda: latest_shows(driver, serve.jpeg(3)))
+    wait_until('three pictures in #filmstrip',
+               lambda: len(driver.find_elements(By.CSS_SELECTOR, '#filmstrip button')) == 3)
+    wait_until('the third picture\'s files listed', lambda: 'IMG_0003.jpg' in text('#files'))
+
+    os.makedirs(screenshots, exist_ok=True)
+    for width, height, mobile in ((1280, 800, False), (390, 844, True)):
+        driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
+            'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': mobile})
+        wait_until('a %dx%d layout' % (width, height),
+                   lambda: driver.execute_script('return [innerWidth, innerHeight]') == [width, height])
+        path = os.path.join(screenshots, 'serve-%dx%d.png' % (width, height))
+        if not driver.save_screenshot(path):
+            fail('no screenshot at ' + path)
+        print('screenshot: ' + path)
+
+    serve.control('disconnect')
+    wait_until('"no camera" in #camera', lambda: text('#camera') == 'no camera')
+    wait_until('a visible notice of the disconnect', lambda: 'disconnected' in text('#notice'))
+
+    errors = [e for e in driver.get_log('browser') if e.get('level') == 'SEVERE']
+    if errors:
+        fail('console errors: %s' % errors)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--tether-host', required=True)
+    parser.add_argument('--sim-ctl', required=True)
+    parser.add_argument('--screenshots', required=True)
+    args = parser.parse_args()
+    for path in (CHROMIUM, CHROMEDRIVER):
+        if not os.access(path, os.X_OK):
+            fail('%s is missing (Debian packages chromium and chromium-driver)' % path)
+    serve = Serve(args.tether_host, args.sim_ctl)
+    profile = tempfile.mkdtemp(prefix='tether-chromium-')  # a fresh browser profile
+    driver = None
+    try:
+        driver = start_browser(profile)
+        check_page(driver, serve, args.screenshots)
+    finally:
+        if driver is not None:
+            driver.quit()
+        serve.stop()
+        shutil.rmtree(profile, ignore_errors=True)
+    print('PASS')
+
+
+if __name__ == '__main__':
+    main()
