@@ -28,7 +28,7 @@
 #include "host/TetherSession.h"
 #include "host/web/LiveObserver.h"
 #include "host/web/LiveServer.h"
-#include "tests/web/HttpProbe.h"
+#include "tests/host/web/http_probe.h"
 
 namespace {
 
@@ -126,8 +126,8 @@ int main(int argc, char** argv) {
   const auto shutter = [&control, &socketPath] {
     std::string ignored;
     for (int i = 0; i < 300; ++i) {  // the camera connects shortly after the task starts
-      if (control.connected() || control.Connect(socketPath, &ignored)) {
-        if (krv_sim::ControlClient::IsOk(control.Command("capture"))) return true;
+      if (control.connected() || control.connect(socketPath, &ignored)) {
+        if (krv_sim::ControlClient::isOk(control.command("capture"))) return true;
       }
       usleep(100 * 1000);
     }

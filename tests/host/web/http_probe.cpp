@@ -1,4 +1,4 @@
-#include "tests/web/HttpProbe.h"
+#include "tests/host/web/http_probe.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

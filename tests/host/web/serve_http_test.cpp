@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "camera/simulator/control_client.h"
-#include "tests/web/HttpProbe.h"
+#include "tests/host/web/http_probe.h"
 
 extern char** environ;
 
@@ -81,8 +81,8 @@ class Serve {
   std::string outDir() const { return mDir + "/out"; }
   std::string control(const std::string& command) {
     std::string error;
-    if (!mControl.connected() && !mControl.Connect(mDir + "/krv.sock", &error)) return "error " + error;
-    return mControl.Command(command);
+    if (!mControl.connected() && !mControl.connect(mDir + "/krv.sock", &error)) return "error " + error;
+    return mControl.command(command);
   }
 
  private:

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "host/web/LiveObserver.h"
-#include "tests/web/HttpProbe.h"
+#include "tests/host/web/http_probe.h"
 
 namespace tether_host {
 namespace {
