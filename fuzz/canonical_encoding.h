@@ -12,16 +12,12 @@
 #include "platform/ByteOrder.h"
 #include "source/ZyLuaTableMarshalling.h"
 #include "source/mac_source/ZyNSDataStreamBuf.h"
+#include "tests/source/value_test_util.h"
 
 namespace tether_fuzz {
 
-inline std::string Encode(const ZyLuaTE& element) {
-  ZyNSDataWriteStreamBuf buf(0);
-  std::ostream out(&buf);
-  element.writeToStream(out);
-  const auto& data = buf.getNSData();
-  return std::string(reinterpret_cast<const char*>(data->bytes()), data->length());
-}
+// The plain encoding, as the value tests write it.
+using value_test::Encode;
 
 // The encoding with every table's entries sorted by their own canonical
 // bytes. Data and table keys order by address, so two decodings of the same
