@@ -6,8 +6,8 @@ namespace tether_host {
 
 void StatusLine::cameraChanged(const std::string& modelName) {
   mCamera = modelName;
-  printLine(modelName.empty() ? "camera disconnected; waiting for it to come back"
-                              : "camera connected: " + modelName);
+  // No promise of waiting here: the camera is also closed when the session ends.
+  printLine(modelName.empty() ? "camera disconnected" : "camera connected: " + modelName);
 }
 
 void StatusLine::settingsChanged(const SettingsTexts& s) {
