@@ -32,8 +32,14 @@ CLI::Option* AddSeconds(CLI::App* app, const std::string& name, int* ms, const s
 }
 
 CLI::Option* AddOut(CLI::App* app, std::string* dir) {
+  // "out/" and "out" name one folder; without the slash, paths print once-slashed.
+  const auto withoutTrailingSlashes = [](std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+  };
   return app->add_option("--out", *dir, "folder for the pictures (created with its parents)")
-      ->type_name("DIR");
+      ->type_name("DIR")
+      ->transform(withoutTrailingSlashes);
 }
 
 CLI::Option* AddPattern(CLI::App* app, std::string* pattern) {
