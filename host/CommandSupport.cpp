@@ -15,8 +15,6 @@ namespace proto = tether::proto;
 
 namespace {
 
-// The task's stop sequence drains for up to 2 x 5 s; allow a little more.
-constexpr int kShutdownWaitMs = 15000;
 
 }  // namespace
 
@@ -70,7 +68,7 @@ int StartTask(const TaskLaunch& launch, RunningTask* running) {
 ExitStatus ShutDown(TaskProcess* task, StopSignals* stop,
                     const std::function<void(const HostMessage&)>& late) {
   if (task->send(proto::kShutdown, nullptr) < 0) task->closeInput();
-  const Deadline deadline = Deadline::in(kShutdownWaitMs);
+  const Deadline deadline = Deadline::in(kTaskShutdownWaitMs);
   HostMessage message;
   for (;;) {
     const auto status = task->read(&message, deadline.msLeft(), stop->fd());

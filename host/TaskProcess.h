@@ -24,6 +24,10 @@
 
 namespace tether_host {
 
+// How long a task may take to end after "shutdown": its stop sequence
+// drains for up to 2 x 5 s; a little more is allowed.
+constexpr int kTaskShutdownWaitMs = 15000;
+
 // How a child process ended.
 struct ExitStatus {
   bool exited = false;  // true: normal exit with `code`; false: killed by `signal`

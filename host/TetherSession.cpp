@@ -21,8 +21,6 @@ namespace {
 // A picture that has its thumbnail and one file but not both is complete
 // after this long without news of it (the camera delivers one format).
 constexpr int kQuietMs = 2000;
-// The task's stop sequence drains for up to 2 x 5 s; allow a little more.
-constexpr int kShutdownWaitMs = 15000;
 
 }  // namespace
 
@@ -198,7 +196,7 @@ bool TetherSession::Impl::countReached() const {
 
 void TetherSession::Impl::shutDown(TetherResult* result) {
   if (mTask->send(proto::kShutdown, nullptr) < 0) mTask->closeInput();
-  const Deadline deadline = Deadline::in(kShutdownWaitMs);
+  const Deadline deadline = Deadline::in(kTaskShutdownWaitMs);
   const int stopsBefore = mStopRequests.load();
   HostMessage message;
   for (;;) {

@@ -13,9 +13,6 @@ namespace tether_host {
 
 namespace {
 
-// The task's stop sequence drains for up to 2 x 5 s; allow a little more.
-constexpr int kShutdownWaitMs = 15000;
-
 // Tells what happened to each file that watch moves, on stderr.
 class SaveReporter : public TetherObserver {
  public:
@@ -55,7 +52,7 @@ int Pump(RunningTask* running, StopSignals* stop, CaptureSaver* saver, const Wat
       args.saveDataDir.empty() ? DataRenderer() : SaveDataTo(args.saveDataDir, message, sequence);
   bool stopping = false;
   for (;;) {
-    switch (task->read(&message, stopping ? kShutdownWaitMs : -1, stop->fd())) {
+    switch (task->read(&message, stopping ? kTaskShutdownWaitMs : -1, stop->fd())) {
       case TaskProcess::ReadStatus::kMessage:
         ++sequence;
         std::printf("%s\n", JsonMessage(message, saveData).c_str());
@@ -92,7 +89,7 @@ int Pump(RunningTask* running, StopSignals* stop, CaptureSaver* saver, const Wat
     break;
   }
   if (!stopping) return ReportUnexpectedExit(task);
-  if (!task->waitForExit(kShutdownWaitMs)) task->terminate();
+  if (!task->waitForExit(kTaskShutdownWaitMs)) task->terminate();
   Say("task " + task->exitStatus().describe());
   return task->exitStatus().success() ? kExitOk : kExitTaskDied;
 }
