@@ -74,10 +74,7 @@ CaptureSession::Pump CaptureSession::pump(int timeoutMs, CaptureResult* result) 
   switch (mTask->read(&message, timeoutMs, mOptions.wakeFd)) {
     case TaskProcess::ReadStatus::kMessage:
       handle(message, result);
-      if (mFailure.empty()) return Pump::kMessage;
-      result->outcome = CaptureResult::Outcome::kSaveFailed;
-      result->message = mFailure;
-      return Pump::kStop;
+      [[fallthrough]];  // a save may have failed; so may one the log told of
     case TaskProcess::ReadStatus::kLogNews:
       if (mFailure.empty()) return Pump::kMessage;
       result->outcome = CaptureResult::Outcome::kSaveFailed;
