@@ -1,9 +1,6 @@
 #include "host/CaptureSaver.h"
 
-#include <fcntl.h>
-#include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 
@@ -29,27 +26,6 @@ bool CaptureIdOf(const HostMessage& m, int* id) {
 int64_t SizeOnDisk(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-}
-
-// Writes the bytes into a new file in `dir`; "" with *error on failure.
-std::string WriteTempFile(const std::string& dir, const std::string& name, const void* bytes,
-                          size_t size, std::string* error) {
-  const std::string path = dir + "/" + name;
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  const char* p = static_cast<const char*>(bytes);
-  size_t left = fd >= 0 ? size : 0;
-  while (left > 0) {
-    const ssize_t w = write(fd, p, left);
-    if (w <= 0) break;
-    p += w;
-    left -= static_cast<size_t>(w);
-  }
-  if (fd < 0 || left > 0 || close(fd) != 0) {
-    *error = "cannot write " + path + ": " + strerror(errno);
-    if (fd >= 0) unlink(path.c_str());
-    return "";
-  }
-  return path;
 }
 
 }  // namespace
@@ -106,10 +82,11 @@ void CaptureSaver::saveThumbnail(const HostMessage& m, int captureId) {
   if (data == nullptr) return fail(c, FileKind::kThumbnail, "the thumbnail came without data");
   std::string error;
   const std::string dir = mOptions.tempDir.empty() ? mOptions.outDir : mOptions.tempDir;
-  const std::string temp =
-      WriteTempFile(dir, ".thumbnail-" + std::to_string(++mTempSerial) + ".jpg", data->mBytes,
-                    static_cast<size_t>(std::max(0, data->mLength)), &error);
-  if (temp.empty()) return fail(c, FileKind::kThumbnail, error);
+  std::string temp;
+  if (!WriteUniqueFile(dir, ".thumbnail-" + std::to_string(++mTempSerial), ".jpg", 0, data->mBytes,
+                       static_cast<size_t>(std::max(0, data->mLength)), &temp, &error)) {
+    return fail(c, FileKind::kThumbnail, error);
+  }
   place(c, FileKind::kThumbnail, temp, -1);
 }
 
@@ -134,17 +111,11 @@ bool CaptureSaver::tempDirHolds(const std::string& path) const {
 }
 
 int CaptureSaver::freeSuffix(const Capture& c) const {
-  constexpr int kMaxSuffix = 100000;  // a bound against a pathological folder only
-  for (int n = 0; n < kMaxSuffix; ++n) {
-    bool taken = false;
-    for (FileKind k : kKinds) {
-      struct stat st;
-      const std::string path = mOptions.outDir + "/" + mOptions.pattern.expand(c.fields, fileKindExtension(k), n);
-      taken |= lstat(path.c_str(), &st) == 0;
-    }
-    if (!taken) return n;
-  }
-  return kMaxSuffix;
+  return FirstFreeSuffix(mOptions.outDir, [&](int n) {
+    std::vector<std::string> names;
+    for (FileKind k : kKinds) names.push_back(mOptions.pattern.expand(c.fields, fileKindExtension(k), n));
+    return names;
+  });
 }
 
 void CaptureSaver::place(Capture& c, FileKind kind, const std::string& source, int64_t reported) {

@@ -27,6 +27,11 @@ bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
   return s.size() >= suffix.size() && Lower(s.substr(s.size() - suffix.size())) == suffix;
 }
 
+// `name` inside `dir`; "" stands for the current folder.
+std::string InFolder(const std::string& dir, const std::string& name) {
+  return (dir.empty() ? std::string(".") : dir) + "/" + name;
+}
+
 bool WriteAllFd(int fd, const char* p, size_t n) {
   while (n > 0) {
     const ssize_t w = write(fd, p, n);
@@ -103,10 +108,20 @@ std::string NumberedPath(const std::string& dir, const std::string& base, int n,
 
 int FirstFreeSuffix(const std::string& dir, const std::string& base,
                     const std::vector<std::string>& exts) {
+  return FirstFreeSuffix(dir, [&](int n) {
+    std::vector<std::string> names;
+    for (const std::string& ext : exts) names.push_back(NumberedPath("", base, n, ext).substr(2));
+    return names;
+  });
+}
+
+int FirstFreeSuffix(const std::string& dir,
+                    const std::function<std::vector<std::string>(int n)>& namesAt) {
   for (int n = 0; n < kMaxSuffix; ++n) {
-    const bool taken = std::any_of(exts.begin(), exts.end(), [&](const std::string& ext) {
+    const std::vector<std::string> names = namesAt(n);
+    const bool taken = std::any_of(names.begin(), names.end(), [&](const std::string& name) {
       struct stat st;
-      return lstat(NumberedPath(dir, base, n, ext).c_str(), &st) == 0;
+      return lstat(InFolder(dir, name).c_str(), &st) == 0;
     });
     if (!taken) return n;
   }
@@ -291,7 +306,7 @@ bool PlaceDurably(const std::string& source, const std::string& dir,
   error->clear();
   std::string from = source;  // becomes the copy once the file systems differ
   for (int n = startN; n < kMaxSuffix; ++n) {
-    const std::string path = (dir.empty() ? std::string(".") : dir) + "/" + nameAt(n);
+    const std::string path = InFolder(dir, nameAt(n));
     if (!MakeDirectories(Parent(path), error)) {
       *error = "cannot move " + source + " to " + path + ": " + *error;
       break;

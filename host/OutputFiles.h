@@ -31,6 +31,10 @@ std::string NumberedPath(const std::string& dir, const std::string& base, int n,
 // names are still claimed one by one.
 int FirstFreeSuffix(const std::string& dir, const std::string& base,
                     const std::vector<std::string>& exts);
+// The same for any naming: the smallest n at which none of namesAt(n),
+// relative to `dir`, exists.
+int FirstFreeSuffix(const std::string& dir,
+                    const std::function<std::vector<std::string>(int n)>& namesAt);
 
 // Moves `source` to the first free NumberedPath from n = `startN` on, as
 // PlaceDurably does. False with *error set on failure; the source then stays
