@@ -9,8 +9,8 @@
 
 #include <atomic>
 #include <climits>
-#include <cstdio>
-#include <fstream>
+
+#include "platform/Umask.h"
 
 namespace tether {
 namespace {
@@ -41,31 +41,6 @@ std::string ScratchName(const std::string& path, unsigned attempt) {
   return dir + "." + base + "." + std::to_string(getpid()) + "." +
          std::to_string(counter.fetch_add(1)) + "." +
          std::to_string(static_cast<unsigned long>(now.tv_nsec) ^ attempt);
-}
-
-// The process's file-creation mask, to give a finished picture the mode that
-// a plain create would. umask(2) reads the mask only by setting it, and the
-// mask is process-wide: setting and restoring it would race with any other
-// thread creating a file meanwhile (that file would get the wrong mode). So
-// the mask is read from /proc/self/status, which shows it without changing
-// it; where that line is missing (an older kernel, no /proc), the mask read
-// once while the program was loaded, before main started any thread, stands in.
-mode_t ReadUmaskOnce() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
-}
-const mode_t kUmaskAtLoad = ReadUmaskOnce();
-
-mode_t CurrentUmask() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, 6, "Umask:") != 0) continue;
-    unsigned long mask = 0;
-    if (std::sscanf(line.c_str() + 6, "%lo", &mask) == 1) return static_cast<mode_t>(mask & 0777);
-  }
-  return kUmaskAtLoad;
 }
 
 // Creates a new scratch file beside `path`, mode 0600; its name in `scratch`.
@@ -125,7 +100,7 @@ bool SaveFileReplacing(const std::string& path, const void* data, size_t size,
   // Private while incomplete; once whole, the mode of a plain create, so that
   // others the umask admits (say, the group) can read the picture. Should the
   // change fail, the picture is kept private rather than lost.
-  (void)::fchmod(fd, 0666 & ~CurrentUmask());
+  (void)::fchmod(fd, 0666 & ~zy::currentUmask());
   // On Linux the descriptor is released even when close reports an error, so
   // it is never closed twice; the error (a late write failure) still fails the save.
   if (DoClose(fd) != 0) return fail("close", errno, false);

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/Umask.h"
+
 namespace tether_host {
 
 namespace {
@@ -198,11 +200,7 @@ namespace tether_host {
 namespace {
 
 mode_t UserFileMode() {
-  static const mode_t mode = [] {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return static_cast<mode_t>(0644 & ~mask);
-  }();
+  static const mode_t mode = static_cast<mode_t>(0644 & ~zy::currentUmask());
   return mode;
 }
 
