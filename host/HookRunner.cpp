@@ -20,10 +20,10 @@ HookRunner::~HookRunner() { finish(); }
 
 void HookRunner::fileSaved(const FileSaved& file) {
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    zy::MutexLock lock(&mMutex);
     if (mQueue.size() < kQueueLimit) {
       mQueue.push_back({file.path, file.captureId, file.kind});
-      mChanged.notify_one();
+      mChanged.signal();
       return;
     }
   }
@@ -34,9 +34,9 @@ void HookRunner::fileSaved(const FileSaved& file) {
 
 void HookRunner::finish() {
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    zy::MutexLock lock(&mMutex);
     mStopping = true;
-    mChanged.notify_one();
+    mChanged.signal();
   }
   if (mThread.joinable()) mThread.join();
 }
@@ -45,8 +45,8 @@ void HookRunner::work() {
   for (;;) {
     Job job;
     {
-      std::unique_lock<std::mutex> lock(mMutex);
-      mChanged.wait(lock, [this] { return mStopping || !mQueue.empty(); });
+      zy::MutexLock lock(&mMutex);
+      while (!mStopping && mQueue.empty()) mChanged.wait(&mMutex);
       if (mQueue.empty()) return;  // stopping, and nothing left to run
       job = mQueue.front();
       mQueue.pop_front();

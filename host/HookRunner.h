@@ -9,14 +9,13 @@
 #ifndef TETHER_HOST_HOOK_RUNNER_H_
 #define TETHER_HOST_HOOK_RUNNER_H_
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "host/TetherEvents.h"
+#include "platform/Mutex.h"
 
 namespace tether_host {
 
@@ -46,10 +45,10 @@ class HookRunner : public TetherObserver {
 
   std::string mCommand;
   Say mSay;
-  std::mutex mMutex;
-  std::condition_variable mChanged;
-  std::deque<Job> mQueue;  // guarded by mMutex
-  bool mStopping = false;  // guarded by mMutex
+  zy::Mutex mMutex;
+  zy::CondVar mChanged;
+  std::deque<Job> mQueue GUARDED_BY(mMutex);
+  bool mStopping GUARDED_BY(mMutex) = false;
   int mDropped = 0;        // the session's thread only
   std::thread mThread;
 };

@@ -12,10 +12,12 @@ Subscription::Subscription(EventHub* hub, uint64_t key, std::string snapshot)
 Subscription::~Subscription() { mHub->leave(mKey); }
 
 bool Subscription::next(std::vector<std::shared_ptr<const std::string>>* out, int waitMs) {
-  std::unique_lock<std::mutex> lock(mHub->mMutex);
+  zy::MutexLock lock(&mHub->mMutex);
   EventHub::Client& client = *mHub->mClients.at(mKey);
-  client.ready.wait_for(lock, std::chrono::milliseconds(waitMs),
-                        [&] { return mHub->mClosed || !client.queue.empty(); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  while (!mHub->mClosed && client.queue.empty()) {
+    if (!client.ready.waitUntil(&mHub->mMutex, deadline)) break;
+  }
   if (mHub->mClosed) return false;
   for (auto& event : client.queue) out->push_back(std::move(event));
   client.queue.clear();
@@ -23,7 +25,7 @@ bool Subscription::next(std::vector<std::shared_ptr<const std::string>>* out, in
 }
 
 uint64_t Subscription::dropped() const {
-  std::lock_guard<std::mutex> lock(mHub->mMutex);
+  zy::MutexLock lock(&mHub->mMutex);
   return mHub->mClients.at(mKey)->dropped;
 }
 
@@ -35,7 +37,7 @@ EventHub::~EventHub() = default;
 void EventHub::publish(const LiveEvent& event) {
   const std::string tail = ",\"type\":" + JsonString(event.type) +
                            (event.fields.empty() ? "" : ",") + event.fields + "}";
-  std::lock_guard<std::mutex> lock(mMutex);
+  zy::MutexLock lock(&mMutex);
   if (mClosed) return;
   auto text = std::make_shared<const std::string>("{\"seq\":" + std::to_string(++mSeq) + tail);
   if (event.keep == LiveEvent::Keep::kLatest) {
@@ -50,7 +52,7 @@ void EventHub::publish(const LiveEvent& event) {
       ++client.dropped;
     }
     client.queue.push_back(text);
-    client.ready.notify_one();
+    client.ready.signal();
   }
 }
 
@@ -58,7 +60,7 @@ std::unique_ptr<Subscription> EventHub::subscribe() {
   uint64_t key, seq;
   History events;
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    zy::MutexLock lock(&mMutex);
     if (mClosed || mClients.size() >= mMaxClients) return nullptr;
     key = mNextKey++;
     seq = mSeq;
@@ -72,7 +74,7 @@ std::string EventHub::snapshot() const {
   uint64_t seq;
   History events;
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    zy::MutexLock lock(&mMutex);
     seq = mSeq;
     events = historyLocked();
   }
@@ -80,13 +82,13 @@ std::string EventHub::snapshot() const {
 }
 
 void EventHub::close() {
-  std::lock_guard<std::mutex> lock(mMutex);
+  zy::MutexLock lock(&mMutex);
   mClosed = true;
-  for (auto& entry : mClients) entry.second->ready.notify_all();
+  for (auto& entry : mClients) entry.second->ready.signalAll();
 }
 
 size_t EventHub::clientCount() const {
-  std::lock_guard<std::mutex> lock(mMutex);
+  zy::MutexLock lock(&mMutex);
   return mClients.size();
 }
 
@@ -115,7 +117,7 @@ std::string EventHub::snapshotText(uint64_t seq, const History& events) {
 }
 
 void EventHub::leave(uint64_t key) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  zy::MutexLock lock(&mMutex);
   mClients.erase(key);
 }
 

@@ -9,14 +9,14 @@
 #ifndef TETHER_HOST_WEB_EVENT_HUB_H_
 #define TETHER_HOST_WEB_EVENT_HUB_H_
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/Mutex.h"
 
 namespace tether_host {
 
@@ -74,25 +74,26 @@ class EventHub {
 
  private:
   friend class Subscription;
+  // A client's fields are under the hub's mMutex, which a Client cannot name.
   struct Client {
     std::deque<std::shared_ptr<const std::string>> queue;
     uint64_t dropped = 0;
-    std::condition_variable ready;
+    zy::CondVar ready;
   };
   using History = std::vector<std::shared_ptr<const std::string>>;
-  History historyLocked() const;
+  History historyLocked() const REQUIRES(mMutex);
   static std::string snapshotText(uint64_t seq, const History& events);
   void leave(uint64_t key);
 
   const size_t mQueueLimit;
   const size_t mMaxClients;
-  mutable std::mutex mMutex;
-  uint64_t mSeq = 0;
-  uint64_t mNextKey = 1;
-  bool mClosed = false;
-  std::map<std::string, std::shared_ptr<const std::string>> mLatest;  // by type
-  History mHistory;
-  std::map<uint64_t, std::unique_ptr<Client>> mClients;
+  mutable zy::Mutex mMutex;
+  uint64_t mSeq GUARDED_BY(mMutex) = 0;
+  uint64_t mNextKey GUARDED_BY(mMutex) = 1;
+  bool mClosed GUARDED_BY(mMutex) = false;
+  std::map<std::string, std::shared_ptr<const std::string>> mLatest GUARDED_BY(mMutex);  // by type
+  History mHistory GUARDED_BY(mMutex);
+  std::map<uint64_t, std::unique_ptr<Client>> mClients GUARDED_BY(mMutex);
 };
 
 }  // namespace tether_host

@@ -3,12 +3,12 @@
 namespace tether_host {
 
 void PictureIndex::add(int captureId, FileKind kind, const std::string& path) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  zy::MutexLock lock(&mMutex);
   mFiles[{captureId, kind}] = path;
 }
 
 std::optional<std::string> PictureIndex::find(int captureId, FileKind kind) const {
-  std::lock_guard<std::mutex> lock(mMutex);
+  zy::MutexLock lock(&mMutex);
   const auto it = mFiles.find({captureId, kind});
   if (it == mFiles.end()) return std::nullopt;
   return it->second;

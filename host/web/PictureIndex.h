@@ -5,12 +5,12 @@
 #define TETHER_HOST_WEB_PICTURE_INDEX_H_
 
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "host/TetherEvents.h"
+#include "platform/Mutex.h"
 
 namespace tether_host {
 
@@ -24,8 +24,8 @@ class PictureIndex {
   static std::optional<FileKind> kindNamed(const std::string& name);
 
  private:
-  mutable std::mutex mMutex;
-  std::map<std::pair<int, FileKind>, std::string> mFiles;
+  mutable zy::Mutex mMutex;
+  std::map<std::pair<int, FileKind>, std::string> mFiles GUARDED_BY(mMutex);
 };
 
 }  // namespace tether_host
