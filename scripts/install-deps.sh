@@ -12,6 +12,7 @@ packages=(
   libssl-dev
   libcli11-dev
   libcpp-httplib-dev
+  gphoto2 libgphoto2-dev
   chromium chromium-driver python3-selenium
 )
 
