@@ -343,6 +343,7 @@ void PtpipServer::serve() {
           host.introduce(&c, first);  // takes it, or leaves it to be dropped
           continue;
         }
+        if (c->framer.malformed()) continue;
       }
       if (now - c->since < kIntroductionTimeout) still.push_back(std::move(c));
     }
