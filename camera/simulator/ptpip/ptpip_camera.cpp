@@ -149,9 +149,9 @@ std::deque<PendingEvent> PtpipCamera::takeEvents() {
   return std::exchange(mEvents, {});
 }
 
-int PtpipCamera::delayMs() {
+PtpipSettings PtpipCamera::settings() {
   zy::MutexLock lock(&mMu);
-  return mSettings.delayMs;
+  return mSettings;
 }
 
 bool PtpipCamera::plugged() {
@@ -493,6 +493,12 @@ bool PtpipCamera::capture(uint32_t transactionId, std::vector<uint32_t>* handles
       queueEvent({kObjectAdded, transactionId, {handle}});
     }
     if (!s.completeFirst) queueEvent({kCaptureComplete, transactionId, {}});
+    // A full card of a long run forgets its oldest pictures, so a soak test's
+    // memory stays flat.
+    while (mSettings.cardLimit > 0 && mObjects.size() > mSettings.cardLimit) {
+      queueEvent({kObjectRemoved, 0, {mObjects.begin()->first}});
+      mObjects.erase(mObjects.begin());
+    }
   }
   wake();
   return true;
@@ -570,7 +576,8 @@ std::string PtpipCamera::stateLine() {
       << " complete=" << (s.completeFirst ? "first" : "last")
       << " thumb=" << (s.thumbnail ? "on" : "off") << " orientation=" << s.orientation
       << " size=" << s.width << "x" << s.height << " dng-bytes=" << s.rawBytes
-      << " quality=" << s.jpegQuality << " delay=" << s.delayMs << " busy=" << s.busy
+      << " quality=" << s.jpegQuality << " delay=" << s.delayMs
+      << " chunk-delay=" << s.chunkDelayMs << " card-limit=" << s.cardLimit << " busy=" << s.busy
       << " captures=" << mCaptures << " objects=" << mObjects.size()
       << " frames=" << mStreamFrames;
   for (const PropertySpec& p : Properties()) {

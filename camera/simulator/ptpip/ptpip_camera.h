@@ -58,6 +58,8 @@ struct PtpipSettings {
   uint64_t rawBytes = 0;         // > 0: raw file of about this size
   int jpegQuality = 85;
   int delayMs = 0;               // added before every operation's response
+  int chunkDelayMs = 0;          // added before every data packet of 1 MiB
+  size_t cardLimit = 0;          // > 0: the card keeps only the newest n objects
   int busy = 0;                  // the next n operations answer DeviceBusy
 };
 
@@ -80,7 +82,7 @@ class PtpipCamera {
   // The connection ended: the session is closed.
   void endSession();
   std::deque<PendingEvent> takeEvents();
-  int delayMs();
+  PtpipSettings settings();
   bool plugged();
 
   // ---- The control socket's side

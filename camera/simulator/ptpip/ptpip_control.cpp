@@ -125,6 +125,18 @@ ControlReply PtpipDelay(PtpipCamera* camera, const CommandWords& w) {
   return Silently(camera, [ms](PtpipSettings& s) { s.delayMs = static_cast<int>(ms); }, w);
 }
 
+ControlReply PtpipChunkDelay(PtpipCamera* camera, const CommandWords& w) {
+  int64_t ms;
+  if (w.size() != 2 || !ToInt(w[1], 0, 60000, &ms)) return std::nullopt;
+  return Silently(camera, [ms](PtpipSettings& s) { s.chunkDelayMs = static_cast<int>(ms); }, w);
+}
+
+ControlReply PtpipCardLimit(PtpipCamera* camera, const CommandWords& w) {
+  int64_t n;
+  if (w.size() != 2 || !ToInt(w[1], 0, 1000000, &n)) return std::nullopt;
+  return Silently(camera, [n](PtpipSettings& s) { s.cardLimit = static_cast<size_t>(n); }, w);
+}
+
 ControlReply PtpipBusy(PtpipCamera* camera, const CommandWords& w) {
   int64_t n;
   if (w.size() != 2 || !ToInt(w[1], 0, 1000000, &n)) return std::nullopt;

@@ -22,6 +22,8 @@ ControlReply PtpipReadOnly(PtpipCamera* camera, const CommandWords& w);
 ControlReply PtpipUnplug(PtpipCamera* camera, const CommandWords& w);
 ControlReply PtpipPlug(PtpipCamera* camera, const CommandWords& w);
 ControlReply PtpipDelay(PtpipCamera* camera, const CommandWords& w);
+ControlReply PtpipChunkDelay(PtpipCamera* camera, const CommandWords& w);
+ControlReply PtpipCardLimit(PtpipCamera* camera, const CommandWords& w);
 ControlReply PtpipBusy(PtpipCamera* camera, const CommandWords& w);
 ControlReply PtpipRawFormat(PtpipCamera* camera, const CommandWords& w);
 ControlReply PtpipFiles(PtpipCamera* camera, const CommandWords& w);

@@ -209,7 +209,7 @@ bool HostLink::handle(const Packet& p) {
 
 bool HostLink::run() {
   mAwaitingData = false;
-  const int delay = mCamera->delayMs();
+  const int delay = mCamera->settings().delayMs;
   if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   const OperationResult r = mCamera->execute(mRequest, mHostData);
   mHostData.clear();
@@ -223,6 +223,10 @@ bool HostLink::sendResult(const OperationResult& r) {
     if (!SendAll(fd, StartDataPacket(tid, r.size))) return false;
     size_t done = 0;
     do {
+      // Unplugging cuts a transfer short, as pulling a cable does.
+      const int pause = mCamera->settings().chunkDelayMs;
+      if (pause > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+      if (!mCamera->plugged()) return false;
       const size_t n = std::min(kDataChunk, r.size - done);
       const bool last = done + n == r.size;
       if (!SendAll(fd, DataHeader(last ? kEndData : kData, tid, n)) ||

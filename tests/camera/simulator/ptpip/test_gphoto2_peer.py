@@ -160,6 +160,60 @@ class Gphoto2Peer(CameraCase):
         self.assertEqual(self.camera.ctl("plug"), "ok plugged")
         self.assertIn("Tether Sim", self.gphoto2("--summary").stdout)
 
+    def test_unplug_mid_transfer_then_replug(self):
+        self.camera.ctl("files", "raw")
+        self.camera.ctl("dng-bytes", "6000000")
+        self.assertEqual(self.camera.ctl("capture"), "ok capture 1")
+        self.camera.ctl("chunk-delay", "300")  # 6 packets of 1 MiB: about 2 s
+        get = ["--folder", "/store_00010001", "--get-file", "IMG_0001.DNG"]
+        env = dict(os.environ, HOME=self.home, LANG="C")
+        getter = subprocess.Popen([GPHOTO2, "--port", self.camera.gphoto_port, "--camera",
+                                   "PTP/IP Camera"] + get, cwd=self.files, env=env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        for _ in range(200):  # until the transfer runs
+            if "session=1" in self.camera.ctl("state"):
+                break
+            time.sleep(0.05)
+        time.sleep(0.5)
+        self.camera.ctl("unplug")
+        out, _ = getter.communicate(timeout=TIMEOUT)
+        self.assertNotEqual(getter.returncode, 0, out)
+        # gphoto2 may leave its scratch file behind, never the picture.
+        self.assertNotIn("IMG_0001.DNG", os.listdir(self.files))
+        self.camera.ctl("plug")
+        self.camera.ctl("chunk-delay", "0")
+        self.gphoto2(*get)
+        self.assertSameAsCamera(1)
+
+
+class ControlLanguage(CameraCase):
+    def test_readme_lists_exactly_the_commands_of_help(self):
+        help_text = self.camera.ctl("help")
+        self.assertTrue(help_text.startswith("ok commands: "), help_text)
+        words = help_text.split(";")[0].split()[2:]
+        commands = {w for w in words if not any(ch in w for ch in "<[|(")}
+        readme = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                              "../../../../camera/simulator/ptpip/README.md")
+        listed, in_table = set(), False
+        with open(readme, encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("| command | effect and reply |"):
+                    in_table = True
+                elif in_table and line.startswith("|"):
+                    cell = line.split("|")[1]
+                    if "---" not in cell:
+                        listed.update(code.split()[0] for code in cell.split("`")[1::2])
+                elif in_table:
+                    break
+        self.assertIn("dial", commands)
+        self.assertEqual(listed, commands)
+
+    def test_only_this_faces_commands_are_known(self):
+        self.assertEqual(self.camera.ctl("connect", "8241"), "error unknown command connect")
+        self.assertEqual(self.camera.ctl("files", "tiff"), "error usage: files raw+jpeg|raw|jpeg")
+        self.assertTrue(self.camera.ctl("capture").startswith("ok capture 1 2"))
+        self.assertIn("objects=2 ", self.camera.ctl("state"))
+
 
 def packet(kind, payload=b""):
     return struct.pack("<II", 8 + len(payload), kind) + payload
@@ -217,7 +271,7 @@ class HostileHost(CameraCase):
 
 
 def main():
-    names = sys.argv[1:] or ["Gphoto2Peer", "HostileHost"]
+    names = sys.argv[1:] or ["Gphoto2Peer", "HostileHost", "ControlLanguage"]
     if GPHOTO2 is None and "Gphoto2Peer" in names:
         print("SKIP: gphoto2 is not installed (Debian package gphoto2, installed by make)")
         sys.exit(77)
