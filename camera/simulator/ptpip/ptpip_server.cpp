@@ -305,6 +305,7 @@ void PtpipServer::serve() {
       break;
     }
     const bool plugged = mCamera->plugged();
+    size_t polled = pending.size();  // fds[5 + i] is pending[i]'s
     if (fds[0].revents) {
       uint64_t count;
       const ssize_t ignored = ::read(mWakeFd, &count, sizeof(count));
@@ -312,25 +313,10 @@ void PtpipServer::serve() {
       if (!plugged) {
         host.drop();
         pending.clear();
+        polled = 0;
       } else if (!host.flushEvents()) {
         host.drop();
       }
-    }
-    for (int i : {1, 2}) {
-      if (!(fds[i].revents & POLLIN)) continue;
-      const int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      // An unplugged camera, or one with enough strangers at the door,
-      // takes no connection.
-      if (!plugged || pending.size() >= kMaxPending) {
-        ::close(fd);
-        continue;
-      }
-      const int one = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-      const timeval timeout{kSendTimeoutSeconds, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-      pending.push_back(std::make_unique<Connection>(fd));
     }
     if ((fds[3].revents && !host.onCommand()) || (fds[4].revents && host.hasEvent() && !host.onEvent())) {
       host.drop();
@@ -338,7 +324,7 @@ void PtpipServer::serve() {
     // Introductions: the first packet decides what a connection is.
     const auto now = Clock::now();
     std::vector<std::unique_ptr<Connection>> still;
-    for (size_t i = 0; i < pending.size(); ++i) {
+    for (size_t i = 0; i < polled; ++i) {
       std::unique_ptr<Connection>& c = pending[i];
       if (fds[5 + i].revents) {
         Packet first;
@@ -350,6 +336,22 @@ void PtpipServer::serve() {
         if (c->framer.malformed()) continue;
       }
       if (now - c->since < kIntroductionTimeout) still.push_back(std::move(c));
+    }
+    for (int i : {1, 2}) {
+      if (!(fds[i].revents & POLLIN)) continue;
+      const int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      // An unplugged camera, or one with enough strangers at the door,
+      // takes no connection.
+      if (!plugged || still.size() >= kMaxPending) {
+        ::close(fd);
+        continue;
+      }
+      const int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+      const timeval timeout{kSendTimeoutSeconds, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+      still.push_back(std::make_unique<Connection>(fd));
     }
     pending = std::move(still);
   }
