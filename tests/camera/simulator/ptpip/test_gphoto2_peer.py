@@ -80,6 +80,19 @@ class CameraCase(unittest.TestCase):
             self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
         return out
 
+    def waiting_gphoto2(self, *args):
+        """gphoto2 started in the background, returned once it is in session."""
+        proc = subprocess.Popen([GPHOTO2, "--port", self.camera.gphoto_port, "--camera",
+                                 "PTP/IP Camera"] + list(args), cwd=self.files,
+                                env=dict(os.environ, HOME=self.home, LANG="C"),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.addCleanup(proc.kill)
+        for _ in range(200):
+            if "session=1" in self.camera.ctl("state"):
+                break
+            time.sleep(0.05)
+        return proc
+
     def assertSameAsCamera(self, handle):
         name, size, checksum = self.camera.object(handle)
         with open(os.path.join(self.files, name), "rb") as f:
@@ -124,15 +137,7 @@ class Gphoto2Peer(CameraCase):
         self.camera.ctl("raw-format", "NEF")
         self.camera.ctl("order", "raw-first")
         self.camera.ctl("complete", "first")
-        waiter = subprocess.Popen([GPHOTO2, "--port", self.camera.gphoto_port, "--camera",
-                                   "PTP/IP Camera", "--keep", "--wait-event-and-download=3s"],
-                                  cwd=self.files, env=dict(os.environ, HOME=self.home, LANG="C"),
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        # Press once the host is in session, so the events reach it.
-        for _ in range(200):
-            if "session=1" in self.camera.ctl("state"):
-                break
-            time.sleep(0.05)
+        waiter = self.waiting_gphoto2("--keep", "--wait-event-and-download=3s")
         self.assertEqual(self.camera.ctl("capture"), "ok capture 1 2")
         out, _ = waiter.communicate(timeout=TIMEOUT)
         self.assertEqual(waiter.returncode, 0, out)
@@ -140,6 +145,14 @@ class Gphoto2Peer(CameraCase):
         self.assertEqual(self.camera.object(1)[0], "IMG_0001.NEF")
         self.assertEqual(self.assertSameAsCamera(1)[:4], b"II*\x00")  # the DNG writer's bytes
         self.assertEqual(self.assertSameAsCamera(2)[:2], b"\xff\xd8")
+
+    def test_dials_turned_on_the_camera_reach_a_waiting_host(self):
+        waiter = self.waiting_gphoto2("--wait-event=2s")
+        self.assertEqual(self.camera.ctl("dial", "iso", "1600"), "ok dial iso 1600")
+        self.assertEqual(self.camera.ctl("dial", "wb", "4"), "ok dial wb 4")
+        out, _ = waiter.communicate(timeout=TIMEOUT)
+        self.assertIn('Property 500f changed, "iso" to "1600"', out)
+        self.assertIn('Property 5005 changed, "whitebalance" to "Daylight"', out)
 
     def test_live_view_frames_are_jpegs_that_change(self):
         frames = []
@@ -166,14 +179,7 @@ class Gphoto2Peer(CameraCase):
         self.assertEqual(self.camera.ctl("capture"), "ok capture 1")
         self.camera.ctl("chunk-delay", "300")  # 6 packets of 1 MiB: about 2 s
         get = ["--folder", "/store_00010001", "--get-file", "IMG_0001.DNG"]
-        env = dict(os.environ, HOME=self.home, LANG="C")
-        getter = subprocess.Popen([GPHOTO2, "--port", self.camera.gphoto_port, "--camera",
-                                   "PTP/IP Camera"] + get, cwd=self.files, env=env,
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        for _ in range(200):  # until the transfer runs
-            if "session=1" in self.camera.ctl("state"):
-                break
-            time.sleep(0.05)
+        getter = self.waiting_gphoto2(*get)
         time.sleep(0.5)
         self.camera.ctl("unplug")
         out, _ = getter.communicate(timeout=TIMEOUT)
