@@ -66,6 +66,7 @@ enum Response : uint16_t {
   kAccessDenied = 0x200F,
   kNoThumbnailPresent = 0x2010,
   kDeviceBusy = 0x2019,
+  kInvalidParentObject = 0x201A,
   kInvalidDevicePropFormat = 0x201B,
   kInvalidDevicePropValue = 0x201C,
   kInvalidParameter = 0x201D,

@@ -253,7 +253,8 @@ OperationResult PtpipCamera::getObjectHandles(const OperationRequest& request,
   {
     zy::MutexLock lock(&mMu);
     if (parent != 0 && parent != 0xFFFFFFFF) {
-      return Respond(findObject(parent) ? kInvalidParameter : kInvalidObjectHandle);
+      // No picture is a folder.
+      return Respond(findObject(parent) ? kInvalidParentObject : kInvalidObjectHandle);
     }
     for (const auto& o : mObjects) {
       if (format == 0 || format == o.second->format) found.push_back(o.first);

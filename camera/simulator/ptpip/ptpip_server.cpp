@@ -114,6 +114,8 @@ class HostLink {
   void drop();
 
  private:
+  // Runs the complete packets the command connection has received.
+  bool drainCommand();
   bool handle(const Packet& p);
   bool run();
   bool sendResult(const OperationResult& r);
@@ -143,6 +145,7 @@ bool HostLink::introduce(std::unique_ptr<Connection>* c, const Packet& first) {
     if (!SendAll((*c)->fd, InitCommandAck(mConnectionNumber, mGuid, "Sim PTP/IP Camera"))) return false;
     Log("ptpip: host \"%s\" connected", init.name.c_str());
     mCommand = std::move(*c);
+    if (!drainCommand()) drop();  // a host that did not wait for the Ack
     return true;
   }
   if (ParseInitEventRequest(first, &number)) {
@@ -165,8 +168,9 @@ void HostLink::drop() {
   mHostData.clear();
 }
 
-bool HostLink::onCommand() {
-  if (!mCommand->receive()) return false;
+bool HostLink::onCommand() { return mCommand->receive() && drainCommand(); }
+
+bool HostLink::drainCommand() {
   Packet p;
   while (mCommand && mCommand->framer.next(&p)) {
     if (!handle(p)) return false;

@@ -242,8 +242,9 @@ class HostileHost(CameraCase):
             return False
         return True
 
-    def init_command(self, s):
-        s.sendall(packet(1, b"\x01" * 16 + "t\0".encode("utf-16-le") + struct.pack("<I", 0x10000)))
+    def init_command(self, s, then=b""):
+        init = packet(1, b"\x01" * 16 + "t\0".encode("utf-16-le") + struct.pack("<I", 0x10000))
+        s.sendall(init + then)
         header = s.recv(8)
         length, kind = struct.unpack("<II", header)
         self.assertEqual(kind, 2)
@@ -268,10 +269,10 @@ class HostileHost(CameraCase):
                     self.init_command(s)
                 s.sendall(data)
                 self.assertTrue(self.closed_by_camera(s))
-        # Still serving a well-behaved host.
+        # Still serving a well-behaved host, even one that does not wait for
+        # the Ack before its first request.
         s = self.connect()
-        self.init_command(s)
-        s.sendall(packet(6, struct.pack("<IHI", 1, 0x1001, 1)))
+        self.init_command(s, then=packet(6, struct.pack("<IHI", 1, 0x1001, 1)))
         length, kind = struct.unpack("<II", s.recv(8))
         self.assertEqual(kind, 9)  # start of GetDeviceInfo's data
 
