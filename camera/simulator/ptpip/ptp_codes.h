@@ -88,7 +88,14 @@ enum Property : uint16_t {
   kExposureIndex = 0x500F,
   kSupportedStreams = 0x5020,
   kEnabledStreams = 0x5021,
+  // Vendor range (no standard property holds a Kelvin value): the colour
+  // temperature that white balance kColorTemperatureWb uses.
+  kColorTemperature = 0xD001,
 };
+
+// The white-balance value (vendor range) meaning "the colour temperature set
+// in kColorTemperature".
+constexpr uint16_t kColorTemperatureWb = 0x8001;
 
 enum DataType : uint16_t {
   kUint8 = 0x0002,

@@ -17,8 +17,9 @@ constexpr int64_t kBulb = 0xFFFFFFFF;
 const std::vector<PropertySpec>& Properties() {
   static const std::vector<PropertySpec> kProperties = {
       {kBatteryLevel, kUint8, "battery", {}, 80, 0, 100, true},
-      // 2 automatic, 4 daylight, 5 fluorescent, 6 tungsten, 7 flash, 1 manual.
-      {kWhiteBalance, kUint16, "wb", {2, 4, 5, 6, 7, 1}, 2},
+      // 2 automatic, 4 daylight, 5 fluorescent, 6 tungsten, 7 flash, 1 manual,
+      // 0x8001 the colour temperature below.
+      {kWhiteBalance, kUint16, "wb", {2, 4, 5, 6, 7, 1, kColorTemperatureWb}, 2},
       // f-number * 100.
       {kFNumber, kUint16, "aperture", {140, 180, 200, 280, 400, 560, 800, 1100, 1600, 2200}, 560},
       // 1/10000 s; 0xFFFFFFFF is bulb.
@@ -32,6 +33,8 @@ const std::vector<PropertySpec>& Properties() {
       // Bit 0: a video (live view) stream.
       {kSupportedStreams, kUint32, "supported-streams", {}, 1, 0, -1, true},
       {kEnabledStreams, kUint32, "enabled-streams", {0, 1}, 0},
+      // Kelvin, in steps of 100.
+      {kColorTemperature, kUint16, "kelvin", {}, 5600, 2500, 10000, false, 100},
   };
   return kProperties;
 }
@@ -58,7 +61,8 @@ bool AcceptsValue(const PropertySpec& spec, int64_t value) {
   if (!spec.values.empty()) {
     return std::find(spec.values.begin(), spec.values.end(), value) != spec.values.end();
   }
-  return spec.rangeMin <= spec.rangeMax && value >= spec.rangeMin && value <= spec.rangeMax;
+  return spec.rangeMin <= spec.rangeMax && value >= spec.rangeMin && value <= spec.rangeMax &&
+         (value - spec.rangeMin) % spec.rangeStep == 0;
 }
 
 std::vector<uint8_t> PropDescDataset(const PropertySpec& spec, int64_t current, bool settable) {
@@ -76,7 +80,7 @@ std::vector<uint8_t> PropDescDataset(const PropertySpec& spec, int64_t current, 
     w.u8(1);  // range
     w.value(spec.type, spec.rangeMin);
     w.value(spec.type, spec.rangeMax);
-    w.value(spec.type, 1);
+    w.value(spec.type, spec.rangeStep);
   } else {
     w.u8(0);
   }

@@ -21,6 +21,7 @@ struct PropertySpec {
   int64_t factory;
   int64_t rangeMin = 0, rangeMax = -1;
   bool readOnly = false;  // never settable by the host
+  int64_t rangeStep = 1;
 };
 
 // Every property, in the order GetDeviceInfo lists them.

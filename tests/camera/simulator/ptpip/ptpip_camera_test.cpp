@@ -58,6 +58,10 @@ TEST_F(CameraTest, SetDevicePropValueKeepsToTheChoices) {
       {"no data", kFNumber, {}, kInvalidDevicePropFormat},
       {"bulb", kExposureTime, {0xFF, 0xFF, 0xFF, 0xFF}, kOk},
       {"tungsten", kWhiteBalance, {6, 0}, kOk},
+      {"colour temperature white balance", kWhiteBalance, {0x01, 0x80}, kOk},
+      {"3200 K", kColorTemperature, {0x80, 0x0C}, kOk},
+      {"3250 K, between the steps", kColorTemperature, {0xB2, 0x0C}, kInvalidDevicePropValue},
+      {"12000 K, beyond the range", kColorTemperature, {0xE0, 0x2E}, kInvalidDevicePropValue},
       {"battery", kBatteryLevel, {50}, kAccessDenied},
       {"unknown property", 0x5999, {1}, kDevicePropNotSupported},
   };
