@@ -13,13 +13,15 @@ from .codec import (DEFAULT_MAX_FRAME_BYTES, MAX_TABLE_DEPTH, ElementError, Fram
 from .events import (DeviceAdded, DeviceRemoved, Event, FileDownloaded, ObjectAdded, Settings,
                      SettingsChanged, SettingsReply, ThumbnailDownloaded, UnknownMessage,
                      event_from_frame)
-from .task import Capture, CaptureIncomplete, Task, TaskExited, move_file
+from .task import (DEFAULT_MAX_EVENTS, Capture, CaptureIncomplete, Task, TaskExited,
+                   UnsafeFileError, move_file)
 
 __all__ = [
-    "DEFAULT_MAX_FRAME_BYTES", "MAX_TABLE_DEPTH", "Capture", "CaptureIncomplete", "DeviceAdded",
+    "DEFAULT_MAX_EVENTS", "DEFAULT_MAX_FRAME_BYTES", "MAX_TABLE_DEPTH", "Capture", "CaptureIncomplete", "DeviceAdded",
     "DeviceRemoved", "ElementError", "Event", "FileDownloaded", "Frame", "FrameError",
     "FrameReader", "ObjectAdded", "ProtocolError", "Settings", "SettingsChanged",
     "SettingsReply", "Task", "TaskExited", "ThumbnailDownloaded", "UnknownMessage",
+    "UnsafeFileError",
     "decode_element", "decode_frame_body", "encode_element", "encode_frame",
     "event_from_frame", "move_file",
 ]
