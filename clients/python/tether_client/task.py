@@ -34,6 +34,36 @@ class TaskExited(RuntimeError):
     """The task's output ended (the task exited) while a message was awaited."""
 
 
+# Where an installed task is looked for, below the prefix that holds bin/tether-host
+# (PREFIX/bin/tether-host), and the prefixes tried when no tether-host is on PATH.
+INSTALLED_TASK_LAYOUTS = ("lib/tether/tether-task", "lib/tether/bin/tether-task",
+                          "libexec/tether/tether-task")
+INSTALLED_PREFIXES = ("/usr/local", "/usr")
+
+
+def find_task() -> str:
+    """The tether task that Task() runs when given no executable.
+
+    In this order: "tether-task" on PATH; the task installed beside the "tether-host"
+    on PATH (PREFIX/bin/tether-host, then PREFIX/<layout> for INSTALLED_TASK_LAYOUTS);
+    the same layouts under /usr/local and /usr. FileNotFoundError when there is none.
+    """
+    found = shutil.which("tether-task")
+    if found:
+        return found
+    prefixes = list(INSTALLED_PREFIXES)
+    host = shutil.which("tether-host")
+    if host:
+        prefixes.insert(0, str(Path(os.path.realpath(host)).parent.parent))
+    for prefix in prefixes:
+        for layout in INSTALLED_TASK_LAYOUTS:
+            candidate = Path(prefix, layout)
+            if candidate.is_file() and os.access(candidate, os.X_OK):
+                return str(candidate)
+    raise FileNotFoundError("no tether-task found on PATH, beside tether-host, or in "
+                            f"{' or '.join(INSTALLED_PREFIXES)}; pass its path to Task()")
+
+
 class UnsafeFileError(OSError):
     """A reported file that is not a regular file directly inside the task's TMPDIR."""
 
@@ -180,14 +210,18 @@ class Task:
     TaskExited at once instead of waiting.
     """
 
-    def __init__(self, executable: str | os.PathLike, env: Mapping[str, str] | None = None,
+    def __init__(self, executable: str | os.PathLike | None = None,
+                 env: Mapping[str, str] | None = None,
                  log: str | os.PathLike | None = None, *,
                  max_events: int = DEFAULT_MAX_EVENTS,
                  max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES):
-        """Starts `executable`; `env` adds to this process's environment (TMPDIR is always
-        the task's own); the task's log lines go to the file `log`, or nowhere."""
+        """Starts `executable` (default: find_task()); `env` adds to this process's
+        environment (TMPDIR is always the task's own); the task's log lines go to the
+        file `log`, or nowhere."""
         if max_events < 1:
             raise ValueError("max_events must be at least 1")
+        if executable is None:
+            executable = find_task()
         self.tmpdir = tempfile.mkdtemp(prefix="tether-task-")
         environment = dict(os.environ)
         environment.update(env or {})
