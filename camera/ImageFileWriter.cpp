@@ -136,10 +136,12 @@ bool SaveFileReplacing(const std::string& path, const void* data, size_t size,
 
   // From here on every failure must remove the scratch file.
   auto fail = [&](const char* what, int code, bool fdOpen) {
-    if (fdOpen) ::close(fd);
-    if (NameHoldsFile(dir.get(), scratch.c_str(), held.get())) {
+    // Without the second descriptor (it failed) the file cannot be told from
+    // a swapped-in entry; the name was made a moment ago, so it is removed.
+    if (held.get() < 0 || NameHoldsFile(dir.get(), scratch.c_str(), held.get())) {
       ::unlinkat(dir.get(), scratch.c_str(), 0);
     }
+    if (fdOpen) ::close(fd);
     *error = Reason(what, code);
     return false;
   };
