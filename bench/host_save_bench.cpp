@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/TetherSession.h"
+#include "host/session/TetherSession.h"
 
 namespace {
 

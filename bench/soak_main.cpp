@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "camera/simulator/control_client.h"
-#include "host/HostMessage.h"
-#include "host/TaskProcess.h"
+#include "host/client/HostMessage.h"
+#include "host/client/TaskProcess.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "host/TaskProcess.h"
+#include "host/client/TaskProcess.h"
 
 namespace {
 

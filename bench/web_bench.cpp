@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "camera/simulator/control_client.h"
-#include "host/TetherSession.h"
+#include "host/session/TetherSession.h"
 #include "host/web/LiveObserver.h"
 #include "host/web/LiveServer.h"
 #include "tests/host/web/http_probe.h"

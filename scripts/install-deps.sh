@@ -14,6 +14,7 @@ packages=(
   libcpp-httplib-dev
   gphoto2 libgphoto2-dev
   chromium chromium-driver python3-selenium
+  python3-venv python3-setuptools python3-wheel python3-pip
 )
 
 missing=()

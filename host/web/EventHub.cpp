@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "host/JsonRender.h"
+#include "host/client/JsonRender.h"
 
 namespace tether_host {
 

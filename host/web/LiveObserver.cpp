@@ -1,6 +1,6 @@
 #include "host/web/LiveObserver.h"
 
-#include "host/JsonRender.h"
+#include "host/client/JsonRender.h"
 
 namespace tether_host {
 namespace {

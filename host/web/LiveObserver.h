@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "host/TetherEvents.h"
+#include "host/client/TetherEvents.h"
 #include "host/web/EventHub.h"
 #include "host/web/PictureIndex.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "host/TetherEvents.h"
+#include "host/client/TetherEvents.h"
 #include "platform/Mutex.h"
 
 namespace tether_host {

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "host/HostMessage.h"
+#include "host/client/HostMessage.h"
 #include "tests/e2e/task_fixture.h"
 
 namespace tether_e2e {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "camera/simulator/control_client.h"
-#include "host/TaskProcess.h"
+#include "host/client/TaskProcess.h"
 
 namespace tether_e2e {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/HostMessage.h"
+#include "host/client/HostMessage.h"
 #include "tests/e2e/task_fixture.h"
 
 namespace tether_faults {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host/HostMessage.h"
+#include "host/client/HostMessage.h"
 #include "tests/e2e/task_fixture.h"
 
 namespace tether_faults {

@@ -22,8 +22,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/FrameReader.h"
-#include "host/HostMessage.h"
+#include "host/client/FrameReader.h"
+#include "host/client/HostMessage.h"
 #include "source/ProtocolNames.h"
 
 namespace proto = tether::proto;

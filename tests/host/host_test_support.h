@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "host/TaskProcess.h"
+#include "host/client/TaskProcess.h"
 
 namespace tether_host_test {
 

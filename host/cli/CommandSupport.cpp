@@ -1,0 +1,137 @@
+#include "host/cli/CommandSupport.h"
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "host/client/CameraSettings.h"
+#include "host/client/Deadline.h"
+#include "source/ProtocolNames.h"
+
+namespace tether_host {
+
+namespace proto = tether::proto;
+
+namespace {
+
+
+}  // namespace
+
+const char kExitCodeHelp[] =
+    "exit status: 0 done; 1 usage error (or a task log that cannot be opened); 2 the task\n"
+    "cannot be started; 3 the task exited unexpectedly; 4 no camera; 5 a frame from the\n"
+    "task does not parse; 6 a capture is incomplete or a file could not be saved; 130\n"
+    "interrupted.";
+
+void Say(const std::string& line) { std::fprintf(stderr, "tether-host: %s\n", line.c_str()); }
+
+StopSignals::StopSignals() {
+  sigemptyset(&mSet);
+  sigaddset(&mSet, SIGINT);
+  sigaddset(&mSet, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &mSet, nullptr);
+  mFd = signalfd(-1, &mSet, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+StopSignals::~StopSignals() {
+  if (mFd >= 0) close(mFd);
+}
+
+void StopSignals::drain() {
+  struct signalfd_siginfo info;
+  while (read(mFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+  }
+}
+
+int StartTask(const TaskLaunch& launch, RunningTask* running) {
+  std::string error;
+  const std::string logPath = launch.taskLogPath.empty() ? DefaultTaskLogPath() : launch.taskLogPath;
+  running->log = TaskLog::open(logPath, launch.taskLogPath.empty(), launch.verbose, &error);
+  if (!running->log) {
+    Say(error);
+    return kExitUsage;
+  }
+  TaskProcess::Options options;
+  options.path = launch.taskPath.empty() ? DefaultTaskPath() : launch.taskPath;
+  options.environment = launch.environment;
+  TaskLog* log = running->log.get();
+  options.logLine = [log](const std::string& line) { log->line(line); };
+  running->task = TaskProcess::start(options, &error);
+  if (!running->task) {
+    Say(error);
+    return kExitNoTask;
+  }
+  return kExitOk;
+}
+
+ExitStatus ShutDown(TaskProcess* task, StopSignals* stop,
+                    const std::function<void(const HostMessage&)>& late) {
+  if (task->send(proto::kShutdown, nullptr) < 0) task->closeInput();
+  const Deadline deadline = Deadline::in(kTaskShutdownWaitMs);
+  HostMessage message;
+  for (;;) {
+    const auto status = task->read(&message, deadline.msLeft(), stop->fd());
+    if (status == TaskProcess::ReadStatus::kMessage && late) late(message);
+    if (status == TaskProcess::ReadStatus::kMessage) continue;
+    if (status == TaskProcess::ReadStatus::kLogNews) continue;
+    if (status == TaskProcess::ReadStatus::kInterrupted) {
+      stop->drain();
+      Say("stopping the task now");
+      return task->terminate();
+    }
+    break;  // end of output, timeout or garbage: only the exit matters now
+  }
+  if (task->waitForExit(deadline.msLeft())) return task->exitStatus();
+  Say("the task did not exit after \"shutdown\"; terminating it");
+  return task->terminate();
+}
+
+int ReportUnexpectedExit(TaskProcess* task) {
+  if (!task->waitForExit(5000)) {
+    Say("the task closed its output but did not exit; terminating it");
+    task->terminate();
+  }
+  Say("task exited unexpectedly (" + task->exitStatus().describe() + ")");
+  return kExitTaskDied;
+}
+
+void PrintSettings(ZyLuaTE* settings, const std::string& camera) {
+  std::printf("Settings in force%s:\n", camera.empty() ? "" : (" (" + camera + ")").c_str());
+  for (const auto& [label, value] : DescribeSettings(settings)) {
+    std::printf("  %-14s %s\n", label.c_str(), value.c_str());
+  }
+}
+
+void PrintSummary(const std::string& outDir, const std::vector<SavedFile>& files,
+                  const std::vector<SaveFailed>& failures,
+                  const std::vector<IncompleteCapture>& incomplete) {
+  if (!files.empty()) {
+    std::printf("Saved %zu file%s in %s:\n", files.size(), files.size() == 1 ? "" : "s",
+                outDir.c_str());
+    std::printf("  %-7s  %-9s  %12s  %-8s  %s\n", "capture", "kind", "bytes", "check", "file");
+    for (const SavedFile& f : files) {
+      const std::string check = f.reportedSize < 0 ? "-" : f.sizeMatches() ? "ok" : "MISMATCH";
+      std::printf("  %-7d  %-9s  %12lld  %-8s  %s\n", f.captureId, fileKindLabel(f.kind),
+                  static_cast<long long>(f.size), check.c_str(), f.path.c_str());
+    }
+  }
+  for (const SaveFailed& f : failures) {
+    std::printf("NOT SAVED: capture %d %s: %s\n", f.captureId, fileKindLabel(f.kind), f.message.c_str());
+  }
+  for (const IncompleteCapture& c : incomplete) {
+    std::printf("INCOMPLETE: capture %d: no %s arrived\n", c.captureId, c.missing.c_str());
+  }
+}
+
+void SayLeftovers(const std::vector<std::string>& leftovers) {
+  for (const std::string& path : leftovers) Say("left in the temporary folder: " + path);
+}
+
+void SayLogTail(const std::string& path, const std::vector<std::string>& tail) {
+  if (tail.empty()) return;
+  Say("the task's last log lines (all of them in " + path + "):");
+  for (const std::string& line : tail) std::fprintf(stderr, "  %s\n", line.c_str());
+}
+
+}  // namespace tether_host

@@ -1,0 +1,53 @@
+#include "host/cli/ServeCommand.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "host/cli/CommandSupport.h"
+#include "host/web/LiveObserver.h"
+
+namespace tether_host {
+namespace {
+
+constexpr size_t kQueuePerPage = 256;  // events a page may fall behind by
+constexpr size_t kMaxPages = 32;       // live pages open at once
+
+// The live page as a companion of the session: it observes the session,
+// asks it for captures, and is served from before the session runs until
+// it has ended.
+class LivePage : public SessionCompanion {
+ public:
+  explicit LivePage(LiveServer::Options options)
+      : mHub(kQueuePerPage, kMaxPages), mObserver(&mHub, &mPictures), mOptions(std::move(options)) {}
+
+  bool start(TetherSession* session) override {
+    session->addObserver(&mObserver);
+    mServer = std::make_unique<LiveServer>(mOptions, &mHub, &mPictures,
+                                           [session] { session->requestCapture(); });
+    std::string error;
+    if (!mServer->start(&error)) {
+      Say(error);
+      return false;
+    }
+    std::printf("%s\n", mServer->pageUrl().c_str());
+    std::fflush(stdout);
+    return true;
+  }
+  void stop() override { mServer->stop(); }
+
+ private:
+  EventHub mHub;
+  PictureIndex mPictures;
+  LiveObserver mObserver;
+  LiveServer::Options mOptions;
+  std::unique_ptr<LiveServer> mServer;  // after the hub and index, which it borrows
+};
+
+}  // namespace
+
+int runServe(const ServeArgs& args) {
+  LivePage page(args.server);
+  return runTether(args.tether, &page);
+}
+
+}  // namespace tether_host

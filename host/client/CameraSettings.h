@@ -1,0 +1,27 @@
+// The camera settings table ("isoSpeed", "aperture", "shutter",
+// "whiteBalance") as lines for people.
+#ifndef TETHER_HOST_CAMERA_SETTINGS_H_
+#define TETHER_HOST_CAMERA_SETTINGS_H_
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/client/TetherEvents.h"
+#include "source/ZyLuaTableMarshalling.h"
+
+namespace tether_host {
+
+// {"ISO", "400"}, {"Aperture", "f/5.6"}, {"Shutter", "1/125"},
+// {"White balance", "Daylight"}, in that order. A missing or ill-typed value
+// shows as "?"; an aperture the camera does not report ("--") stays "--".
+// `settings` may be null or not a table: every value is then "?".
+std::vector<std::pair<std::string, std::string>> DescribeSettings(ZyLuaTE* settings);
+
+// The four values as texts: numbers as JSON prints them, strings as they
+// are, anything else "?" (no "f/" on the aperture).
+SettingsTexts ReadSettingsTexts(ZyLuaTE* settings);
+
+}  // namespace tether_host
+
+#endif  // TETHER_HOST_CAMERA_SETTINGS_H_

@@ -1,0 +1,196 @@
+#include "host/saving/CaptureSaver.h"
+
+#include <sys/stat.h>
+
+#include <cmath>
+
+#include "host/saving/OutputFiles.h"
+#include "source/ProtocolNames.h"
+
+namespace tether_host {
+
+namespace proto = tether::proto;
+
+namespace {
+
+constexpr FileKind kKinds[] = {FileKind::kThumbnail, FileKind::kDng, FileKind::kJpeg};
+
+// A capture id as it travels: a double that must hold an integer.
+bool CaptureIdOf(const HostMessage& m, int* id) {
+  const auto v = m.number(proto::kCaptureId);
+  if (!v || !std::isfinite(*v) || *v != std::trunc(*v) || std::fabs(*v) > 2147483647.0) return false;
+  *id = static_cast<int>(*v);
+  return true;
+}
+
+int64_t SizeOnDisk(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+}  // namespace
+
+CaptureSaver::CaptureSaver(Options options, TetherObserver* sink)
+    : mOptions(std::move(options)), mSink(sink) {}
+
+bool CaptureSaver::handle(const HostMessage& m) {
+  int id = 0;
+  const bool capture = m.name == proto::kObjectWasAdded ||
+                       m.name == proto::kThumbnailWasDownloaded ||
+                       m.name == proto::kFileDownloadComplete;
+  if (!capture || !CaptureIdOf(m, &id)) return capture;
+  mReportedAt = std::chrono::steady_clock::now();
+  if (m.name == proto::kObjectWasAdded) announce(m, id);
+  else if (m.name == proto::kThumbnailWasDownloaded) saveThumbnail(m, id);
+  else saveFile(m, id);
+  return true;
+}
+
+CaptureSaver::Capture& CaptureSaver::captureFor(int captureId) {
+  auto it = mCaptures.find(captureId);
+  if (it == mCaptures.end()) {
+    Capture c;
+    c.captureId = captureId;
+    c.progress.number = ++mRecord.pictures;
+    c.fields.number = c.progress.number;
+    c.fields.cameraStem = CaptureBaseName("", captureId);
+    c.fields.time = std::chrono::system_clock::now();
+    it = mCaptures.emplace(captureId, c).first;
+    mNewest = captureId;
+  }
+  it->second.progress.lastNews = std::chrono::steady_clock::now();
+  return it->second;
+}
+
+void CaptureSaver::announce(const HostMessage& m, int captureId) {
+  Capture& c = captureFor(captureId);
+  CaptureAnnounced event;
+  event.captureId = captureId;
+  event.number = c.progress.number;
+  event.cameraName = m.string(proto::kFileName).value_or("");
+  event.orientation = m.string(proto::kImageOrientation).value_or("");
+  event.time = c.fields.time;
+  // Files already placed keep their stem, so a capture's files share one.
+  if (!c.suffixChosen) c.fields.cameraStem = CaptureBaseName(event.cameraName, captureId);
+  mSink->captureAnnounced(event);
+}
+
+void CaptureSaver::saveThumbnail(const HostMessage& m, int captureId) {
+  Capture& c = captureFor(captureId);
+  c.progress.thumbnail = true;
+  const ZyLuaTEData* data = m.data(proto::kThumbnailData);
+  if (data == nullptr) return fail(c, FileKind::kThumbnail, "the thumbnail came without data");
+  std::string error;
+  const std::string dir = mOptions.tempDir.empty() ? mOptions.outDir : mOptions.tempDir;
+  std::string temp;
+  if (!WriteUniqueFile(dir, ".thumbnail-" + std::to_string(++mTempSerial), ".jpg", 0, data->mBytes,
+                       static_cast<size_t>(std::max(0, data->mLength)), &temp, &error)) {
+    return fail(c, FileKind::kThumbnail, error);
+  }
+  place(c, FileKind::kThumbnail, temp, -1);
+}
+
+void CaptureSaver::saveFile(const HostMessage& m, int captureId) {
+  Capture& c = captureFor(captureId);
+  const std::string source = m.string(proto::kFilePath).value_or("");
+  const FileKind kind = ExtensionForFile(source) == ".dng" ? FileKind::kDng : FileKind::kJpeg;
+  (kind == FileKind::kDng ? c.progress.dng : c.progress.jpeg) = true;
+  const auto reported = m.number(proto::kFileSize);
+  if (source.empty()) return fail(c, kind, "the file was reported without a path");
+  if (!mOptions.tempDir.empty() && !tempDirHolds(source)) {
+    return fail(c, kind, "not moving " + source + ": it is not in this session's temporary folder " +
+                             mOptions.tempDir);
+  }
+  place(c, kind, source, reported ? static_cast<int64_t>(*reported) : -1);
+}
+
+bool CaptureSaver::tempDirHolds(const std::string& path) const {
+  const std::string& dir = mOptions.tempDir;
+  return path.size() > dir.size() + 1 && path.compare(0, dir.size(), dir) == 0 &&
+         path[dir.size()] == '/' && path.find('/', dir.size() + 1) == std::string::npos;
+}
+
+int CaptureSaver::freeSuffix(const Capture& c) const {
+  return FirstFreeSuffix(mOptions.outDir, [&](int n) {
+    std::vector<std::string> names;
+    for (FileKind k : kKinds) names.push_back(mOptions.pattern.expand(c.fields, fileKindExtension(k), n));
+    return names;
+  });
+}
+
+void CaptureSaver::place(Capture& c, FileKind kind, const std::string& source, int64_t reported) {
+  if (!c.suffixChosen) {
+    c.suffix = freeSuffix(c);
+    c.suffixChosen = true;
+  }
+  const auto nameAt = [&](int n) { return mOptions.pattern.expand(c.fields, fileKindExtension(kind), n); };
+  SavedFile file;
+  std::string error;
+  int used = 0;
+  if (!PlaceDurably(source, mOptions.outDir, nameAt, c.suffix, &file.path, &used, &error)) {
+    return fail(c, kind, error);
+  }
+  file.captureId = c.captureId;
+  file.number = c.progress.number;
+  file.kind = kind;
+  file.size = SizeOnDisk(file.path);
+  file.reportedSize = reported;
+  if (!file.sizeMatches()) {
+    mRecord.problems.push_back(file.path + ": " + std::to_string(file.size) +
+                               " bytes on disk, the camera reported " + std::to_string(reported));
+  }
+  mRecord.files.push_back(file);
+  FileSaved event;
+  event.captureId = c.captureId;
+  event.number = c.progress.number;
+  event.kind = kind;
+  event.path = file.path;
+  event.size = file.size;
+  event.reportedAt = mReportedAt;
+  mSink->fileSaved(event);
+}
+
+void CaptureSaver::fail(Capture& c, FileKind kind, const std::string& message) {
+  c.progress.failed = true;
+  SaveFailed failure;
+  failure.captureId = c.captureId;
+  failure.number = c.progress.number;
+  failure.kind = kind;
+  failure.message = message;
+  mRecord.failures.push_back(failure);
+  mSink->saveFailed(failure);
+}
+
+void CaptureSaver::taskRefusedSave(FileKind kind, const std::string& why) {
+  Capture& c = captureFor(mNewest);
+  (kind == FileKind::kDng ? c.progress.dng : c.progress.jpeg) = true;
+  fail(c, kind, "the task did not save the " + std::string(kind == FileKind::kDng ? "DNG" : "JPEG") +
+                    ": " + why);
+}
+
+void CaptureSaver::finish() {
+  mRecord.incomplete.clear();  // files may have come since the last call
+  for (auto& [id, c] : mCaptures) {
+    std::string missing;
+    if (!c.progress.thumbnail) missing = "thumbnail";
+    if (c.progress.files() == 0) missing += missing.empty() ? "image file" : " and image file";
+    if (missing.empty()) continue;
+    mRecord.incomplete.push_back({id, c.progress.number, missing});
+    if (!c.listedIncomplete) mSink->captureIncomplete(id, c.progress.number, missing);
+    c.listedIncomplete = true;
+  }
+}
+
+bool CaptureSaver::allDone(int quietMs) const {
+  for (const auto& entry : mCaptures) {
+    if (!entry.second.progress.done(quietMs)) return false;
+  }
+  return true;
+}
+
+const CaptureSaver::Progress* CaptureSaver::progress(int captureId) const {
+  const auto it = mCaptures.find(captureId);
+  return it == mCaptures.end() ? nullptr : &it->second.progress;
+}
+
+}  // namespace tether_host

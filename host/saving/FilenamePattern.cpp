@@ -1,0 +1,103 @@
+#include "host/saving/FilenamePattern.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace tether_host {
+
+namespace {
+
+constexpr char kCodes[] = "fCnYmdHMS%";
+
+bool BadFolder(const std::string& text) {
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = text.find('/', start);
+    const std::string part = text.substr(start, slash - start);
+    if (part == "." || part == "..") return true;
+    if (slash == std::string::npos) return false;
+    start = slash + 1;
+  }
+}
+
+std::string TwoDigits(int v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d", v);
+  return buf;
+}
+
+std::string TimeField(char code, const struct tm& t) {
+  switch (code) {
+    case 'Y': return std::to_string(t.tm_year + 1900);
+    case 'm': return TwoDigits(t.tm_mon + 1);
+    case 'd': return TwoDigits(t.tm_mday);
+    case 'H': return TwoDigits(t.tm_hour);
+    case 'M': return TwoDigits(t.tm_min);
+    default: return TwoDigits(t.tm_sec);
+  }
+}
+
+}  // namespace
+
+FilenamePattern::FilenamePattern() : mText(kDefaultFilenamePattern) {}
+
+bool FilenamePattern::parse(const std::string& text, FilenamePattern* pattern, std::string* error) {
+  if (text.empty()) {
+    *error = "the file name pattern is empty";
+    return false;
+  }
+  if (text[0] == '/' || BadFolder(text)) {
+    *error = "the file name pattern '" + text + "' must stay inside the output folder";
+    return false;
+  }
+  if (text.back() == '/') {
+    *error = "the file name pattern '" + text + "' ends with a folder, not a name";
+    return false;
+  }
+  bool hasExtension = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') continue;
+    if (i + 1 == text.size() || std::strchr(kCodes, text[i + 1]) == nullptr) {
+      *error = "unknown code '" + text.substr(i, 2) + "' in the file name pattern '" + text +
+               "' (known: %f %C %n %Y %m %d %H %M %S %%)";
+      return false;
+    }
+    hasExtension |= text[i + 1] == 'C';
+    ++i;
+  }
+  pattern->mText = hasExtension ? text : text + ".%C";
+  return true;
+}
+
+std::string FilenamePattern::expand(const NameFields& fields, const std::string& ext,
+                                    int n) const {
+  const time_t seconds = std::chrono::system_clock::to_time_t(fields.time);
+  struct tm local;
+  localtime_r(&seconds, &local);
+  std::string out;
+  bool numbered = n == 0;
+  for (size_t i = 0; i < mText.size(); ++i) {
+    if (mText[i] != '%') {
+      out += mText[i];
+      continue;
+    }
+    const char code = mText[++i];
+    if (code == 'C' && !numbered) {
+      // The suffix goes before the extension's dot: IMG_0003-1.dng.
+      const bool dot = !out.empty() && out.back() == '.';
+      if (dot) out.pop_back();
+      out += "-" + std::to_string(n) + (dot ? "." : "");
+      numbered = true;
+    }
+    if (code == 'f') out += fields.cameraStem;
+    else if (code == 'C') out += ext;
+    else if (code == 'n') out += std::to_string(fields.number);
+    else if (code == '%') out += '%';
+    else out += TimeField(code, local);
+  }
+  return out;
+}
+
+}  // namespace tether_host

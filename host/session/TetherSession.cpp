@@ -1,0 +1,236 @@
+#include "host/session/TetherSession.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "host/client/CameraSettings.h"
+#include "host/client/Deadline.h"
+#include "host/saving/OutputFiles.h"
+#include "host/session/TaskLog.h"
+#include "host/client/TaskProcess.h"
+#include "source/ProtocolNames.h"
+
+namespace tether_host {
+
+namespace proto = tether::proto;
+
+namespace {
+
+// A picture that has its thumbnail and one file but not both is complete
+// after this long without news of it (the camera delivers one format).
+constexpr int kQuietMs = 2000;
+
+}  // namespace
+
+// The session's state; also the one sink of the saver, passing every event
+// on to the observers in the order they were added.
+class TetherSession::Impl : public TetherObserver {
+ public:
+  explicit Impl(TetherOptions options)
+      : mOptions(std::move(options)), mWakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~Impl() override {
+    if (mWakeFd >= 0) close(mWakeFd);
+  }
+
+  void wake() {
+    const uint64_t one = 1;
+    if (write(mWakeFd, &one, sizeof one) < 0) {
+      // The counter is already non-zero: the loop will wake anyway.
+    }
+  }
+
+  TetherResult run();
+
+  void cameraChanged(const std::string& name) override {
+    for (auto* o : mObservers) o->cameraChanged(name);
+  }
+  void settingsChanged(const SettingsTexts& s) override {
+    for (auto* o : mObservers) o->settingsChanged(s);
+  }
+  void captureAnnounced(const CaptureAnnounced& c) override {
+    for (auto* o : mObservers) o->captureAnnounced(c);
+  }
+  void fileSaved(const FileSaved& f) override {
+    for (auto* o : mObservers) o->fileSaved(f);
+  }
+  void saveFailed(const SaveFailed& f) override {
+    for (auto* o : mObservers) o->saveFailed(f);
+  }
+  void captureIncomplete(int id, int number, const std::string& missing) override {
+    for (auto* o : mObservers) o->captureIncomplete(id, number, missing);
+  }
+
+  TetherOptions mOptions;
+  std::vector<TetherObserver*> mObservers;
+  int mWakeFd;
+  std::atomic<int> mCaptureRequests{0};
+  std::atomic<int> mStopRequests{0};
+
+ private:
+  bool setUp(TetherResult* result);
+  bool loop(TetherResult* result);
+  bool handle(const HostMessage& m, TetherResult* result);
+  void sendRequestedCaptures();
+  bool countReached() const;
+  void shutDown(TetherResult* result);
+  void drainWake() {
+    uint64_t count;
+    while (read(mWakeFd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {
+    }
+  }
+
+  std::unique_ptr<TaskLog> mLog;
+  std::unique_ptr<TaskProcess> mTask;
+  std::unique_ptr<CaptureSaver> mSaver;
+  bool mCameraPresent = false;
+};
+
+bool TetherSession::Impl::setUp(TetherResult* result) {
+  FilenamePattern pattern;
+  std::string error;
+  const TaskLaunch& launch = mOptions.launch;
+  const std::string logPath = launch.taskLogPath.empty() ? DefaultTaskLogPath() : launch.taskLogPath;
+  if (!FilenamePattern::parse(mOptions.filenamePattern, &pattern, &error) ||
+      !MakeDirectories(mOptions.outDir, &error) ||
+      !(mLog = TaskLog::open(logPath, launch.taskLogPath.empty(), launch.verbose, &error))) {
+    result->end = TetherResult::End::kSetupFailed;
+    result->message = error;
+    return false;
+  }
+  result->taskLogPath = logPath;
+  TaskProcess::Options options;
+  options.path = launch.taskPath.empty() ? DefaultTaskPath() : launch.taskPath;
+  options.environment = launch.environment;
+  options.logLine = [this](const std::string& line) { mLog->line(line); };
+  mTask = TaskProcess::start(options, &error);
+  if (!mTask) {
+    result->end = TetherResult::End::kNoTask;
+    result->message = error;
+    return false;
+  }
+  mSaver.reset(new CaptureSaver({mOptions.outDir, pattern, mTask->tempDir()}, this));
+  mLog->onRefusedSave([this](FileKind kind, const std::string& why) {
+    mSaver->taskRefusedSave(kind, why);
+  });
+  return true;
+}
+
+TetherResult TetherSession::Impl::run() {
+  TetherResult result;
+  if (!setUp(&result)) return result;
+  if (loop(&result)) shutDown(&result);
+  mSaver->finish();
+  mTask->waitForExit(-1);  // ended by now; reaped for the temporary folder's sake
+  result.saved = mSaver->record();
+  result.leftovers = mTask->removeTempDir();
+  result.taskLogTail = mLog->tail();
+  return result;
+}
+
+// Until a stop, the count, or the task failing; true when the task is to
+// be shut down in order.
+bool TetherSession::Impl::loop(TetherResult* result) {
+  HostMessage message;
+  for (;;) {
+    if (mStopRequests.load() > 0) return true;
+    if (countReached()) {
+      result->end = TetherResult::End::kCountReached;
+      return true;
+    }
+    sendRequestedCaptures();
+    const int waitMs = mOptions.count > 0 ? kQuietMs : -1;
+    switch (mTask->read(&message, waitMs, mWakeFd)) {
+      case TaskProcess::ReadStatus::kMessage:
+        if (!handle(message, result)) return false;
+        break;
+      case TaskProcess::ReadStatus::kInterrupted:
+        drainWake();
+        break;
+      case TaskProcess::ReadStatus::kTimeout:
+      case TaskProcess::ReadStatus::kLogNews:
+        break;
+      case TaskProcess::ReadStatus::kEndOfOutput:
+        result->end = TetherResult::End::kTaskEnded;
+        result->message = "the task ended unexpectedly";
+        if (!mTask->waitForExit(5000)) mTask->terminate();
+        result->message += " (" + mTask->exitStatus().describe() + ")";
+        return false;
+      case TaskProcess::ReadStatus::kBadFrame:
+        result->end = TetherResult::End::kBadFrame;
+        result->message = "bad frame from the task: " + mTask->error();
+        mTask->terminate();
+        return false;
+    }
+  }
+}
+
+bool TetherSession::Impl::handle(const HostMessage& m, TetherResult* result) {
+  if (mSaver->handle(m)) return true;
+  if (m.name == proto::kDeviceAdded) {
+    mCameraPresent = true;
+    result->cameraName = m.string(proto::kName).value_or("");
+    cameraChanged(result->cameraName);
+    if (mTask->send(proto::kGetCameraSettings, nullptr) < 0) return true;  // its end shows next
+  } else if (m.name == proto::kDeviceRemoved) {
+    mCameraPresent = false;
+    cameraChanged("");
+  } else if (m.name == proto::kOk || m.name == proto::kCameraSettingsChanged) {
+    settingsChanged(ReadSettingsTexts(m.payload.get()));
+  }
+  return true;
+}
+
+void TetherSession::Impl::sendRequestedCaptures() {
+  if (!mCameraPresent) return;  // requests wait for a camera
+  for (int n = mCaptureRequests.exchange(0); n > 0; --n) {
+    if (mTask->send(proto::kDoCapture, nullptr) < 0) return;
+  }
+}
+
+bool TetherSession::Impl::countReached() const {
+  return mOptions.count > 0 && mSaver->record().pictures >= mOptions.count &&
+         mSaver->allDone(kQuietMs);
+}
+
+void TetherSession::Impl::shutDown(TetherResult* result) {
+  if (mTask->send(proto::kShutdown, nullptr) < 0) mTask->closeInput();
+  const Deadline deadline = Deadline::in(kTaskShutdownWaitMs);
+  const int stopsBefore = mStopRequests.load();
+  HostMessage message;
+  for (;;) {
+    const auto status = mTask->read(&message, deadline.msLeft(), mWakeFd);
+    if (status == TaskProcess::ReadStatus::kMessage) {
+      handle(message, result);  // files still arriving are saved
+      continue;
+    }
+    if (status == TaskProcess::ReadStatus::kLogNews) continue;
+    if (status == TaskProcess::ReadStatus::kInterrupted) {
+      drainWake();
+      if (mStopRequests.load() > stopsBefore) break;  // asked again: no more waiting
+      continue;
+    }
+    break;
+  }
+  if (!mTask->waitForExit(deadline.msLeft())) mTask->terminate();
+}
+
+TetherSession::TetherSession(TetherOptions options) : mImpl(new Impl(std::move(options))) {}
+TetherSession::~TetherSession() = default;
+
+void TetherSession::addObserver(TetherObserver* observer) { mImpl->mObservers.push_back(observer); }
+
+void TetherSession::requestCapture() {
+  mImpl->mCaptureRequests.fetch_add(1);
+  mImpl->wake();
+}
+
+void TetherSession::requestStop() {
+  mImpl->mStopRequests.fetch_add(1);
+  mImpl->wake();
+}
+
+TetherResult TetherSession::run() { return mImpl->run(); }
+
+}  // namespace tether_host

@@ -1,0 +1,80 @@
+// A tethered session: starts the task with a private temporary directory,
+// waits for a camera (also again after it goes), and saves every picture
+// the camera delivers, whether its shutter was pressed on the camera or a
+// capture was requested here, into the output folder under the session's
+// naming pattern. It tells its observers about each step and ends on
+// requestStop(), after `count` pictures, or when the task fails; then it
+// shuts the task down and returns what was saved and what was not.
+//
+// Thread: run() runs the whole session on the calling thread, once.
+// requestCapture() and requestStop() may be called from any thread at any
+// time (before run(), during it, after it), and never block. Observers are
+// called on run()'s thread only.
+#ifndef TETHER_HOST_TETHER_SESSION_H_
+#define TETHER_HOST_TETHER_SESSION_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/saving/CaptureSaver.h"
+#include "host/client/TaskLaunch.h"
+#include "host/client/TetherEvents.h"
+
+namespace tether_host {
+
+struct TetherOptions {
+  std::string outDir = ".";                          // created with its parents when missing
+  std::string filenamePattern = kDefaultFilenamePattern;  // see FilenamePattern.h
+  int count = 0;                                     // > 0: end after this many pictures
+  TaskLaunch launch;                                 // which task, where its log goes
+};
+
+struct TetherResult {
+  enum class End {
+    kStopped,       // requestStop()
+    kCountReached,  // `count` pictures are in
+    kSetupFailed,   // a bad pattern, an output folder or task log that cannot be made
+    kNoTask,        // the task cannot be started
+    kTaskEnded,     // the task ended by itself
+    kBadFrame,      // the task's output stopped making sense
+  };
+  End end = End::kStopped;
+  std::string message;            // why the session ended, for kSetupFailed .. kBadFrame
+  std::string cameraName;         // the last camera seen; empty when none came
+  SaveRecord saved;               // every file placed, failed or missing
+  std::vector<std::string> leftovers;  // files that stayed in the temporary directory
+  std::string taskLogPath;        // where the task's log went; empty when nowhere
+  std::vector<std::string> taskLogTail;  // its last lines, for a failure report
+
+  // Every picture the camera delivered was saved whole.
+  bool allSaved() const { return saved.failures.empty() && saved.incomplete.empty(); }
+};
+
+class TetherSession {
+ public:
+  explicit TetherSession(TetherOptions options);
+  ~TetherSession();
+  TetherSession(const TetherSession&) = delete;
+  TetherSession& operator=(const TetherSession&) = delete;
+
+  // Borrowed; must outlive run(). Add before run().
+  void addObserver(TetherObserver* observer);
+
+  // Sends "doCapture" as soon as a camera is connected (requests made while
+  // there is none wait for one). Any thread.
+  void requestCapture();
+  // Ends the session in order: no new requests, the task is shut down, and
+  // files still arriving until it has ended are saved. Any thread.
+  void requestStop();
+
+  TetherResult run();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> mImpl;
+};
+
+}  // namespace tether_host
+
+#endif  // TETHER_HOST_TETHER_SESSION_H_

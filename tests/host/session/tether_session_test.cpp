@@ -1,0 +1,100 @@
+#include "host/session/TetherSession.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tests/host/host_test_support.h"
+
+namespace tether_host {
+namespace {
+
+using tether_host_test::ReadFile;
+using tether_host_test::ScratchDir;
+
+// What a live page or status line would see, as lines.
+class Recorder : public TetherObserver {
+ public:
+  void cameraChanged(const std::string& name) override { add("camera " + name); }
+  void settingsChanged(const SettingsTexts& s) override { add("settings " + s.iso + " " + s.shutter); }
+  void captureAnnounced(const CaptureAnnounced& c) override {
+    add("picture " + std::to_string(c.number) + " " + c.cameraName);
+  }
+  void fileSaved(const FileSaved& f) override {
+    add("saved " + std::to_string(f.number) + " " + fileKindName(f.kind) + " " +
+        f.path.substr(f.path.find_last_of('/') + 1));
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mLines;
+  }
+
+ private:
+  void add(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mLines.push_back(line);
+  }
+  std::mutex mMutex;
+  std::vector<std::string> mLines;
+};
+
+TetherOptions FakeSession(const ScratchDir& dir, int count) {
+  TetherOptions options;
+  options.outDir = dir.path() + "/out";
+  options.count = count;
+  options.launch.taskPath = FAKE_TASK_PATH;
+  options.launch.taskLogPath = dir.path() + "/task.log";
+  options.launch.environment = {"TMPDIR=" + dir.sub("tmp"), "FAKE_TASK_MODE="};
+  return options;
+}
+
+// Requests from another thread, made before there is a camera, are sent
+// once it comes; every observer sees the same events in order.
+TEST(TetherSessionTest, RequestsFromAnyThreadWaitForTheCameraAndEveryObserverHearsAll) {
+  ScratchDir dir;
+  TetherSession session(FakeSession(dir, 2));
+  Recorder first, second;
+  session.addObserver(&first);
+  session.addObserver(&second);
+  std::thread requester([&] {
+    session.requestCapture();
+    session.requestCapture();
+  });
+  requester.join();
+  const TetherResult result = session.run();
+  EXPECT_EQ(result.end, TetherResult::End::kCountReached) << result.message;
+  EXPECT_TRUE(result.allSaved());
+  EXPECT_TRUE(result.leftovers.empty());
+  EXPECT_EQ(result.saved.files.size(), 6u);
+  EXPECT_EQ(first.lines(), (std::vector<std::string>{
+                               "camera Orvak K1", "settings 400 1/125", "picture 1 IMG_0001.dng",
+                               "saved 1 thumbnail IMG_0001.thumb.jpg", "saved 1 dng IMG_0001.dng",
+                               "saved 1 jpeg IMG_0001.jpg", "picture 2 IMG_0002.dng",
+                               "saved 2 thumbnail IMG_0002.thumb.jpg", "saved 2 dng IMG_0002.dng",
+                               "saved 2 jpeg IMG_0002.jpg"}));
+  EXPECT_EQ(second.lines(), first.lines());
+  EXPECT_EQ(ReadFile(result.taskLogPath), "fake task started\n");
+}
+
+TEST(TetherSessionTest, AStopFromAnotherThreadEndsTheSessionInOrder) {
+  ScratchDir dir;
+  TetherSession session(FakeSession(dir, 0));
+  Recorder recorder;
+  session.addObserver(&recorder);
+  std::thread stopper([&] {
+    // Once the camera is there, so that the stop meets a running session.
+    while (recorder.lines().empty()) std::this_thread::yield();
+    session.requestStop();
+  });
+  const TetherResult result = session.run();
+  stopper.join();
+  EXPECT_EQ(result.end, TetherResult::End::kStopped) << result.message;
+  EXPECT_TRUE(result.allSaved());
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path() + "/tmp"));
+}
+
+}  // namespace
+}  // namespace tether_host
