@@ -66,6 +66,17 @@ PAYLOAD_KEYS = (DEVICE_ID, NAME, CAPTURE_ID, HAS_SIDECAR, FILE_NAME, IMAGE_ORIEN
                 CHOICES, READ_ONLY, KELVIN_MIN, KELVIN_MAX, SETTINGS, REFUSED, ERROR, LIVE_VIEW,
                 SEQUENCE, FRAME_SIZE, FRAME_DATA, REASON)
 
+# Why an added command, or one setting of "setCameraSettings", was not done.
+NO_CAMERA = "no camera"
+NOT_SUPPORTED = "not supported"
+NOT_AMONG_CHOICES = "not among the choices"
+READ_ONLY_NOW = "read-only in this mode"
+CAMERA_REFUSED = "camera refused"
+NOT_CONFIRMED = "not confirmed"
+NOT_A_SETTING = "not a setting"
+REASONS = (NO_CAMERA, NOT_SUPPORTED, NOT_AMONG_CHOICES, READ_ONLY_NOW, CAMERA_REFUSED,
+           NOT_CONFIRMED, NOT_A_SETTING)
+
 # The settings a host may set: the settings table's key for each keyword of
 # Task.set_settings().
 SETTING_KEYS = {"iso": ISO_SPEED, "aperture": APERTURE, "shutter": SHUTTER,

@@ -26,6 +26,7 @@ from .events import (CameraChoices, CameraError, DeviceAdded, DeviceRemoved, Eve
                      set_result_from)
 
 _END = object()  # the task's output has ended
+_FRAME_READY = object()  # a live frame waits in Task._live_frame
 
 # Events read but not yet taken are at most this many by default (Task's max_events).
 DEFAULT_MAX_EVENTS = 1000
@@ -253,6 +254,11 @@ class Task:
         self._last_capture_id = 0
         # Ids of the added commands in flight: their "ok" is not a settings reply.
         self._added_requests: set[int] = set()
+        # Only the newest live frame waits: a reader that falls behind gets newer
+        # frames, never a backlog of old ones.
+        self._live_lock = threading.Lock()
+        self._live_frame: LiveFrame | None = None
+        self.skipped_frames = 0  # live frames replaced by a newer one before being taken
         self._reader = threading.Thread(target=self._read_messages, daemon=True)
         self._reader.start()
 
@@ -270,8 +276,15 @@ class Task:
         reader = FrameReader(self._process.stdout, self._max_frame_bytes)
         try:
             for frame in reader:
-                self._deliver(event_from_frame(
-                    frame, lambda id: id not in self._added_requests))
+                event = event_from_frame(frame, lambda id: id not in self._added_requests)
+                if isinstance(event, LiveFrame):
+                    with self._live_lock:
+                        waiting, self._live_frame = self._live_frame, event
+                        self.skipped_frames += waiting is not None
+                    if waiting is not None:
+                        continue  # its _FRAME_READY is still queued
+                    event = _FRAME_READY
+                self._deliver(event)
         except ProtocolError as error:
             self._deliver(error)
         except Exception as error:  # whatever else, the caller hears of it
@@ -309,6 +322,12 @@ class Task:
         if self._ended:
             raise TaskExited("the task's output has ended")
         item = self._get(timeout)
+        while item is _FRAME_READY:
+            with self._live_lock:
+                frame, self._live_frame = self._live_frame, None
+            if frame is not None:
+                return frame
+            item = self._get(timeout)
         if item is _END:
             self._ended = True
             raise TaskExited("the task's output has ended")
