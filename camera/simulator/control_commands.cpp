@@ -303,6 +303,47 @@ ControlReply Quality(Simulator* sim, const CommandWords& w) {
                      "ok quality " + w[1]);
 }
 
+// "<id> on|off" into the set `member` of the camera state.
+ControlReply ToggleProperty(Simulator* sim, const CommandWords& w, std::set<int> CameraState::*member) {
+  int32_t id;
+  if (w.size() != 3 || !ToInt32(w[1], &id) || (w[2] != "on" && w[2] != "off")) return std::nullopt;
+  const bool on = w[2] == "on";
+  return ChangeState(sim, [=](CameraState& s) {
+    if (on) {
+      (s.*member).insert(id);
+    } else {
+      (s.*member).erase(id);
+    }
+  }, "ok " + w[0] + " " + w[1] + " " + w[2]);
+}
+
+ControlReply ReadOnly(Simulator* sim, const CommandWords& w) {
+  return ToggleProperty(sim, w, &CameraState::readOnly);
+}
+
+ControlReply Refuse(Simulator* sim, const CommandWords& w) {
+  return ToggleProperty(sim, w, &CameraState::refusing);
+}
+
+ControlReply LiveRate(Simulator* sim, const CommandWords& w) {
+  int64_t fps;
+  if (w.size() != 2 || !ToInt(w[1], 1, 60, &fps)) return std::nullopt;
+  return ChangeState(sim, [fps](CameraState& s) { s.liveFps = static_cast<int>(fps); },
+                     "ok live-rate " + w[1]);
+}
+
+ControlReply LiveSize(Simulator* sim, const CommandWords& w) {
+  int64_t width, height;
+  if (w.size() != 3 || !ToInt(w[1], 16, kMaxImageSide, &width) ||
+      !ToInt(w[2], 16, kMaxImageSide, &height)) {
+    return std::nullopt;
+  }
+  return ChangeState(sim, [width, height](CameraState& s) {
+    s.liveWidth = static_cast<int>(width);
+    s.liveHeight = static_cast<int>(height);
+  }, "ok live-size " + w[1] + " " + w[2]);
+}
+
 std::string UsageError(const ControlCommand& c) {
   const std::string& arguments = c.usageError.empty() ? c.usage : c.usageError;
   return Error("usage: " + c.name + (arguments.empty() ? "" : " " + arguments));
@@ -334,9 +375,13 @@ const std::vector<ControlCommand>& ControlCommands() {
       {"size", "<w> <h>", Size, "<w> <h> (16.." + std::to_string(kMaxImageSide) + ")", PtpipSize},
       {"dng-bytes", "<n>", DngBytes, "<n> (0 = same size as the JPEG)", PtpipDngBytes},
       {"quality", "<q>", Quality, "<1..100>", PtpipQuality},
+      {"refuse", "<id> on|off", Refuse, "", nullptr},
+      {"live-rate", "<fps>", LiveRate, "<1..60>", nullptr},
+      {"live-size", "<w> <h>", LiveSize, "<w> <h> (16.." + std::to_string(kMaxImageSide) + ")",
+       nullptr},
       // The PTP/IP camera's own.
       {"dial", "<property> <value>", nullptr, "", PtpipDial},
-      {"read-only", "<property> on|off", nullptr, "", PtpipReadOnly},
+      {"read-only", "<property> on|off", ReadOnly, "", PtpipReadOnly},
       {"unplug", "", nullptr, "", PtpipUnplug},
       {"plug", "", nullptr, "", PtpipPlug},
       {"delay", "<ms>", nullptr, "<ms> (0..60000)", PtpipDelay},

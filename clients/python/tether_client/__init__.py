@@ -10,16 +10,20 @@
 from .codec import (DEFAULT_MAX_FRAME_BYTES, MAX_TABLE_DEPTH, ElementError, Frame, FrameError,
                     FrameReader, ProtocolError, decode_element, decode_frame_body,
                     encode_element, encode_frame)
-from .events import (DeviceAdded, DeviceRemoved, Event, FileDownloaded, ObjectAdded, Settings,
-                     SettingsChanged, SettingsReply, ThumbnailDownloaded, UnknownMessage,
-                     event_from_frame)
+from .events import (CameraChoices, CameraError, DeviceAdded, DeviceRemoved, Event,
+                     FileDownloaded, LiveFrame, LiveViewStopped, ObjectAdded, Reply, SetResult,
+                     SettingChoices, Settings, SettingsChanged, SettingsReply,
+                     ThumbnailDownloaded, UnknownMessage, event_from_frame)
 from .task import (DEFAULT_MAX_EVENTS, INSTALLED_PREFIXES, INSTALLED_TASK_LAYOUTS, Capture,
-                   CaptureIncomplete, Task, TaskExited, UnsafeFileError, find_task, move_file)
+                   CaptureIncomplete, LiveView, Task, TaskExited, UnsafeFileError, find_task,
+                   move_file)
 from .version import __version__
 
 __all__ = [
     "DEFAULT_MAX_EVENTS", "DEFAULT_MAX_FRAME_BYTES", "INSTALLED_PREFIXES",
-    "INSTALLED_TASK_LAYOUTS", "MAX_TABLE_DEPTH", "Capture", "CaptureIncomplete", "DeviceAdded",
+    "INSTALLED_TASK_LAYOUTS", "MAX_TABLE_DEPTH", "CameraChoices", "CameraError", "Capture",
+    "CaptureIncomplete", "DeviceAdded", "LiveFrame", "LiveView", "LiveViewStopped", "Reply",
+    "SetResult", "SettingChoices",
     "DeviceRemoved", "ElementError", "Event", "FileDownloaded", "Frame", "FrameError",
     "FrameReader", "ObjectAdded", "ProtocolError", "Settings", "SettingsChanged",
     "SettingsReply", "Task", "TaskExited", "ThumbnailDownloaded", "UnknownMessage",

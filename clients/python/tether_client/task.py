@@ -20,10 +20,13 @@ from typing import Any
 
 from . import names
 from .codec import DEFAULT_MAX_FRAME_BYTES, FrameReader, ProtocolError, encode_frame
-from .events import (DeviceAdded, DeviceRemoved, Event, FileDownloaded, ObjectAdded,
-                     SettingsReply, Settings, ThumbnailDownloaded, event_from_frame)
+from .events import (CameraChoices, CameraError, DeviceAdded, DeviceRemoved, Event, FileDownloaded,
+                     LiveFrame, LiveViewStopped, ObjectAdded, Reply, SetResult, SettingsReply,
+                     Settings, ThumbnailDownloaded, choices_from, event_from_frame,
+                     set_result_from)
 
 _END = object()  # the task's output has ended
+_FRAME_READY = object()  # a live frame waits in Task._live_frame
 
 # Events read but not yet taken are at most this many by default (Task's max_events).
 DEFAULT_MAX_EVENTS = 1000
@@ -249,6 +252,13 @@ class Task:
         self._closed = False
         self._closing = threading.Event()  # set by close(): a full queue then drops
         self._last_capture_id = 0
+        # Ids of the added commands in flight: their "ok" is not a settings reply.
+        self._added_requests: set[int] = set()
+        # Only the newest live frame waits: a reader that falls behind gets newer
+        # frames, never a backlog of old ones.
+        self._live_lock = threading.Lock()
+        self._live_frame: LiveFrame | None = None
+        self.skipped_frames = 0  # live frames replaced by a newer one before being taken
         self._reader = threading.Thread(target=self._read_messages, daemon=True)
         self._reader.start()
 
@@ -266,7 +276,15 @@ class Task:
         reader = FrameReader(self._process.stdout, self._max_frame_bytes)
         try:
             for frame in reader:
-                self._deliver(event_from_frame(frame))
+                event = event_from_frame(frame, lambda id: id not in self._added_requests)
+                if isinstance(event, LiveFrame):
+                    with self._live_lock:
+                        waiting, self._live_frame = self._live_frame, event
+                        self.skipped_frames += waiting is not None
+                    if waiting is not None:
+                        continue  # its _FRAME_READY is still queued
+                    event = _FRAME_READY
+                self._deliver(event)
         except ProtocolError as error:
             self._deliver(error)
         except Exception as error:  # whatever else, the caller hears of it
@@ -304,6 +322,12 @@ class Task:
         if self._ended:
             raise TaskExited("the task's output has ended")
         item = self._get(timeout)
+        while item is _FRAME_READY:
+            with self._live_lock:
+                frame, self._live_frame = self._live_frame, None
+            if frame is not None:
+                return frame
+            item = self._get(timeout)
         if item is _END:
             self._ended = True
             raise TaskExited("the task's output has ended")
@@ -332,7 +356,10 @@ class Task:
                 raise TimeoutError(f"no message from the task within {timeout} s") from None
 
     def _pass_over(self, event: Event) -> None:
-        """Keeps an event a helper passed over, dropping the oldest beyond max_events."""
+        """Keeps an event a helper passed over, dropping the oldest beyond max_events.
+        Live frames are not kept: a frame not shown now is worth nothing later."""
+        if isinstance(event, LiveFrame):
+            return
         if len(self._backlog) >= self._max_events:
             self._backlog.popleft()
             self.dropped_events += 1
@@ -369,6 +396,45 @@ class Task:
         reply = self._wait_for(
             lambda e: isinstance(e, SettingsReply) and e.message_id == request, timeout)
         return reply.settings
+
+    def _request(self, name: str, payload: Any, timeout: float) -> Reply:
+        """Sends an added command and waits for its "ok"."""
+        message_id = next(self._ids)
+        self._added_requests.add(message_id)
+        try:
+            self.send(name, payload, message_id)
+            return self._wait_for(
+                lambda e: isinstance(e, Reply) and e.message_id == message_id, timeout)
+        finally:
+            self._added_requests.discard(message_id)
+
+    def choices(self, timeout: float = 5.0) -> CameraChoices:
+        """The values each of the four settings takes now; CameraError("no camera"),
+        CameraError("not supported") when the camera library cannot tell."""
+        return choices_from(self._request(names.GET_CAMERA_CHOICES, None, timeout))
+
+    def set_settings(self, *, iso: int | None = None, aperture: float | None = None,
+                     shutter: str | None = None, white_balance: str | None = None,
+                     timeout: float = 5.0) -> SetResult:
+        """Sets the settings given, in the forms choices() lists ("1/250", "Daylight",
+        "5600K"); returns the settings after the change and what was refused, and why.
+        The task waits up to 2 s for the camera to confirm each value."""
+        given = {"iso": iso, "aperture": aperture, "shutter": shutter,
+                 "white_balance": white_balance}
+        payload = {names.SETTING_KEYS[word]: (float(value) if isinstance(value, (int, float))
+                                              else value)
+                   for word, value in given.items() if value is not None}
+        if not payload:
+            raise ValueError("set_settings() needs at least one setting")
+        return set_result_from(self._request(names.SET_CAMERA_SETTINGS, payload, timeout))
+
+    def live_view(self, timeout: float = 5.0) -> LiveView:
+        """Starts live view; iterate the result for frames, close it (or leave its with
+        block) to stop. CameraError when the camera cannot."""
+        reply = self._request(names.START_LIVE_VIEW, None, timeout)
+        if names.ERROR in reply.payload:
+            raise CameraError(str(reply.payload[names.ERROR]))
+        return LiveView(self, timeout)
 
     def capture(self, timeout: float = 30.0, files: int = 2) -> Capture:
         """Sends one "doCapture" and collects the next capture: object, thumbnail, files.
@@ -425,3 +491,46 @@ class Task:
             except OSError:
                 pass  # files the host has not moved away stay where they are
         return self._process.returncode
+
+
+class LiveView:
+    """Live frames until closed (stops live view) or the camera goes away; iterating
+    yields LiveFrame, the newest the task had when this reader was ready, and ends
+    when live view stopped. Other events meanwhile are kept for next_event()."""
+
+    def __init__(self, task: Task, timeout: float):
+        self._task = task
+        self._timeout = timeout
+        self.stopped: str | None = None  # why live view ended, when it did by itself
+
+    def __enter__(self) -> LiveView:
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def __iter__(self) -> LiveView:
+        return self
+
+    def __next__(self) -> LiveFrame:
+        return self.next_frame()
+
+    def next_frame(self, timeout: float | None = None) -> LiveFrame:
+        """The next frame; StopIteration once live view has stopped."""
+        if self.stopped is not None:
+            raise StopIteration
+        event = self._task._wait_for(lambda e: isinstance(e, (LiveFrame, LiveViewStopped)),
+                                     self._timeout if timeout is None else timeout)
+        if isinstance(event, LiveViewStopped):
+            self.stopped = event.reason
+            raise StopIteration
+        return event
+
+    def close(self) -> None:
+        """Stops live view (once); frames still on their way are discarded."""
+        if self.stopped is None:
+            self.stopped = "stopped"
+            try:
+                self._task._request(names.STOP_LIVE_VIEW, None, self._timeout)
+            except TaskExited:
+                pass
