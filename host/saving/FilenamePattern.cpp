@@ -29,8 +29,8 @@ size_t Overflow(const std::string& path) {
   return longest > NAME_MAX ? longest - NAME_MAX : 0;
 }
 
-// `text` without at least its last `cut` bytes, never splitting a UTF-8
-// sequence.
+// `text` without its last `cut` bytes, and without the start of a UTF-8
+// sequence that the cut would split.
 std::string CutUtf8(const std::string& text, size_t cut) {
   size_t keep = cut >= text.size() ? 0 : text.size() - cut;
   while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
@@ -104,14 +104,19 @@ std::string FilenamePattern::expand(const NameFields& fields, const std::string&
 
 std::string FilenamePattern::fittedStem(const NameFields& fields, const std::string& ext) const {
   const std::string widest = ext.size() > sizeof kLongestExtension - 1 ? ext : kLongestExtension;
-  std::string stem = fields.cameraStem;
+  const std::string& stem = fields.cameraStem;
+  const auto fits = [&](size_t bytes) {
+    return Overflow(render(fields, CutUtf8(stem, stem.size() - bytes), widest, kWidestSuffix)) == 0;
+  };
   // Nothing to gain when the pattern's own text is too long: that is
   // refused by the file system with its own error.
-  if (Overflow(render(fields, "", widest, kWidestSuffix)) > 0) return stem;
-  for (size_t over; !stem.empty() && (over = Overflow(render(fields, stem, widest, kWidestSuffix))) > 0;) {
-    stem = CutUtf8(stem, over);
+  if (fits(stem.size()) || !fits(0)) return stem;
+  size_t good = 0, bad = stem.size();  // the longest cut that fits, by halving
+  while (bad - good > 1) {
+    const size_t mid = good + (bad - good) / 2;
+    (fits(mid) ? good : bad) = mid;
   }
-  return stem;
+  return CutUtf8(stem, stem.size() - good);
 }
 
 std::string FilenamePattern::render(const NameFields& fields, const std::string& stem,
