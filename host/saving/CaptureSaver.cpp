@@ -24,9 +24,7 @@ bool CaptureIdOf(const HostMessage& m, int* id) {
 }  // namespace
 
 CaptureSaver::CaptureSaver(Options options, TetherObserver* sink)
-    : mOptions(std::move(options)), mSink(sink), mOut(mOptions.outDir) {
-  mOut.setClaimHook(mOptions.claimHook);
-}
+    : mOptions(std::move(options)), mSink(sink), mOut(mOptions.outDir) {}
 
 bool CaptureSaver::handle(const HostMessage& m) {
   int id = 0;

@@ -72,9 +72,6 @@ class CaptureSaver {
     std::string outDir = ".";
     FilenamePattern pattern;
     std::string tempDir;  // the session's private temporary directory
-    // Called each time a file has just taken a name in outDir (relative to
-    // it): where a test plays another writer racing this saver.
-    std::function<void(const std::string& name)> claimHook;
   };
   // What has arrived of one capture.
   struct Progress {
@@ -110,6 +107,12 @@ class CaptureSaver {
   // Null for a capture id never seen.
   const Progress* progress(int captureId) const;
   const SaveRecord& record() const { return mRecord; }
+
+  // Called each time a file has just taken a name in the output folder
+  // (relative to it): where a test plays another writer racing this saver.
+  void setClaimHook(std::function<void(const std::string& name)> hook) {
+    mOut.setClaimHook(std::move(hook));
+  }
 
  private:
   struct Capture {

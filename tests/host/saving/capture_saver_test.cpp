@@ -39,10 +39,10 @@ class CaptureSaverTest : public ::testing::Test {
     options.tempDir = mTmp;
     std::string error;
     EXPECT_TRUE(FilenamePattern::parse(pattern, &options.pattern, &error)) << error;
-    options.claimHook = [this](const std::string& name) {
-      if (mOnClaim) mOnClaim(name);
-    };
     mSaver.reset(new CaptureSaver(options, &mSink));
+    mSaver->setClaimHook([this](const std::string& name) {
+      if (mOnClaim) mOnClaim(name);
+    });
     return *mSaver;
   }
 
