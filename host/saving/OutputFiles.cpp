@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -107,6 +108,12 @@ std::string CaptureBaseName(const std::string& fileName, int captureId) {
   }
   if (name.empty() || name == "." || name == ".." || name[0] == '.') {
     return "capture" + std::to_string(captureId);
+  }
+  // No name part can be longer; FilenamePattern cuts it to what fits.
+  if (name.size() > NAME_MAX) {
+    size_t keep = NAME_MAX;
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    name.resize(keep);
   }
   return name;
 }

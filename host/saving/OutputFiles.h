@@ -33,8 +33,9 @@ inline constexpr int kMaxSuffix = 100000;
 // path component, with separators and control characters (C0, DEL, and C1
 // whether as UTF-8 or as a stray byte) replaced by '_' and its image
 // extensions (.dng, .jpg, .jpeg, any case, repeated) or else its one last
-// extension stripped. "capture<id>" when nothing usable is left. Its length
-// is left to FilenamePattern, which fits whole names to the file system.
+// extension stripped. "capture<id>" when nothing usable is left. At most
+// NAME_MAX bytes (cut on a UTF-8 boundary); FilenamePattern then fits whole
+// names to the file system.
 std::string CaptureBaseName(const std::string& fileName, int captureId);
 
 // The lower-case extension, dot included, of the file at `path` (".dng" for

@@ -30,6 +30,11 @@ TEST(CaptureBaseNameTest, StripsImageExtensionsAndKeepsTheCamerasName) {
   EXPECT_EQ(CaptureBaseName("photo.tiff", 1), "photo");
   EXPECT_EQ(CaptureBaseName("plain", 1), "plain");
   EXPECT_EQ(CaptureBaseName("v1.2.jpeg", 1), "v1.2");
+  // No longer than a name can be, and never half a character.
+  EXPECT_EQ(CaptureBaseName(std::string(300, 'A') + ".dng", 1), std::string(255, 'A'));
+  std::string accents;
+  for (int i = 0; i < 200; ++i) accents += "\xc3\xa9";
+  EXPECT_EQ(CaptureBaseName(accents + ".dng", 1), accents.substr(0, 254));
 }
 
 TEST(CaptureBaseNameTest, NeverLeavesTheOutputDirectoryOrHidesTheFile) {
