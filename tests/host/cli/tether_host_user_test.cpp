@@ -237,7 +237,7 @@ TEST(TetherHostUserTest, FailuresAreToldAtOnceWithTheirCause) {
     std::string said;
   };
   std::vector<Case> cases = {
-      {"path too long", RealTask({"capture", "--out", longOut}), 6, "File name too long"},
+      {"path too long", RealTask({"capture", "--out", longOut}), 1, "File name too long"},
       {"refused save", FakeTaskArgs({"capture", "--out", dir.sub("refused")}), 6,
        "the task did not save the JPEG: No space left on device"},
       {"log file", RealTask({"--task-log", "/nonexistent/x.log", "settings"}), 1,
