@@ -98,7 +98,7 @@ ExitStatus ShutDown(TaskProcess* task, StopSignals* stop,
     if (status == TaskProcess::ReadStatus::kLogNews) continue;
     if (status == TaskProcess::ReadStatus::kInterrupted) {
       stop->drain();
-      Say("stopping the task now");
+      Say("stopping the task now; what the camera had not delivered stays in " + task->tempDir());
       return task->terminate();
     }
     break;  // end of output, timeout or garbage: only the exit matters now
