@@ -203,10 +203,7 @@ bool Bridge::exit() {
     while (!mWorkerDone && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
   }
   if (onWorker || !mWorkerDone) {
-    // A callback in flight is waited for; later ones are dropped.
-    if (!onWorker) mDeliverMu.lock();
-    mCallbacksOff = true;
-    if (!onWorker) mDeliverMu.unlock();
+    stopCallbacks(onWorker);
     mWorker.detach();
     Log("the camera did not finish in time; left to end with the process");
     zy::MutexLock lock(&mMu);
@@ -225,6 +222,16 @@ bool Bridge::exit() {
   mFrame = nullptr;
   mChanges = nullptr;
   return true;
+}
+
+void Bridge::stopCallbacks(bool onWorker) {
+  if (onWorker) {
+    mCallbacksOff = true;  // the callback in flight is the caller's own
+    return;
+  }
+  // A callback in flight is waited for; later ones are dropped.
+  zy::MutexLock lock(&mDeliverMu);
+  mCallbacksOff = true;
 }
 
 // ---------------------------------------------------------------- the worker

@@ -63,6 +63,8 @@ class Bridge {
   void deliver(const Capture& capture);
   bool fetch(const CameraFile& file, Download* out);
   void propertyChanged(uint16_t code);
+  // No callback after this returns (except the one calling, on the worker).
+  void stopCallbacks(bool onWorker);
   void deviceCallback(bool connected);
   void frame(int state, const void* data, unsigned int size);
   void changed(int id, const void* data, unsigned int size);
