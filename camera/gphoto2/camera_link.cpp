@@ -1,5 +1,9 @@
 #include "camera/gphoto2/camera_link.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -13,6 +17,25 @@ namespace {
 // libgphoto2's abilities entry for cameras reached over PTP/IP.
 const char kPtpipModel[] = "PTP/IP Camera";
 const size_t kMaxNameBytes = 255;
+
+// libgphoto2 2.5.30 closes descriptor 0 when it closes a PTP/IP camera: its
+// never-opened JPEG socket is left at 0 rather than marked invalid. For the
+// task, 0 is the host's command pipe. Held around every call that may close
+// a camera, this puts the pipe back where the library took it away.
+class StdinGuard {
+ public:
+  StdinGuard() : mSaved(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)) {}
+  ~StdinGuard() {
+    if (mSaved < 0) return;
+    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF) dup2(mSaved, STDIN_FILENO);
+    ::close(mSaved);
+  }
+  StdinGuard(const StdinGuard&) = delete;
+  StdinGuard& operator=(const StdinGuard&) = delete;
+
+ private:
+  int mSaved;
+};
 
 GPContextFeedback PollCancel(GPContext*, void* data) {
   const auto* cancel = static_cast<const std::atomic<bool>*>(data);
@@ -139,6 +162,8 @@ bool CameraLink::open(const CameraChoice& choice, std::string* error) {
   gp_camera_new(&mCamera);
   gp_camera_set_abilities(mCamera, abilities);
   gp_camera_set_port_info(mCamera, portInfo);
+  mFailedWaits = 0;
+  StdinGuard guard;
   const int result = gp_camera_init(mCamera, mContext);
   if (result < GP_OK) {
     *error = std::string("cannot open ") + port + ": " + gp_result_as_string(result);
@@ -151,6 +176,7 @@ bool CameraLink::open(const CameraChoice& choice, std::string* error) {
 
 void CameraLink::close() {
   if (mCamera == nullptr) return;
+  StdinGuard guard;
   gp_camera_exit(mCamera, mContext);
   gp_camera_free(mCamera);
   mCamera = nullptr;
@@ -222,9 +248,17 @@ CameraEvent CameraLink::waitEvent(int timeoutMs) {
   void* data = nullptr;
   const int result = gp_camera_wait_for_event(mCamera, timeoutMs, &type, &data, mContext);
   if (result < GP_OK) {
-    if (IsLoss(result)) event.kind = CameraEvent::Kind::kLost;
+    // A PTP/IP peer that hung up answers every wait with a general error
+    // ("End of stream"), which a camera may also give once in passing: a few
+    // in a row mean it is gone.
+    const bool passing = result == GP_ERROR_CAMERA_BUSY || result == GP_ERROR_CANCEL;
+    if (!passing) ++mFailedWaits;
+    if (IsLoss(result) || mFailedWaits >= kFailedWaitsForLoss) {
+      event.kind = CameraEvent::Kind::kLost;
+    }
     return event;
   }
+  mFailedWaits = 0;
   switch (type) {
     case GP_EVENT_FILE_ADDED: {
       const auto* path = static_cast<const CameraFilePath*>(data);

@@ -72,7 +72,8 @@ class CameraLink {
   // The one setting that PTP property `code` holds, into `settings`.
   void readSetting(uint16_t code, Settings* settings);
 
-  // The next event, waiting at most `timeoutMs`.
+  // The next event, waiting at most `timeoutMs`. kLost for an I/O error, or
+  // for the third failed wait in a row.
   CameraEvent waitEvent(int timeoutMs);
   // gp_camera_trigger_capture's result.
   int trigger();
@@ -94,6 +95,8 @@ class CameraLink {
   CameraAbilitiesList* mAbilities = nullptr;  // loaded once: about 2 ms a probe after
   GPPortInfoList* mPorts = nullptr;
   Camera* mCamera = nullptr;
+  static constexpr int kFailedWaitsForLoss = 3;
+  int mFailedWaits = 0;
 };
 
 }  // namespace krv_gphoto
