@@ -89,7 +89,9 @@ bool Bridge::init(KRV_SDK_DeviceCallback callback, void* context) {
     return false;
   }
   zy::MutexLock lock(&mMu);
-  if (mRunning || mWorker.joinable()) return false;
+  // A worker left behind by an exit that could not wait for it must end
+  // before another starts: both would drive the camera.
+  if (mRunning || mWorker.joinable() || (mWorkerStarted && !mWorkerDone)) return false;
   if (pipe2(mWake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   mDevice = callback;
   mDeviceContext = context;
@@ -103,6 +105,8 @@ bool Bridge::init(KRV_SDK_DeviceCallback callback, void* context) {
   mRunning = true;
   mStop = false;
   mCallbacksOff = false;
+  mWorkerDone = false;
+  mWorkerStarted = true;
   mWorker = std::thread([this] { run(); });
   return true;
 }
@@ -307,11 +311,11 @@ void Bridge::waitForWake(Clock::duration timeout) {
 void Bridge::tryOpen() {
   std::string error;
   if (!mLink->open(mChoice, &error)) {
-    static std::string lastError;  // said once, not every second
-    if (error != lastError) Log("%s", error.c_str());
-    lastError = error;
+    if (error != mLastOpenError) Log("%s", error.c_str());  // once, not every second
+    mLastOpenError = error;
     return;
   }
+  mLastOpenError.clear();
   const std::string name = mLink->name();
   const Settings settings = mLink->readSettings();
   {

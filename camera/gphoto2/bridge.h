@@ -91,6 +91,7 @@ class Bridge {
 
   std::atomic<bool> mStop{false};
   std::atomic<bool> mWorkerDone{false};
+  bool mWorkerStarted GUARDED_BY(mMu) = false;
   std::thread mWorker;
   int mWake[2] = {-1, -1};  // a byte in it wakes the worker
 
@@ -102,6 +103,7 @@ class Bridge {
   HotplugMonitor* mHotplug = nullptr;
   CaptureAssembler mAssembler{std::chrono::milliseconds(500)};
   bool mClosedByHost = false;
+  std::string mLastOpenError;
   Clock::time_point mNextProbe;
   int mTriggerRetries = 0;  // left for a camera that answers busy
   Clock::time_point mTriggerAt;
