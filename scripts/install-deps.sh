@@ -12,7 +12,7 @@ packages=(
   libssl-dev
   libcli11-dev
   libcpp-httplib-dev
-  libgphoto2-dev libexif-dev libudev-dev gphoto2
+  gphoto2 libgphoto2-dev libexif-dev libudev-dev
   chromium chromium-driver python3-selenium
 )
 
