@@ -1,22 +1,21 @@
-"""A small PTP/IP camera for the libgphoto2 bridge's tests: enough of the
-generic PTP operations for libgphoto2 to open it, read its settings, trigger
-a capture and download its files, on loopback. Standard library only.
+"""A small PTP/IP camera for the libgphoto2 bridge's tests, for what the
+simulated camera (krv-sim-ptpip) cannot be made to do: enough of the generic
+PTP operations for libgphoto2 to open it, trigger a capture and download its
+files, on loopback. Standard library only.
 
-The test drives it directly: press() (a capture from the camera's own
-shutter), set_property() (a dial turned), drop() (unplug), busy_triggers,
-op_delay, announce order and whether the capture ever completes.
+The test drives it directly: press() (the camera's own shutter) and
+never_complete (InitiateCapture accepted, nothing ever announced).
 """
 
 import socket
 import struct
 import threading
-import time
 
 # PTP/IP packet types.
 INIT_COMMAND_REQUEST, INIT_COMMAND_ACK, INIT_EVENT_REQUEST, INIT_EVENT_ACK = 1, 2, 3, 4
 CMD_REQUEST, CMD_RESPONSE, EVENT, START_DATA, DATA, END_DATA = 6, 7, 8, 9, 10, 12
 
-OK, GENERAL_ERROR, INVALID_OBJECT, DEVICE_BUSY, PROP_NOT_SUPPORTED = 0x2001, 0x2002, 0x2009, 0x2019, 0x200A
+OK, INVALID_OBJECT, PROP_NOT_SUPPORTED = 0x2001, 0x2009, 0x200A
 EV_OBJECT_ADDED, EV_PROP_CHANGED, EV_CAPTURE_COMPLETE = 0x4002, 0x4006, 0x400D
 
 OPS = [0x1001, 0x1002, 0x1003, 0x1004, 0x1005, 0x1007, 0x1008, 0x1009, 0x100A, 0x100B,
@@ -57,15 +56,8 @@ class FakeCamera:
                       0x500D: [UINT32, 40, [40, 80, 10000, 0xFFFFFFFF]],
                       0x500F: [UINT16, 400, [100, 400, 0xFFFF]],
                       0x5005: [UINT16, 4, [2, 4, 6]]}
-        self.busy_triggers = 0       # InitiateCapture answers busy this many times
-        self.op_delay = 0.0          # seconds before each answer
-        self.jpeg_first = False      # announce the JPEG before the raw
-        self.complete_first = False  # CaptureComplete before ObjectAdded
         self.never_complete = False  # InitiateCapture announces nothing
-        self.drop_in_get_object = False  # unplug in the middle of a GetObject
         self.objects = {}            # handle -> (name, bytes)
-        self.deleted = []
-        self.ops = []                # operation codes received, in order
         self._next_handle = 0x100
         self._number = 0
         self._lock = threading.Lock()
@@ -101,22 +93,12 @@ class FakeCamera:
             if self.jpeg:
                 stem = (self.raw_name or "DSC_%04d.NEF") % number
                 added.append(self._add(stem.rsplit(".", 1)[0] + ".JPG", self.jpeg))
-        if self.jpeg_first:
-            added.reverse()
-        if self.complete_first:
-            self._event(EV_CAPTURE_COMPLETE)
         for handle in added:
             self._event(EV_OBJECT_ADDED, handle)
-        if not self.complete_first:
-            self._event(EV_CAPTURE_COMPLETE)
-
-    def set_property(self, code, value):
-        with self._lock:
-            self.props[code][1] = value
-        self._event(EV_PROP_CHANGED, code)
+        self._event(EV_CAPTURE_COMPLETE)
 
     def drop(self):
-        """Unplugged: every connection closes, none is accepted until plug()."""
+        """Every connection closes, and none is accepted any more."""
         self._plugged.clear()
         with self._lock:
             conns, self._conns = self._conns, []
@@ -128,18 +110,11 @@ class FakeCamera:
                 pass
             c.close()
 
-    def plug(self):
-        self._plugged.set()
-
     def close(self):
         self._closed = True
         self.drop()
         self._cmd_server.close()
         self._evt_server.close()
-
-    def count(self, op):
-        with self._lock:
-            return self.ops.count(op)
 
     # ---- the protocol
 
@@ -211,10 +186,6 @@ class FakeCamera:
                     continue
                 _, code, tid = struct.unpack_from("<IHI", body)
                 params = struct.unpack_from("<%dI" % ((len(body) - 10) // 4), body, 10)
-                with self._lock:
-                    self.ops.append(code)
-                if self.op_delay:
-                    time.sleep(self.op_delay)
                 if code == 0x1016:  # SetDevicePropValue: read its data first
                     data = b""
                     while True:
@@ -267,23 +238,12 @@ class FakeCamera:
                 return INVALID_OBJECT, None
             if code == 0x100A:
                 return (OK, self.thumb) if self.thumb else (0x2010, None)  # no thumbnail
-            if self.drop_in_get_object:
-                half = entry[1][:len(entry[1]) // 2]
-                cmd.sendall(struct.pack("<IIIQ", 20, START_DATA, tid, len(entry[1])))
-                cmd.sendall(struct.pack("<III", 12 + len(half), DATA, tid) + half)
-                self.drop()
-                return None, None
             return OK, entry[1]
         if code == 0x100B:  # DeleteObject
             with self._lock:
                 entry = self.objects.pop(params[0], None)
-                if entry is not None:
-                    self.deleted.append(entry[0])
             return (OK if entry else INVALID_OBJECT), None
         if code == 0x100E:  # InitiateCapture
-            if self.busy_triggers > 0:
-                self.busy_triggers -= 1
-                return DEVICE_BUSY, None
             if not self.never_complete:
                 threading.Timer(0.05, self.press).start()
             return OK, None
