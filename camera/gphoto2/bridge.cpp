@@ -21,8 +21,8 @@ using std::chrono::milliseconds;
 
 // gp_camera_wait_for_event's timeout. Over PTP/IP it returns after about
 // 1 ms whatever it is given; the loop then sleeps out the rest (kEventPace).
-const int kEventWaitMs = 50;
-const auto kEventPace = milliseconds(50);
+const int kEventWaitMs = 100;
+const auto kEventPace = milliseconds(100);
 const auto kProbeInterval = std::chrono::seconds(1);
 const auto kBusyRetry = milliseconds(100);
 const int kBusyRetries = 50;  // about 5 s of a busy camera
