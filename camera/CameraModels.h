@@ -32,9 +32,14 @@ struct CameraModel {
   // here are recognised by the id stored at connection; the others by the
   // id the disconnection reports.
   bool disconnectsByStoredId;
+  // A camera of any make: "deviceAdded" names it by the camera's own name
+  // (eKRV_SDK_PropCameraName, displayName when unread), its object names are
+  // its file names kept as they are, and its raw file keeps its real
+  // extension (TransferNames.h).
+  bool camerasOwnNames;
 };
 
-// The six accepted models, in id order.
+// The accepted models, in id order: the six bodies, then any other camera.
 extern const CameraModel kCameraModels[];
 extern const size_t kCameraModelCount;
 

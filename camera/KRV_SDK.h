@@ -58,17 +58,23 @@ enum {
   eKRV_SDK_PropFileFormat = 30,   // 4, int32: which files a capture delivers
   eKRV_SDK_PropHostAccepted = 31, // 1, byte: set to 1 when the host accepts the camera
   eKRV_SDK_PropWhiteBalance = 32, // 4, int32: white-balance index, or Kelvin above 999
+  // 1 to eKRV_SDK_CameraNameMaxBytes, UTF-8: the connected camera's own name
+  // (manufacturer and model), NUL-terminated and cut to fit; the rest of the
+  // buffer is zero. A library without it answers false.
+  eKRV_SDK_PropCameraName = 33,
   // The colour temperatures the white balance takes, when its choices carry
   // eKRV_SDK_ChoiceKelvin.
-  eKRV_SDK_PropKelvinMin = 33,    // 4, int32: Kelvin
-  eKRV_SDK_PropKelvinMax = 34     // 4, int32: Kelvin
+  eKRV_SDK_PropKelvinMin = 34,    // 4, int32: Kelvin
+  eKRV_SDK_PropKelvinMax = 35     // 4, int32: Kelvin
 };
 
 // Flags of KRV_SDK_getChoices.
 enum {
   eKRV_SDK_ChoiceReadOnly = 1,  // the camera takes no new value now (its mode, a dial)
-  eKRV_SDK_ChoiceKelvin = 2     // white balance: any Kelvin in [33, 34] besides the presets
+  eKRV_SDK_ChoiceKelvin = 2     // white balance: any Kelvin in [34, 35] besides the presets
 };
+
+enum { eKRV_SDK_CameraNameMaxBytes = 256 };
 
 // Model ids of the accepted cameras.
 enum {
@@ -77,7 +83,12 @@ enum {
   eKRV_SDK_ModelRMk4 = 8225,    // 0x2021
   eKRV_SDK_ModelKMk3 = 8241,    // 0x2031
   eKRV_SDK_ModelKXMk1 = 8257,   // 0x2041
-  eKRV_SDK_ModelTonal = 8273    // 0x2051
+  eKRV_SDK_ModelTonal = 8273,   // 0x2051
+  // Any other camera, reported under its own name (eKRV_SDK_PropCameraName).
+  // Its object names are the camera's file names with their extensions; its
+  // raw file is whatever format the camera writes (NEF, CR3, ARW, RAF, DNG,
+  // ...) and is still announced by the DNG transfer states.
+  eKRV_SDK_ModelGeneric = 12289 // 0x3001
 };
 
 // Transfer states of the frame callback.

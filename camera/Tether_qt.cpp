@@ -146,10 +146,19 @@ void Tether_qt::sdkCallback(void* context, bool connected, int modelId) {
   }
   // Models that we do not drive are ignored entirely.
   const tether::CameraModel* model = tether::FindCameraModel(modelId);
-  if (model != nullptr) self->handleConnected(modelId, model->displayName);
+  if (model == nullptr) return;
+  if (!model->camerasOwnNames) {
+    self->handleConnected(modelId, self->tr(model->displayName));
+    return;
+  }
+  char name[eKRV_SDK_CameraNameMaxBytes] = {};
+  const bool named = KRV_SDK_getProperty(eKRV_SDK_PropCameraName, name, sizeof name) &&
+                     name[0] != '\0';
+  name[sizeof name - 1] = '\0';
+  self->handleConnected(modelId, named ? QString::fromUtf8(name) : self->tr(model->displayName));
 }
 
-void Tether_qt::handleConnected(int modelId, const char* displayName) {
+void Tether_qt::handleConnected(int modelId, const QString& displayName) {
   qDebug() << modelId << "connected";
   {
     zy::MutexLock lock(&mMutex);
@@ -162,7 +171,7 @@ void Tether_qt::handleConnected(int modelId, const char* displayName) {
 
   auto* table = new ZyLuaTETable();
   table->Set(proto::kDeviceId, new ZyLuaTENumber(modelId));
-  table->Set(proto::kName, new ZyLuaTEString(tr(displayName).toStdString()));
+  table->Set(proto::kName, new ZyLuaTEString(displayName.toStdString()));
   Send(proto::kDeviceAdded, table);
 
   getCameraSettings();
@@ -425,9 +434,14 @@ void Tether_qt::handleFileEnd(bool isDng, const void* data, unsigned int size) {
   if (!isDng && formatKnown && !tether::ShouldSaveJpeg(fileFormat)) return;
 
   int32_t captureId;
+  QString extension = isDng ? QStringLiteral("DNG") : QStringLiteral("JPG");
   {
     zy::MutexLock lock(&mMutex);
     captureId = mCapID;
+    // A camera of any make keeps its raw format's own extension.
+    if (isDng && tether::CameraModelRules(mProductID).camerasOwnNames) {
+      extension = tether::RawFileExtension(mCurImgName);
+    }
   }
   // Qt answers an empty path when the temp directory does not exist; the
   // name would then land in the root directory.
@@ -436,7 +450,7 @@ void Tether_qt::handleFileEnd(bool isDng, const void* data, unsigned int size) {
     qDebug() << "frameCallback: file not saved: no temporary directory";
     return;
   }
-  const QString path = tether::TemporaryImagePath(tempDir, captureId, isDng);
+  const QString path = tether::TemporaryImagePath(tempDir, captureId, extension);
   qDebug() << path;
 
   std::string error;

@@ -111,7 +111,7 @@ class Tether_qt : public QObject {
 
   // The device callback's two halves: a connected model that we drive, and
   // any disconnection.
-  void handleConnected(int modelId, const char* displayName);
+  void handleConnected(int modelId, const QString& displayName);
   void handleDisconnected(int reportedId);
 
   void handleThumbnail(const void* data, unsigned int size);

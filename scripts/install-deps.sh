@@ -12,7 +12,7 @@ packages=(
   libssl-dev
   libcli11-dev
   libcpp-httplib-dev
-  gphoto2 libgphoto2-dev
+  gphoto2 libgphoto2-dev libexif-dev libudev-dev
   chromium chromium-driver python3-selenium
   python3-venv python3-setuptools python3-wheel python3-pip
 )

@@ -38,6 +38,20 @@ bool FromBytes(const void* value, unsigned int size, T* out) {
   return true;
 }
 
+// The name each simulated body gives itself, as a real camera reports its
+// manufacturer and model.
+std::string CameraName(int32_t model) {
+  switch (model) {
+    case eKRV_SDK_ModelK1: return "Orvak K1";
+    case eKRV_SDK_ModelKMk2: return "Orvak K (Mk 2)";
+    case eKRV_SDK_ModelRMk4: return "Orvak R (Mk 4)";
+    case eKRV_SDK_ModelKMk3: return "Orvak K (Mk 3)";
+    case eKRV_SDK_ModelKXMk1: return "Orvak KX (Mk 1)";
+    case eKRV_SDK_ModelTonal: return "Orvak Tonal";
+    default: return "Orvak " + std::to_string(model);
+  }
+}
+
 // The camera as a new session finds it: defaults, then the environment's knobs.
 CameraState InitialState(const SimConfig& config) {
   CameraState state;
@@ -187,7 +201,15 @@ bool Simulator::getProperty(int id, void* buffer, unsigned int size) {
     zy::MutexLock lock(&mMu);
     if (!mRunning || mState.model == 0 || buffer == nullptr) return false;
     if (mState.failAllReads || mState.failingReads.count(id) != 0) return false;
-    if (!ReadPropertyBytes(mState, id, &bytes)) return false;
+    if (id == eKRV_SDK_PropCameraName) {
+      // Any buffer up to the maximum: the name, NUL-terminated and cut to fit.
+      if (size == 0 || size > eKRV_SDK_CameraNameMaxBytes) return false;
+      const std::string name = CameraName(mState.model);
+      bytes.assign(size, 0);
+      std::memcpy(bytes.data(), name.data(), std::min<size_t>(name.size(), size - 1));
+    } else if (!ReadPropertyBytes(mState, id, &bytes)) {
+      return false;
+    }
   }
   if (bytes.size() != size) return false;
   std::memcpy(buffer, bytes.data(), size);

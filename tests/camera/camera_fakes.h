@@ -34,6 +34,9 @@ class Sdk {
   // stored value's also fails.
   void setInt(int id, int32_t value);
   void setDouble(int id, double value);
+  // The camera's name (property 33) as a full buffer: `name`, zero-padded,
+  // NOT terminated when it fills the buffer (a faulty library).
+  void setName(const std::string& name);
   void fail(int id);
 
   // "init", "setFrameCallback", "setChangesCallback", "getProperty 30",

@@ -1,4 +1,5 @@
-// The model table: exactly the six accepted models, each with its rules, and
+// The model table: exactly the six accepted bodies and the one id of any other
+// camera, each with its rules, and
 // the default rules for no camera and for models that we do not drive.
 #include <set>
 #include <string>
@@ -16,6 +17,7 @@ struct Expected {
   int32_t id;
   const char* name;  // null: not driven
   bool aperture, whiteBalance, monochrome, remapped, extension, prefix, byStoredId;
+  bool ownNames = false;
 };
 
 // Written out from what the host sees of each model, not copied from the table.
@@ -26,6 +28,7 @@ const Expected kExpected[] = {
     {8241, "Orvak K (Mk 3)", true, true, false, false, false, false, true},
     {8257, "Orvak KX (Mk 1)", true, true, false, false, true, true, false},
     {8273, "Orvak Tonal", false, false, true, false, false, false, false},
+    {12289, "Camera", true, true, false, false, false, false, true, true},
     // No camera, and ids beside the accepted ones: the default rules.
     {0, nullptr, true, true, false, false, false, false, false},
     {-1, nullptr, true, true, false, false, false, false, false},
@@ -52,9 +55,10 @@ TEST(CameraModelsTest, EachIdHasItsRowAndUnknownIdsTheDefaultRules) {
     EXPECT_EQ(rules.namesCarryExtension, e.extension);
     EXPECT_EQ(rules.fileNamesPrefixCaptureId, e.prefix);
     EXPECT_EQ(rules.disconnectsByStoredId, e.byStoredId);
+    EXPECT_EQ(rules.camerasOwnNames, e.ownNames);
   }
-  // The table holds the six and nothing else.
-  ASSERT_EQ(tether::kCameraModelCount, 6u);
+  // The table holds the six and the generic id, nothing else.
+  ASSERT_EQ(tether::kCameraModelCount, 7u);
   for (size_t i = 0; i < tether::kCameraModelCount; ++i) {
     EXPECT_EQ(accepted.count(tether::kCameraModels[i].id), 1u) << tether::kCameraModels[i].id;
   }
@@ -63,11 +67,13 @@ TEST(CameraModelsTest, EachIdHasItsRowAndUnknownIdsTheDefaultRules) {
 // Every pair of stored and reported id: the K Mk 3 is recognised by the id we
 // stored, the other five by the id the disconnection reports.
 TEST(CameraModelsTest, DisconnectionIsRecognisedByStoredOrReportedIdPerModel) {
-  const int32_t ids[] = {0, 1, 8201, 8209, 8225, 8241, 8257, 8273};
+  const int32_t ids[] = {0, 1, 8201, 8209, 8225, 8241, 8257, 8273, 12289};
   for (int32_t stored : ids) {
     for (int32_t reported : ids) {
-      const bool expected = stored == eKRV_SDK_ModelKMk3 ||
-                            (reported >= 8201 && reported != eKRV_SDK_ModelKMk3);
+      const bool byStored = stored == eKRV_SDK_ModelKMk3 || stored == eKRV_SDK_ModelGeneric;
+      const bool expected = byStored ||
+                            (reported >= 8201 && reported != eKRV_SDK_ModelKMk3 &&
+                             reported != eKRV_SDK_ModelGeneric);
       EXPECT_EQ(tether::IsDisconnectionReported(stored, reported), expected)
           << stored << " / " << reported;
     }

@@ -1,5 +1,6 @@
 // The recording fake of the camera SDK's C functions (see CameraFakes.h).
 // Not linked where the real SDK library is.
+#include <algorithm>
 #include <cstring>
 
 #include "tests/camera/camera_fakes.h"
@@ -32,6 +33,13 @@ void Sdk::setInt(int id, int32_t value) {
   auto& bytes = mValues[id];
   bytes.resize(4);
   std::memcpy(bytes.data(), &value, 4);
+}
+
+void Sdk::setName(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  auto& bytes = mValues[eKRV_SDK_PropCameraName];
+  bytes.assign(eKRV_SDK_CameraNameMaxBytes, 0);
+  std::memcpy(bytes.data(), name.data(), std::min<size_t>(name.size(), bytes.size()));
 }
 
 void Sdk::setDouble(int id, double value) {

@@ -114,6 +114,37 @@ TEST_F(TransferTest, ACaptureReportsObjectThumbnailAndBothFilesUnderOneId) {
                    "\"" + dng + "\""}));
 }
 
+// Any other camera keeps the camera's file name and its raw file's format:
+// a NEF is saved and reported as .NEF, never .DNG.
+TEST_F(TransferTest, AGenericCameraKeepsItsNamesAndRawExtension) {
+  const struct {
+    int32_t format;
+    const char* name;
+    const char* rawFile;  // null: no raw in this capture
+  } kCases[] = {{0, "DSC_0042.NEF", "TetherTMP1.NEF"},
+                {0, "IMG_0001.CR3", "TetherTMP2.CR3"},
+                {3, "DSC_0043.JPG", nullptr},
+                {0, "x/../../y.N F", "TetherTMP4.DNG"}};
+  connectQuietly(eKRV_SDK_ModelGeneric);
+  for (const auto& c : kCases) {
+    host().reset();
+    sdk().setInt(eKRV_SDK_PropFileFormat, c.format);
+    name(c.name);
+    thumbnail();
+    if (c.rawFile != nullptr) dngEnd("raw bytes");
+    jpgEnd("jpeg bytes");
+    EXPECT_EQ(fileName(), c.name);
+    auto done = host().named("fileDownloadComplete");
+    ASSERT_EQ(done.size(), c.rawFile != nullptr ? 2u : 1u) << c.name;
+    if (c.rawFile != nullptr) {
+      EXPECT_EQ(done[0].string("file_path"), mTmp.file(c.rawFile));
+      EXPECT_EQ(ScratchDir::readFile(mTmp.file(c.rawFile)), "raw bytes");
+    }
+    EXPECT_EQ(done.back().string("file_path").substr(done.back().string("file_path").size() - 4),
+              ".JPG");
+  }
+}
+
 TEST_F(TransferTest, FilesBeforeAnyThumbnailUseCaptureIdZero) {
   connectQuietly(eKRV_SDK_ModelKMk3);  // format unreadable: both ends are saved
   dngEnd("d");

@@ -79,6 +79,42 @@ TEST_F(ControllerTest, ConnectionRegistersCallbacksAcceptsTheCameraAndReadsSetti
   EXPECT_EQ(host().count(), 3u);
 }
 
+// Any other camera: one id, named by what the camera reports (bounded, and
+// "Camera" without it); the six never ask for a name.
+TEST_F(ControllerTest, AGenericCameraIsAnnouncedWithItsOwnName) {
+  const struct {
+    bool has;
+    std::string reported;
+    std::string announced;
+  } kCases[] = {
+      {false, "", "Camera"},  // first: no name has been set yet
+      {true, "Nikon Corporation D750", "Nikon Corporation D750"},
+      {true, "Fujifilm X-T5 \xc3\xa9", "Fujifilm X-T5 \xc3\xa9"},
+      {true, "", "Camera"},
+      {true, std::string(300, 'N'), std::string(255, 'N')},  // unterminated: cut
+  };
+  size_t reads = 0;
+  for (const auto& c : kCases) {
+    host().reset();
+    if (c.has) sdk().setName(c.reported);
+    sdk().device(true, eKRV_SDK_ModelGeneric);
+    auto added = host().named("deviceAdded");
+    ASSERT_EQ(added.size(), 1u) << c.reported;
+    EXPECT_EQ(added[0].number("device_id"), eKRV_SDK_ModelGeneric);
+    EXPECT_EQ(added[0].string("name"), c.announced);
+    EXPECT_EQ(sdk().countOf("getProperty 33"), ++reads);
+  }
+  sdk().setName("Not asked");
+  sdk().device(true, eKRV_SDK_ModelK1);
+  EXPECT_EQ(sdk().countOf("getProperty 33"), reads);
+  // Its removal is known by the id stored at connection.
+  host().reset();
+  sdk().device(true, eKRV_SDK_ModelGeneric);
+  sdk().device(false, 0);
+  ASSERT_EQ(host().named("deviceRemoved").size(), 1u);
+  EXPECT_EQ(host().named("deviceRemoved")[0].number("device_id"), eKRV_SDK_ModelGeneric);
+}
+
 TEST_F(ControllerTest, UnknownModelsAreIgnoredEntirely) {
   sdk().device(true, 1);
   sdk().device(true, 0);

@@ -68,3 +68,27 @@ TEST(TemporaryPathTest, CaptureIdAndUpperCaseExtension) {
 }
 
 }  // namespace
+
+// A camera of any make: its file name as it is, and its raw file's own
+// extension on the temporary file, never a path piece from the name.
+TEST(CameraOwnNamesTest, NameKeptAndRawExtensionFromIt) {
+  for (int32_t format : {0, 1, 3}) {
+    EXPECT_EQ(tether::CompleteObjectName("DSC_0042.NEF", format, eKRV_SDK_ModelGeneric)
+                  .toStdString(), "DSC_0042.NEF");
+  }
+  const struct {
+    const char* name;
+    const char* extension;
+  } kCases[] = {
+      {"DSC_0042.NEF", "NEF"}, {"IMG_1.cr3", "CR3"},     {"A.ARW", "ARW"},
+      {"X.RAF", "RAF"},        {"P.dng", "DNG"},         {"IMG_2.JPG", "DNG"},
+      {"IMG_3.jpeg", "DNG"},   {"NOEXT", "DNG"},         {"a.b/../../etc", "DNG"},
+      {"x.TOOLONG", "DNG"},    {"x.N\xc3\xa9" "F", "DNG"}, {"x.", "DNG"},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(tether::RawFileExtension(QString::fromUtf8(c.name)).toStdString(), c.extension)
+        << c.name;
+  }
+  EXPECT_EQ(tether::TemporaryImagePath("/tmp", 5, QStringLiteral("NEF")).toStdString(),
+            "/tmp/TetherTMP5.NEF");
+}

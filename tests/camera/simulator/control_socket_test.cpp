@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -49,6 +50,25 @@ TEST_F(ControlTest, ConnectAndDisconnectReportAnyModel) {
   EXPECT_FALSE(d[4].connected);
   EXPECT_EQ(d[4].model, 0);
   for (const auto& e : d) EXPECT_NE(e.thread, std::this_thread::get_id());
+}
+
+// The camera's own name (property 33): its model's, cut to fit a smaller
+// buffer and always terminated; no camera, or a buffer of 0 or over the
+// maximum, reads nothing.
+TEST_F(ControlTest, CameraNameIsTheModelsCutToTheBuffer) {
+  ::setenv("KRV_SIM_MODEL", "0", 1);
+  ASSERT_TRUE(recorder.init());
+  connectControl();
+  char name[eKRV_SDK_CameraNameMaxBytes + 1];
+  EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropCameraName, name, 64));  // no camera
+  ok("connect 8241");
+  ASSERT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropCameraName, name, eKRV_SDK_CameraNameMaxBytes));
+  EXPECT_STREQ(name, "Orvak K (Mk 3)");
+  std::memset(name, 'x', sizeof name);
+  ASSERT_TRUE(KRV_SDK_getProperty(eKRV_SDK_PropCameraName, name, 6));
+  EXPECT_STREQ(name, "Orvak");
+  EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropCameraName, name, 0));
+  EXPECT_FALSE(KRV_SDK_getProperty(eKRV_SDK_PropCameraName, name, sizeof name));
 }
 
 TEST_F(ControlTest, SetFiresTypedChangesAndUpdatesReads) {

@@ -1,0 +1,528 @@
+#include "camera/gphoto2/bridge.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "camera/gphoto2/hotplug_monitor.h"
+#include "camera/gphoto2/jpeg_facts.h"
+
+namespace krv_gphoto {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// gp_camera_wait_for_event's timeout. Over PTP/IP it returns after about
+// 1 ms whatever it is given; the loop then sleeps out the rest (kEventPace).
+const int kEventWaitMs = 100;
+const auto kEventPace = milliseconds(100);
+const auto kProbeInterval = std::chrono::seconds(1);
+const auto kBusyRetry = milliseconds(100);
+const int kBusyRetries = 50;  // about 5 s of a busy camera
+const auto kExitWait = milliseconds(1800);
+const unsigned kThumbnailSide = 160;
+
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char* format, ...) {
+  char line[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  std::fprintf(stderr, "krv-gphoto: %s\n", line);
+}
+
+// libgphoto2's own debug log, for a bug report: KRV_GPHOTO_DEBUG_LOG names a
+// new file (an existing one or a symbolic link is refused).
+void WriteDebugLine(GPLogLevel, const char* domain, const char* text, void* data) {
+  std::fprintf(static_cast<FILE*>(data), "%s: %s\n", domain, text);
+  std::fflush(static_cast<FILE*>(data));
+}
+
+void StartDebugLog() {
+  static bool started = false;
+  const char* path = std::getenv("KRV_GPHOTO_DEBUG_LOG");
+  if (started || path == nullptr || *path == '\0') return;
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (file == nullptr) {
+    if (fd >= 0) ::close(fd);
+    Log("KRV_GPHOTO_DEBUG_LOG: cannot create %s", path);
+    return;
+  }
+  started = true;
+  gp_log_add_func(GP_LOG_DEBUG, &WriteDebugLine, file);
+}
+
+bool EnvFlag(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
+
+template <typename T>
+bool CopyOut(const std::optional<T>& value, void* buffer, unsigned int size) {
+  if (!value || size != sizeof(T)) return false;
+  std::memcpy(buffer, &*value, sizeof(T));
+  return true;
+}
+
+}  // namespace
+
+Bridge& Bridge::instance() {
+  static Bridge* bridge = new Bridge();  // never destroyed: a detached worker may outlive main
+  return *bridge;
+}
+
+bool Bridge::init(KRV_SDK_DeviceCallback callback, void* context) {
+  CameraChoice choice;
+  std::string error;
+  if (!ParseCameraChoice(std::getenv("KRV_GPHOTO_CAMERA"), &choice, &error)) {
+    Log("KRV_GPHOTO_CAMERA: %s", error.c_str());
+    return false;
+  }
+  zy::MutexLock lock(&mMu);
+  // A worker left behind by an exit that could not wait for it must end
+  // before another starts: both would drive the camera.
+  if (mRunning || mWorker.joinable() || (mWorkerStarted && !mWorkerDone)) return false;
+  if (pipe2(mWake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  mDevice = callback;
+  mDeviceContext = context;
+  mChoice = choice;
+  mDeleteAfterDownload = EnvFlag("KRV_GPHOTO_DELETE");
+  if (const char* t = std::getenv("KRV_GPHOTO_CAPTURE_TIMEOUT_MS")) {
+    const long ms = std::strtol(t, nullptr, 10);
+    if (ms > 0 && ms <= 600000) mCaptureTimeout = milliseconds(ms);
+  }
+  StartDebugLog();
+  mRunning = true;
+  mStop = false;
+  mCallbacksOff = false;
+  mWorkerDone = false;
+  mWorkerStarted = true;
+  mWorker = std::thread([this] { run(); });
+  return true;
+}
+
+bool Bridge::setFrameCallback(KRV_SDK_FrameCallback callback, void* context) {
+  zy::MutexLock lock(&mMu);
+  mFrame = callback;
+  mFrameContext = context;
+  return mRunning;
+}
+
+bool Bridge::setChangesCallback(KRV_SDK_ChangesCallback callback, void* context) {
+  zy::MutexLock lock(&mMu);
+  mChanges = callback;
+  mChangesContext = context;
+  return mRunning;
+}
+
+bool Bridge::getProperty(int id, void* buffer, unsigned int size) {
+  if (buffer == nullptr) return false;
+  zy::MutexLock lock(&mMu);
+  if (!mConnected) return false;
+  switch (id) {
+    case eKRV_SDK_PropAperture: return CopyOut(mSettings.aperture, buffer, size);
+    case eKRV_SDK_PropShutterTime: return CopyOut(mSettings.shutter, buffer, size);
+    case eKRV_SDK_PropIso: return CopyOut(mSettings.iso, buffer, size);
+    case eKRV_SDK_PropWhiteBalance: return CopyOut(mSettings.whiteBalance, buffer, size);
+    case eKRV_SDK_PropFileFormat: return CopyOut(std::optional<int32_t>(mFileFormat), buffer, size);
+    case eKRV_SDK_PropHostAccepted:
+      return CopyOut(std::optional<uint8_t>(mHostAccepted), buffer, size);
+    case eKRV_SDK_PropCameraName: {
+      if (size == 0 || size > eKRV_SDK_CameraNameMaxBytes) return false;
+      std::memset(buffer, 0, size);
+      std::memcpy(buffer, mName.data(), std::min<size_t>(mName.size(), size - 1));
+      return true;
+    }
+    default: return false;
+  }
+}
+
+bool Bridge::setProperty(int id, const void* value, unsigned int size) {
+  if (id != eKRV_SDK_PropHostAccepted || value == nullptr || size != 1) return false;
+  zy::MutexLock lock(&mMu);
+  if (!mConnected) return false;
+  std::memcpy(&mHostAccepted, value, 1);
+  return true;
+}
+
+bool Bridge::post(Job job) {
+  {
+    zy::MutexLock lock(&mMu);
+    if (!mRunning || mStop) return false;
+    mJobs.push_back(std::move(job));
+  }
+  const char byte = 1;
+  (void)!write(mWake[1], &byte, 1);  // a full pipe has woken the worker already
+  return true;
+}
+
+bool Bridge::capture() {
+  {
+    zy::MutexLock lock(&mMu);
+    if (!mConnected) return false;
+  }
+  return post([this] {
+    if (!mLink->isOpen()) return;
+    mTriggerRetries = kBusyRetries;
+    trigger();
+  });
+}
+
+bool Bridge::requestClose() {
+  {
+    zy::MutexLock lock(&mMu);
+    if (!mConnected) return false;
+  }
+  return post([this] {
+    mClosedByHost = true;  // stays closed until the next init
+    if (mLink->isOpen()) {
+      closeCamera();
+      deviceCallback(false);
+    }
+  });
+}
+
+bool Bridge::exit() {
+  {
+    zy::MutexLock lock(&mMu);
+    if (!mRunning) return true;
+    mJobs.clear();
+  }
+  mStop = true;
+  const char byte = 1;
+  (void)!write(mWake[1], &byte, 1);
+  const bool onWorker = mWorker.get_id() == std::this_thread::get_id();
+  if (!onWorker) {
+    const Clock::time_point deadline = Clock::now() + kExitWait;
+    while (!mWorkerDone && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
+  }
+  if (onWorker || !mWorkerDone) {
+    stopCallbacks(onWorker);
+    mWorker.detach();
+    Log("the camera did not finish in time; left to end with the process");
+    zy::MutexLock lock(&mMu);
+    mRunning = false;
+    mConnected = false;
+    return true;
+  }
+  mWorker.join();
+  mCallbacksOff = true;
+  ::close(mWake[0]);
+  ::close(mWake[1]);
+  zy::MutexLock lock(&mMu);
+  mRunning = false;
+  mConnected = false;
+  mDevice = nullptr;
+  mFrame = nullptr;
+  mChanges = nullptr;
+  return true;
+}
+
+void Bridge::stopCallbacks(bool onWorker) {
+  if (onWorker) {
+    mCallbacksOff = true;  // the callback in flight is the caller's own
+    return;
+  }
+  // A callback in flight is waited for; later ones are dropped.
+  zy::MutexLock lock(&mDeliverMu);
+  mCallbacksOff = true;
+}
+
+// ---------------------------------------------------------------- the worker
+
+void Bridge::run() {
+  CameraLink link(&mStop);
+  HotplugMonitor hotplug;
+  mLink = &link;
+  mHotplug = &hotplug;
+  mClosedByHost = false;
+  mCaptureDue = false;
+  mTriggerRetries = 0;
+  mNextProbe = Clock::now();
+  mAssembler.close();
+  while (!mStop) {
+    runJobs();
+    if (mStop) break;
+    if (!link.isOpen()) {
+      const bool plugged = hotplug.drainAdded();
+      const bool polls = hotplug.fd() < 0 || mChoice.kind == CameraChoice::Kind::kPtpip;
+      if (!mClosedByHost && (plugged || (polls && Clock::now() >= mNextProbe))) {
+        tryOpen();
+        mNextProbe = Clock::now() + kProbeInterval;
+      }
+      if (!link.isOpen()) waitForWake(kProbeInterval);
+      continue;
+    }
+    const Clock::time_point start = Clock::now();
+    if (mTriggerRetries > 0 && start >= mTriggerAt) trigger();
+    if (!link.isOpen()) continue;
+    const CameraEvent event = link.waitEvent(kEventWaitMs);
+    handleEvent(event);
+    if (!link.isOpen()) continue;
+    if (std::optional<Capture> expired = mAssembler.expire(Clock::now())) deliver(*expired);
+    if (mCaptureDue && Clock::now() >= mCaptureDeadline) {
+      mCaptureDue = false;
+      Log("capture timed out: the camera announced no file");
+    }
+    if (event.kind == CameraEvent::Kind::kNone) {
+      const Clock::duration spent = Clock::now() - start;
+      if (spent < kEventPace) waitForWake(kEventPace - spent);
+    }
+  }
+  if (link.isOpen()) closeCamera();
+  mLink = nullptr;
+  mHotplug = nullptr;
+  mWorkerDone = true;
+}
+
+void Bridge::runJobs() {
+  std::deque<Job> jobs;
+  {
+    zy::MutexLock lock(&mMu);
+    jobs.swap(mJobs);
+  }
+  for (Job& job : jobs) {
+    if (mStop) return;
+    job();
+  }
+}
+
+void Bridge::waitForWake(Clock::duration timeout) {
+  pollfd fds[2] = {{mWake[0], POLLIN, 0}, {mHotplug->fd(), POLLIN, 0}};
+  const auto ms = std::chrono::duration_cast<milliseconds>(timeout).count();
+  if (poll(fds, mHotplug->fd() >= 0 ? 2 : 1, static_cast<int>(ms < 0 ? 0 : ms)) > 0 &&
+      (fds[0].revents & POLLIN) != 0) {
+    char drained[64];
+    while (read(mWake[0], drained, sizeof drained) > 0) {
+    }
+  }
+}
+
+void Bridge::tryOpen() {
+  std::string error;
+  if (!mLink->open(mChoice, &error)) {
+    if (error != mLastOpenError) Log("%s", error.c_str());  // once, not every second
+    mLastOpenError = error;
+    return;
+  }
+  mLastOpenError.clear();
+  const std::string name = mLink->name();
+  const Settings settings = mLink->readSettings();
+  {
+    zy::MutexLock lock(&mMu);
+    mName = name;
+    mSettings = settings;
+    mFileFormat = 0;
+    mHostAccepted = 0;
+    mConnected = true;
+  }
+  Log("connected: %s", name.c_str());
+  deviceCallback(true);
+}
+
+void Bridge::closeCamera() {
+  mLink->close();
+  mAssembler.close();  // files not yet downloaded are not reported
+  mCaptureDue = false;
+  mTriggerRetries = 0;
+  zy::MutexLock lock(&mMu);
+  mConnected = false;
+}
+
+void Bridge::lose(const char* why) {
+  Log("camera lost: %s", why);
+  closeCamera();
+  mNextProbe = Clock::now() + kProbeInterval;
+  deviceCallback(false);
+}
+
+void Bridge::handleEvent(const CameraEvent& event) {
+  switch (event.kind) {
+    case CameraEvent::Kind::kLost:
+      lose("no answer");
+      return;
+    case CameraEvent::Kind::kFileAdded:
+      mCaptureDue = false;
+      for (const Capture& capture : mAssembler.add(event.file, Clock::now())) {
+        deliver(capture);
+        if (!mLink->isOpen()) return;
+      }
+      return;
+    case CameraEvent::Kind::kCaptureComplete:
+      if (std::optional<Capture> capture = mAssembler.close()) deliver(*capture);
+      return;
+    case CameraEvent::Kind::kPropertyChanged:
+      propertyChanged(event.property);
+      return;
+    case CameraEvent::Kind::kNone:
+      return;
+  }
+}
+
+void Bridge::trigger() {
+  const int result = mLink->trigger();
+  if (result == GP_ERROR_CAMERA_BUSY && --mTriggerRetries > 0) {
+    mTriggerAt = Clock::now() + kBusyRetry;
+    return;
+  }
+  mTriggerRetries = 0;
+  if (result >= GP_OK) {
+    mCaptureDue = true;
+    mCaptureDeadline = Clock::now() + mCaptureTimeout;
+  } else if (CameraLink::IsLoss(result)) {
+    lose(gp_result_as_string(result));
+  } else {
+    Log("capture refused: %s", gp_result_as_string(result));
+  }
+}
+
+bool Bridge::fetch(const CameraFile& file, Download* out) {
+  int result = GP_ERROR_CAMERA_BUSY;
+  for (int attempt = 0; attempt < kBusyRetries && result == GP_ERROR_CAMERA_BUSY && !mStop;
+       ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(kBusyRetry);
+    result = mLink->download(file, GP_FILE_TYPE_NORMAL, out);
+  }
+  if (result < GP_OK) {
+    if (CameraLink::IsLoss(result)) {
+      lose(gp_result_as_string(result));
+    } else {
+      Log("%s/%s not downloaded: %s", file.folder.c_str(), file.name.c_str(),
+          gp_result_as_string(result));
+    }
+    return false;
+  }
+  const long long announced = mLink->fileSize(file);
+  if ((announced >= 0 && static_cast<unsigned long long>(announced) != out->size()) ||
+      out->size() == 0 || out->size() > UINT32_MAX) {
+    Log("%s/%s: %zu bytes downloaded, %lld announced", file.folder.c_str(), file.name.c_str(),
+        out->size(), announced);
+    return false;
+  }
+  return true;
+}
+
+void Bridge::deliver(const Capture& capture) {
+  Download raw, jpeg, preview;
+  // Every file is whole before anything is reported: a camera lost midway
+  // leaves no partial capture behind.
+  if (capture.raw && !fetch(*capture.raw, &raw)) return;
+  if (capture.jpeg && !fetch(*capture.jpeg, &jpeg)) return;
+
+  const CameraFile& main = capture.jpeg ? *capture.jpeg : *capture.raw;
+  std::vector<unsigned char> made;
+  const unsigned char* thumbnail = nullptr;
+  size_t thumbnailSize = 0;
+  if (mLink->download(main, GP_FILE_TYPE_PREVIEW, &preview) >= GP_OK && preview.size() > 0 &&
+      preview.size() <= UINT32_MAX) {
+    thumbnail = preview.data();
+    thumbnailSize = preview.size();
+  } else {
+    if (!capture.jpeg || !MakeThumbnail(jpeg.data(), jpeg.size(), kThumbnailSide, &made)) {
+      // A raw alone, from a camera without thumbnails: a grey stand-in.
+      GreyJpeg(kThumbnailSide, kThumbnailSide * 2 / 3, &made);
+    }
+    thumbnail = made.data();
+    thumbnailSize = made.size();
+  }
+  const int32_t orientation = capture.jpeg ? JpegOrientation(jpeg.data(), jpeg.size()) : 1;
+  const std::string& name = capture.objectName();
+  {
+    zy::MutexLock lock(&mMu);
+    mFileFormat = capture.raw ? 0 : 3;  // 3: a JPEG alone
+  }
+  frame(eKRV_SDK_TransferOrientation, &orientation, sizeof orientation);
+  frame(eKRV_SDK_TransferObjectName, name.data(), static_cast<unsigned int>(name.size()));
+  frame(eKRV_SDK_TransferThumbnail, thumbnail, static_cast<unsigned int>(thumbnailSize));
+  if (capture.raw) {
+    frame(eKRV_SDK_TransferStartDNG, nullptr, static_cast<unsigned int>(raw.size()));
+    frame(eKRV_SDK_TransferEndDNG, raw.data(), static_cast<unsigned int>(raw.size()));
+  }
+  if (capture.jpeg) {
+    frame(eKRV_SDK_TransferStartJPG, nullptr, static_cast<unsigned int>(jpeg.size()));
+    frame(eKRV_SDK_TransferEndJPG, jpeg.data(), static_cast<unsigned int>(jpeg.size()));
+  }
+  if (!mDeleteAfterDownload) return;
+  for (const std::optional<CameraFile>& file : {capture.raw, capture.jpeg}) {
+    if (file && mLink->remove(*file) < GP_OK) {
+      Log("%s/%s kept on the card: not deleted", file->folder.c_str(), file->name.c_str());
+    }
+  }
+}
+
+void Bridge::propertyChanged(uint16_t code) {
+  Settings now;
+  {
+    zy::MutexLock lock(&mMu);
+    now = mSettings;
+  }
+  const Settings before = now;
+  mLink->readSetting(code, &now);
+  {
+    zy::MutexLock lock(&mMu);
+    mSettings = now;
+  }
+  if (now.aperture != before.aperture && now.aperture) {
+    changed(eKRV_SDK_PropAperture, &*now.aperture, sizeof(double));
+  }
+  if (now.shutter != before.shutter && now.shutter) {
+    changed(eKRV_SDK_PropShutterTime, &*now.shutter, sizeof(double));
+  }
+  if (now.iso != before.iso && now.iso) changed(eKRV_SDK_PropIso, &*now.iso, sizeof(int32_t));
+  if (now.whiteBalance != before.whiteBalance && now.whiteBalance) {
+    changed(eKRV_SDK_PropWhiteBalance, &*now.whiteBalance, sizeof(int32_t));
+  }
+}
+
+// ---------------------------------------------------------------- callbacks
+
+void Bridge::deviceCallback(bool connected) {
+  zy::MutexLock deliver(&mDeliverMu);
+  if (mCallbacksOff) return;
+  KRV_SDK_DeviceCallback callback;
+  void* context;
+  {
+    zy::MutexLock lock(&mMu);
+    callback = mDevice;
+    context = mDeviceContext;
+  }
+  if (callback != nullptr) callback(context, connected, eKRV_SDK_ModelGeneric);
+}
+
+void Bridge::frame(int state, const void* data, unsigned int size) {
+  zy::MutexLock deliver(&mDeliverMu);
+  if (mCallbacksOff) return;
+  KRV_SDK_FrameCallback callback;
+  void* context;
+  {
+    zy::MutexLock lock(&mMu);
+    callback = mFrame;
+    context = mFrameContext;
+  }
+  if (callback != nullptr) callback(context, state, data, size);
+}
+
+void Bridge::changed(int id, const void* data, unsigned int size) {
+  zy::MutexLock deliver(&mDeliverMu);
+  if (mCallbacksOff) return;
+  KRV_SDK_ChangesCallback callback;
+  void* context;
+  {
+    zy::MutexLock lock(&mMu);
+    callback = mChanges;
+    context = mChangesContext;
+  }
+  if (callback != nullptr) callback(context, id, data, size);
+}
+
+}  // namespace krv_gphoto

@@ -1,0 +1,104 @@
+// One camera reached through libgphoto2: opening it by a CameraChoice,
+// its name and settings, its events, triggering a capture, and moving files
+// off it. Thread: every call on one thread (the bridge's worker), since a
+// libgphoto2 camera, its context and its lists are not thread-safe.
+#ifndef KRV_GPHOTO_CAMERA_LINK_H_
+#define KRV_GPHOTO_CAMERA_LINK_H_
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <gphoto2/gphoto2.h>
+
+#include "camera/gphoto2/camera_choice.h"
+#include "camera/gphoto2/capture_files.h"
+
+namespace krv_gphoto {
+
+// The four settings in the SDK's units (KRV_SDK.h); unset when unread.
+struct Settings {
+  std::optional<double> aperture;
+  std::optional<double> shutter;
+  std::optional<int32_t> iso;
+  std::optional<int32_t> whiteBalance;
+};
+
+struct CameraEvent {
+  enum class Kind { kNone, kFileAdded, kCaptureComplete, kPropertyChanged, kLost };
+  Kind kind = Kind::kNone;
+  CameraFile file;           // kFileAdded
+  uint16_t property = 0;     // kPropertyChanged: the PTP property code
+};
+
+// A whole file downloaded from the camera; owns libgphoto2's buffer.
+class Download {
+ public:
+  Download() = default;
+  ~Download();
+  Download(Download&& other) noexcept;
+  Download& operator=(Download&&) = delete;
+  Download(const Download&) = delete;
+  const unsigned char* data() const { return mData; }
+  size_t size() const { return mSize; }
+
+ private:
+  friend class CameraLink;
+  ::CameraFile* mFile = nullptr;
+  const unsigned char* mData = nullptr;
+  size_t mSize = 0;
+};
+
+class CameraLink {
+ public:
+  // `cancel` is polled by libgphoto2 during long operations: once true,
+  // they end with GP_ERROR_CANCEL. It must outlive the link.
+  explicit CameraLink(const std::atomic<bool>* cancel);
+  ~CameraLink();
+  CameraLink(const CameraLink&) = delete;
+  CameraLink& operator=(const CameraLink&) = delete;
+
+  // Opens the chosen camera. False (closed) when it is not there or does
+  // not answer; `error` tells why.
+  bool open(const CameraChoice& choice, std::string* error);
+  void close();
+  bool isOpen() const { return mCamera != nullptr; }
+
+  // "Manufacturer Model" as the camera reports it (abilities' model name
+  // when it reports neither); at most 255 bytes.
+  std::string name();
+  Settings readSettings();
+  // The one setting that PTP property `code` holds, into `settings`.
+  void readSetting(uint16_t code, Settings* settings);
+
+  // The next event, waiting at most `timeoutMs`. kLost for an I/O error, or
+  // for the third failed wait in a row.
+  CameraEvent waitEvent(int timeoutMs);
+  // gp_camera_trigger_capture's result.
+  int trigger();
+  // A file's bytes (GP_FILE_TYPE_NORMAL or _PREVIEW); a libgphoto2 error.
+  int download(const CameraFile& file, CameraFileType type, Download* out);
+  int remove(const CameraFile& file);
+  // The size the camera gives for a file, or -1.
+  long long fileSize(const CameraFile& file);
+
+  // Whether a libgphoto2 result means the camera is gone or unusable.
+  static bool IsLoss(int result);
+
+ private:
+  bool pickPort(const CameraChoice& choice, std::string* model, std::string* port,
+                std::string* error);
+  std::optional<std::string> widgetText(const char* name);
+
+  GPContext* mContext = nullptr;
+  CameraAbilitiesList* mAbilities = nullptr;  // loaded once: about 2 ms a probe after
+  GPPortInfoList* mPorts = nullptr;
+  Camera* mCamera = nullptr;
+  static constexpr int kFailedWaitsForLoss = 3;
+  int mFailedWaits = 0;
+};
+
+}  // namespace krv_gphoto
+
+#endif  // KRV_GPHOTO_CAMERA_LINK_H_
