@@ -77,15 +77,14 @@ bool LiveServer::start(std::string* error) {
     return false;
   }
   const std::string& address = mOptions.bindAddress;
-  mPort = mOptions.port == 0 ? mServer.bind_to_any_port(address)
-                             : (mServer.bind_to_port(address, mOptions.port) ? mOptions.port : -1);
+  mPort = mServer.bindAndListen(address, mOptions.port);
   if (mPort <= 0) {
     *error = "cannot listen on " + address + " port " + std::to_string(mOptions.port);
     return false;
   }
   mGuard = std::make_unique<AccessGuard>(address, mPort, token);
   addRoutes();
-  mThread = std::thread([this] { mServer.listen_after_bind(); });
+  mThread = std::thread([this] { mServer.serve(); });
   return true;
 }
 
