@@ -486,6 +486,10 @@ void BoundedHttpServer::readFrom(uint64_t id) {
 void BoundedHttpServer::advance(std::unique_ptr<Connection> c) {
   switch (ScanHead(c->in, mLimits)) {
     case Head::kComplete:
+      if (!c->started) {  // pipelined behind the last request: its own deadline
+        c->started = true;
+        c->deadline = Clock::now() + Ms(mLimits.headDeadlineMs);
+      }
       dispatch(std::move(c));
       return;
     case Head::kTooLarge:
@@ -505,7 +509,10 @@ void BoundedHttpServer::takeReturned() {
     zy::MutexLock lock(&mMutex);
     returned.swap(mReturned);
   }
-  for (auto& c : returned) advance(std::move(c));
+  for (auto& c : returned) {
+    c->started = false;  // a new request begins
+    advance(std::move(c));
+  }
 }
 
 // ---- the workers ----
