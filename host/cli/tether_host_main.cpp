@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host/cli/CommandSupport.h"
+#include "host/cli/ControlCommands.h"
 #include "host/cli/Commands.h"
 #include "host/cli/ServeCommand.h"
 
@@ -58,6 +59,7 @@ struct Parsed {
   int settingsTimeoutMs = 5000;
   TetherArgs tether;
   ServeArgs serve;
+  ControlArgs control;
 };
 
 void AddCommands(CLI::App* app, Parsed* p) {
@@ -134,6 +136,7 @@ bool PatternOk(const std::string& pattern) {
 }
 
 int Dispatch(CLI::App& app, Parsed& p) {
+  if (const int code = RunControlCommand(app, p.launch, p.control); code >= 0) return code;
   if (app.got_subcommand("watch")) return runWatch(p.launch, p.watch);
   if (app.got_subcommand("capture")) {
     if (!PatternOk(p.capture.filenamePattern)) return kExitUsage;
@@ -168,6 +171,7 @@ int Main(int argc, char** argv) {
       ->type_name("FILE");
   app.add_flag("-v,--verbose", p.launch.verbose, "also show the task's log as it comes");
   AddCommands(&app, &p);
+  AddControlCommands(&app, &p.control);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
