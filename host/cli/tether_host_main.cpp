@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/cli/CommandSupport.h"
+#include "host/cli/ControlCommands.h"
 #include "host/cli/Commands.h"
 #include "host/cli/ServeCommand.h"
 #include "host/session/LeftoverRecovery.h"
@@ -78,6 +79,7 @@ struct Parsed {
   ServeArgs serve;
   std::string recoverOut;
   std::string recoverPattern = kDefaultFilenamePattern;
+  ControlArgs control;
 };
 
 // What `tether` and `serve` share beside --out.
@@ -237,6 +239,7 @@ int Dispatch(CLI::App& app, Parsed& p) {
   // A killed run's pictures are told of at every start until recovered.
   const std::string leftovers = DescribeLeftovers(PrivateTempDir::findAbandoned(""));
   if (!leftovers.empty()) Say(leftovers);
+  if (const int code = RunControlCommand(app, p.launch, p.control); code >= 0) return code;
   if (app.got_subcommand("watch")) {
     for (const std::string& dir : {p.watch.saveDataDir, p.watch.outDir}) {
       if (!dir.empty() && !PrepareOutputFolder(dir)) return kExitUsage;
@@ -276,6 +279,7 @@ int Main(int argc, char** argv) {
       ->type_name("FILE");
   app.add_flag("-v,--verbose", p.launch.verbose, "also show the task's log as it comes");
   AddCommands(&app, &p);
+  AddControlCommands(&app, &p.control);
   if (const int code = CheckOptionNames(&app, argc, argv); code >= 0) return code;
   try {
     app.parse(argc, argv);

@@ -398,4 +398,43 @@ TEST(TetherHostUserTest, TetherSavesEveryPictureFromTheCameraOrEnterAcrossReconn
   EXPECT_EQ(Listing(dir.path() + "/one").size(), 3u);
 }
 
+// The camera set from the command line: each command's output and exit
+// status, one row each, against the real task and the simulated camera.
+TEST(TetherHostUserTest, ChoicesSetAndLiveViewFromTheCommandLine) {
+  ScratchDir dir;
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    int code;
+    std::string out;  // in stdout
+    std::string err;  // in stderr
+  } cases[] = {
+      {"choices", {"choices"}, {}, 0, "shutter        Bulb 30 2.5", ""},
+      {"set", {"set", "iso=1600", "shutter=1/250", "wb=5600K"}, {}, 0,
+       "ISO            1600\n  Aperture       f/5.6\n  Shutter        1/250\n  White balance  5600K", ""},
+      {"not among the choices", {"set", "iso=1234"}, {}, 1, "iso            100 200",
+       "iso not set: not among the choices"},
+      {"read-only model setting", {"set", "aperture=8"}, {"KRV_SIM_MODEL=8225"}, 6, "Aperture       --",
+       "aperture not set: read-only in this mode"},
+      {"no camera", {"set", "--timeout", "1", "iso=800"}, {"KRV_SIM_MODEL=0"}, 4, "",
+       "no camera is connected"},
+      {"not a key", {"set", "speed=1"}, {}, 1, "", "KEY one of iso, aperture, shutter, wb"},
+      {"not a number", {"set", "iso=fast"}, {}, 1, "", "iso takes a number"},
+      {"live view", {"liveview", "--frames", "3", "--out", dir.path() + "/live"}, {}, 0,
+       "/live/live-0000", ""},
+  };
+  for (const Case& c : cases) {
+    const Outcome run = RunToEnd(dir.path(), RealTask(c.args), c.env);
+    EXPECT_EQ(run.code, c.code) << c.what << "\n" << run.err;
+    EXPECT_TRUE(Contains(run.out, c.out)) << c.what << "\n" << run.out;
+    EXPECT_TRUE(Contains(run.err, c.err)) << c.what << "\n" << run.err;
+  }
+  const std::vector<std::string> frames = Listing(dir.path() + "/live");
+  ASSERT_EQ(frames.size(), 3u);
+  for (const std::string& name : frames) {
+    EXPECT_EQ(ReadFile(dir.path() + "/live/" + name).substr(0, 2), "\xFF\xD8") << name;
+  }
+}
+
 }  // namespace
