@@ -8,6 +8,7 @@ import os
 import queue
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -22,6 +23,25 @@ from .events import (DeviceAdded, DeviceRemoved, Event, FileDownloaded, ObjectAd
                      SettingsReply, Settings, ThumbnailDownloaded, event_from_frame)
 
 _END = object()  # the task's output has ended
+
+# Where an installed task lives under an installation prefix.
+_INSTALLED_TASK = Path("lib", "tether", "bin", "tether-task")
+
+
+def default_task_path() -> str:
+    """The task a Task starts when given none: tether-task on the PATH, else the
+    installed one under this Python's prefix, /usr/local or /usr (the Debian
+    package). Raises FileNotFoundError naming where it looked."""
+    found = shutil.which("tether-task")
+    if found:
+        return found
+    candidates = [Path(prefix) / _INSTALLED_TASK for prefix in (sys.prefix, "/usr/local", "/usr")]
+    for candidate in candidates:
+        if os.access(candidate, os.X_OK):
+            return str(candidate)
+    raise FileNotFoundError("no tether-task on the PATH nor at "
+                            + ", ".join(str(c) for c in candidates)
+                            + "; pass the task's path to Task()")
 
 
 class TaskExited(RuntimeError):
@@ -89,10 +109,13 @@ class Task:
     kept, in order, for next_event().
     """
 
-    def __init__(self, executable: str | os.PathLike, env: Mapping[str, str] | None = None,
-                 log: str | os.PathLike | None = None):
-        """Starts `executable`; `env` adds to this process's environment (TMPDIR is always
-        the task's own); the task's log lines go to the file `log`, or nowhere."""
+    def __init__(self, executable: str | os.PathLike | None = None,
+                 env: Mapping[str, str] | None = None, log: str | os.PathLike | None = None):
+        """Starts `executable` (default: default_task_path()); `env` adds to this process's
+        environment (TMPDIR is always the task's own); the task's log lines go to the file
+        `log`, or nowhere."""
+        if executable is None:
+            executable = default_task_path()
         self.tmpdir = tempfile.mkdtemp(prefix="tether-task-")
         environment = dict(os.environ)
         environment.update(env or {})
