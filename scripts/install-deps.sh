@@ -13,7 +13,7 @@ packages=(
   libcli11-dev
   libcpp-httplib-dev
   chromium chromium-driver python3-selenium
-  dpkg-dev lintian python3-venv python3-setuptools python3-wheel
+  dpkg-dev lintian python3-venv python3-pip python3-setuptools python3-wheel
 )
 
 missing=()

@@ -89,7 +89,8 @@ class Differences:
             for option in sorted(other[command] - cli[command]):
                 problems.append(f"{where} documents {option} under {command}, but "
                                 f"'{label} --help' does not list it")
-        self.assertEqual(problems, [], "\n" + "\n".join(problems))
+        if problems:
+            self.fail("\n".join(problems))
 
 
 class ManPage(Differences, unittest.TestCase):

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # pip installs the Python client into a fresh virtual environment, offline
-# (setuptools from the system), and runs the client's tests against the
-# installed copy instead of the source tree.
+# (pip, setuptools and wheel are the system's, seen through
+# --system-site-packages), and runs the client's tests against the installed
+# copy instead of the source tree.
 # usage: installed_client_test.sh PYTHON CLIENT_SOURCE SCRATCH VERSION TEST...
 set -euo pipefail
 python=$1 source=$2 scratch=$3 version=$4
@@ -11,7 +12,7 @@ mkdir -p "$scratch"
 # pip builds inside the folder it is given; a copy keeps the source tree clean
 # (and turns the VERSION link into a file).
 cp -rL "$source" "$scratch/src"
-"$python" -m venv --system-site-packages "$scratch/venv"
+"$python" -m venv --without-pip --system-site-packages "$scratch/venv"
 "$scratch/venv/bin/python" -m pip install --no-index --no-build-isolation --no-cache-dir \
   --quiet "$scratch/src"
 rm -rf "$scratch/src"
