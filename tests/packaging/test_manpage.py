@@ -53,7 +53,7 @@ def man_page_options(text: str) -> dict[str, set[str]]:
             subsection = line[4:].strip('"')
             documented[subsection] = set()
         elif line == ".TP" and i + 1 < len(lines):
-            place = GLOBAL if section == "OPTIONS" else subsection if section == "COMMANDS" else None
+            place = {"OPTIONS": GLOBAL, "COMMANDS": subsection}.get(section)
             if place is not None:
                 names = re.findall(r"(?<![\w\\])(\\-\\-?[A-Za-z][\w\\-]*|\\-[A-Za-z])",
                                    lines[i + 1])
