@@ -26,6 +26,30 @@ bool KRV_SDK_capture(void);
 bool KRV_SDK_requestClose(void);
 bool KRV_SDK_exit(void);
 
+// Optional functions. The task looks each one up by name at run time, so a
+// library without them still loads; the task then answers the host's
+// request with "not supported". The pointer types name their signatures.
+//
+// KRV_SDK_getChoices: the values `propertyId` (aperture, shutter time, ISO or
+// white balance) accepts now, each in the property's width and type, written
+// to `values`, which has room for `capacity` of them. Returns how many there
+// are (when more than `capacity`, only the first `capacity` are written: call
+// again with more room), or -1 when the camera cannot say (no camera, a
+// property it has no choices for). *flags receives eKRV_SDK_Choice* bits.
+// Setting one of the four properties to a value outside its choices fails.
+int KRV_SDK_getChoices(int propertyId, void* values, unsigned int capacity, unsigned int* flags);
+typedef int (*KRV_SDK_GetChoicesFunction)(int, void*, unsigned int, unsigned int*);
+
+// KRV_SDK_startLiveView / KRV_SDK_stopLiveView: live frames, each a whole
+// JPEG, arrive through the frame callback with eKRV_SDK_TransferLiveFrame
+// until stopped or the camera goes away; the zoom level (int32, percent)
+// with eKRV_SDK_TransferZoomLevel when it changes. A capture pauses them
+// and they resume after its last file. False without a camera or when the
+// camera refuses.
+bool KRV_SDK_startLiveView(void);
+bool KRV_SDK_stopLiveView(void);
+typedef bool (*KRV_SDK_LiveViewFunction)(void);
+
 // Property ids; the comment gives the value's width in bytes and its type.
 enum {
   eKRV_SDK_PropAperture = 3,      // 8, double: f-number
@@ -33,7 +57,17 @@ enum {
   eKRV_SDK_PropIso = 10,          // 4, int32: ISO speed
   eKRV_SDK_PropFileFormat = 30,   // 4, int32: which files a capture delivers
   eKRV_SDK_PropHostAccepted = 31, // 1, byte: set to 1 when the host accepts the camera
-  eKRV_SDK_PropWhiteBalance = 32  // 4, int32: white-balance index, or Kelvin above 999
+  eKRV_SDK_PropWhiteBalance = 32, // 4, int32: white-balance index, or Kelvin above 999
+  // The colour temperatures the white balance takes, when its choices carry
+  // eKRV_SDK_ChoiceKelvin.
+  eKRV_SDK_PropKelvinMin = 33,    // 4, int32: Kelvin
+  eKRV_SDK_PropKelvinMax = 34     // 4, int32: Kelvin
+};
+
+// Flags of KRV_SDK_getChoices.
+enum {
+  eKRV_SDK_ChoiceReadOnly = 1,  // the camera takes no new value now (its mode, a dial)
+  eKRV_SDK_ChoiceKelvin = 2     // white balance: any Kelvin in [33, 34] besides the presets
 };
 
 // Model ids of the accepted cameras.

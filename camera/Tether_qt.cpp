@@ -1,6 +1,8 @@
 #include "camera/Tether_qt.h"
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -13,6 +15,9 @@
 #include "camera/CameraSettingsText.h"
 #include "camera/ImageFileWriter.h"
 #include "camera/KRV_SDK.h"
+#include "camera/LiveFrameSender.h"
+#include "camera/OptionalSdk.h"
+#include "camera/SettingChoices.h"
 #include "camera/TransferNames.h"
 #include "platform/RunLoop.h"
 #include "source/ProtocolNames.h"
@@ -106,6 +111,10 @@ Tether_qt::Tether_qt(QObject* parent) : QObject(parent) {
 }
 
 Tether_qt::~Tether_qt() {
+  {
+    zy::MutexLock lock(&mMutex);
+    mLiveView = false;
+  }
   // The damper is ours; leaving it would leave a timer aimed at a dead object.
   delete mUpdateDamper;
   mUpdateDamper = nullptr;
@@ -170,6 +179,7 @@ void Tether_qt::handleDisconnected(int reportedId) {
     mProductID = 0;
   }
   qDebug() << storedId << "disconnected";
+  onMainThread(&Tether_qt::cameraGone);
   if (!tether::IsDisconnectionReported(storedId, reportedId)) return;
   auto* table = new ZyLuaTETable();
   table->Set(proto::kDeviceId, new ZyLuaTENumber(storedId));
@@ -234,6 +244,11 @@ void Tether_qt::changesCallback(void* context, int propertyId, const void* data,
                                 unsigned int size) {
   auto* self = static_cast<Tether_qt*>(context);
   if (self == nullptr) return;
+  double reported = 0;
+  bool known = false;
+  for (const tether::SettingInfo& setting : tether::kSettings) {
+    if (setting.propertyId == propertyId) known = tether::ReportedValue(setting, data, size, &reported);
+  }
   {
     zy::MutexLock lock(&self->mMutex);
     switch (propertyId) {
@@ -255,6 +270,9 @@ void Tether_qt::changesCallback(void* context, int propertyId, const void* data,
   }
   // The report always carries all four values, changed or not.
   self->onMainThread(&Tether_qt::settingsChanged);
+  self->onMainThread([self, propertyId, known, reported] {
+    self->confirmChange(propertyId, known, reported);
+  });
 }
 
 void Tether_qt::onMainThread(void (Tether_qt::*member)()) {
@@ -265,6 +283,17 @@ void Tether_qt::onMainThread(void (Tether_qt::*member)()) {
   std::weak_ptr<int> alive = mAlive;
   zy::RunLoop::main().performOnMainThread([this, alive, member] {
     if (!alive.expired()) (this->*member)();
+  });
+}
+
+void Tether_qt::onMainThread(std::function<void()> call) {
+  if (zy::RunLoop::isMainThread()) {
+    call();
+    return;
+  }
+  std::weak_ptr<int> alive = mAlive;
+  zy::RunLoop::main().performOnMainThread([alive, call = std::move(call)] {
+    if (!alive.expired()) call();
   });
 }
 
@@ -328,7 +357,7 @@ void Tether_qt::frameCallback(void* context, int state, const void* data, unsign
       self->handleObjectName(data, size);
       return;
     case eKRV_SDK_TransferLiveFrame:
-      qDebug() << "frameCallback: transfer live frame";
+      self->handleLiveFrame(data, size);
       return;
     case eKRV_SDK_TransferZoomLevel:
       qDebug() << "frameCallback: transfer zoom level";
@@ -421,4 +450,220 @@ void Tether_qt::handleFileEnd(bool isDng, const void* data, unsigned int size) {
   table->Set(proto::kFilePath, new ZyLuaTEString(path.toStdString()));
   table->Set(proto::kFileSize, new ZyLuaTENumber(static_cast<double>(size)));
   Send(proto::kFileDownloadComplete, table);
+}
+
+// ---------------------------------------------------------------- added commands
+
+namespace {
+
+ZyLuaTETable* ErrorReply(const char* why) {
+  auto* reply = new ZyLuaTETable();
+  reply->Set(proto::kError, new ZyLuaTEString(why));
+  return reply;
+}
+
+}  // namespace
+
+int32_t Tether_qt::productId() {
+  zy::MutexLock lock(&mMutex);
+  return mProductID;
+}
+
+void Tether_qt::getCameraChoicesWithMessageId(int messageId, ZyLuaTE* /*data*/) {
+  const int32_t model = productId();
+  const KRV_SDK_GetChoicesFunction getChoices = tether::SdkGetChoices();
+  if (model == 0) return Send(proto::kOk, ErrorReply(proto::kNoCamera), messageId);
+  if (getChoices == nullptr) return Send(proto::kOk, ErrorReply(proto::kNotSupported), messageId);
+  auto* reply = new ZyLuaTETable();
+  for (const tether::SettingInfo& setting : tether::kSettings) {
+    const tether::Choices choices = tether::ReadChoices(setting, getChoices, &KRV_SDK_getProperty);
+    reply->Set(setting.key, tether::CreateChoicesTable(setting, choices, model));
+  }
+  Send(proto::kOk, reply, messageId);
+}
+
+void Tether_qt::setCameraSettingsWithMessageId(int messageId, ZyLuaTE* data) {
+  auto owned = std::make_unique<PendingSet>();
+  PendingSet* pending = owned.get();
+  pending->messageId = messageId;
+  ZyLuaTETable* request =
+      data != nullptr && data->mType == ZyLuaTE::kTable ? static_cast<ZyLuaTETable*>(data) : nullptr;
+  if (request != nullptr) {
+    for (const auto& entry : request->mTable) {
+      if (entry.first->mType != ZyLuaTE::kString) continue;
+      const std::string key = static_cast<std::string>(*entry.first);
+      bool known = false;
+      for (const tether::SettingInfo& setting : tether::kSettings) known |= key == setting.key;
+      // Bounded: a hostile request cannot make the reply grow past its own size.
+      if (!known && key.size() <= 64) pending->refused[key] = proto::kNotASetting;
+    }
+  }
+  // Registered before the first write: a camera may confirm from inside it.
+  mPendingSets.push_back(std::move(owned));
+  const int32_t model = productId();
+  const KRV_SDK_GetChoicesFunction getChoices = tether::SdkGetChoices();
+  for (const tether::SettingInfo& setting : tether::kSettings) {
+    ZyLuaTE* value = request != nullptr ? request->elementForKey(setting.key) : nullptr;
+    if (value == nullptr) continue;
+    if (model == 0 || getChoices == nullptr) {
+      pending->refused[setting.key] = model == 0 ? proto::kNoCamera : proto::kNotSupported;
+      continue;
+    }
+    const tether::Resolution r = tether::ResolveValue(
+        setting, tether::ReadChoices(setting, getChoices, &KRV_SDK_getProperty), value, model);
+    if (!r.refusal.empty()) {
+      pending->refused[setting.key] = r.refusal;
+      continue;
+    }
+    pending->awaiting[setting.propertyId] = r.value;
+    if (!KRV_SDK_setProperty(setting.propertyId, r.bytes.data(),
+                             static_cast<unsigned int>(r.bytes.size()))) {
+      pending->awaiting.erase(setting.propertyId);
+      pending->refused[setting.key] = proto::kCameraRefused;
+    }
+  }
+  // Confirmed already (or nothing to wait for): answer now.
+  for (const auto& p : mPendingSets) {
+    if (p.get() != pending) continue;
+    if (pending->awaiting.empty()) return finishSet(pending, proto::kNotConfirmed);
+    std::weak_ptr<int> alive = mAlive;
+    QTimer::singleShot(kSetConfirmMilliseconds, [this, alive, pending] {
+      if (alive.expired()) return;
+      for (const auto& q : mPendingSets) {
+        if (q.get() == pending) return finishSet(pending, proto::kNotConfirmed);
+      }
+    });
+    return;
+  }
+}
+
+void Tether_qt::confirmChange(int propertyId, bool known, double value) {
+  // Copied: finishing a set removes it from the list.
+  std::vector<PendingSet*> sets;
+  for (const auto& p : mPendingSets) sets.push_back(p.get());
+  for (PendingSet* pending : sets) {
+    auto it = pending->awaiting.find(propertyId);
+    if (it == pending->awaiting.end()) continue;
+    const double wanted = it->second;
+    pending->awaiting.erase(it);
+    // The camera applied something else (its own rounding, a dial turned
+    // meanwhile): the reply's settings say what it holds.
+    if (!known || std::fabs(value - wanted) > 1e-6 * std::max(1.0, std::fabs(wanted))) {
+      for (const tether::SettingInfo& setting : tether::kSettings) {
+        if (setting.propertyId == propertyId) pending->refused[setting.key] = proto::kCameraRefused;
+      }
+    }
+    if (pending->awaiting.empty()) finishSet(pending, proto::kNotConfirmed);
+  }
+}
+
+void Tether_qt::finishSet(PendingSet* pending, const char* why) {
+  for (const auto& [propertyId, value] : pending->awaiting) {
+    (void)value;
+    for (const tether::SettingInfo& setting : tether::kSettings) {
+      if (setting.propertyId == propertyId) pending->refused[setting.key] = why;
+    }
+  }
+  auto* refused = new ZyLuaTETable();
+  for (const auto& [key, reason] : pending->refused) {
+    refused->Set(key.c_str(), new ZyLuaTEString(reason));
+  }
+  auto* reply = new ZyLuaTETable();
+  reply->Set(proto::kSettings, createSettingsResultTable());
+  reply->Set(proto::kRefused, refused);
+  const int messageId = pending->messageId;
+  for (auto it = mPendingSets.begin(); it != mPendingSets.end(); ++it) {
+    if (it->get() == pending) {
+      mPendingSets.erase(it);
+      break;
+    }
+  }
+  Send(proto::kOk, reply, messageId);
+}
+
+void Tether_qt::startLiveViewWithMessageId(int messageId, ZyLuaTE* /*data*/) {
+  const KRV_SDK_LiveViewFunction start = tether::SdkStartLiveView();
+  if (productId() == 0) return Send(proto::kOk, ErrorReply(proto::kNoCamera), messageId);
+  if (start == nullptr || tether::SdkStopLiveView() == nullptr) {
+    return Send(proto::kOk, ErrorReply(proto::kNotSupported), messageId);
+  }
+  {
+    zy::MutexLock lock(&mMutex);
+    if (!mLiveFrames) {
+      mLiveFrames = std::make_unique<tether::LiveFrameSender>(tether::LiveFrameSender::Hooks{
+          &UnreadBytesAtClient, [](uint32_t sequence, const std::vector<uint8_t>& jpeg) {
+            auto* frame = new ZyLuaTETable();
+            frame->Set(proto::kSequence, new ZyLuaTENumber(sequence));
+            frame->Set(proto::kFrameSize, new ZyLuaTENumber(static_cast<double>(jpeg.size())));
+            try {
+              frame->Set(proto::kFrameData, new ZyLuaTEData(const_cast<uint8_t*>(jpeg.data()),
+                                                            static_cast<int>(jpeg.size())));
+            } catch (int) {
+              delete frame;  // out of memory: this frame is skipped, the next may fit
+              return;
+            }
+            SendFrequentMessageToClient(proto::kLiveViewFrame, frame);
+            delete frame;
+          }});
+    }
+    mLiveView = true;  // before the start: the first frame may come from inside it
+  }
+  if (!start()) {
+    zy::MutexLock lock(&mMutex);
+    mLiveView = false;
+    return Send(proto::kOk, ErrorReply(proto::kCameraRefused), messageId);
+  }
+  auto* reply = new ZyLuaTETable();
+  reply->Set(proto::kLiveView, new ZyLuaTENumber(1));
+  Send(proto::kOk, reply, messageId);
+}
+
+void Tether_qt::stopLiveViewWithMessageId(int messageId, ZyLuaTE* /*data*/) {
+  const KRV_SDK_LiveViewFunction stop = tether::SdkStopLiveView();
+  if (stop == nullptr) return Send(proto::kOk, ErrorReply(proto::kNotSupported), messageId);
+  bool wasOn;
+  {
+    zy::MutexLock lock(&mMutex);
+    wasOn = mLiveView;
+    mLiveView = false;
+    if (mLiveFrames) mLiveFrames->clear();
+  }
+  if (wasOn) stop();
+  auto* reply = new ZyLuaTETable();
+  reply->Set(proto::kLiveView, new ZyLuaTENumber(0));
+  Send(proto::kOk, reply, messageId);
+}
+
+void Tether_qt::handleLiveFrame(const void* data, unsigned int size) {
+  tether::LiveFrameSender* sender = nullptr;
+  {
+    zy::MutexLock lock(&mMutex);
+    if (mLiveView) sender = mLiveFrames.get();
+  }
+  // Only a frame nobody asked for is worth a log line; asked-for frames come
+  // twenty times a second.
+  if (sender == nullptr) {
+    qDebug() << "frameCallback: transfer live frame";
+    return;
+  }
+  if (data == nullptr || size == 0 || size > static_cast<unsigned int>(INT_MAX)) return;
+  sender->offer(data, size);
+}
+
+void Tether_qt::cameraGone() {
+  bool wasOn;
+  {
+    zy::MutexLock lock(&mMutex);
+    // A camera that came back meanwhile keeps what it has.
+    if (mProductID != 0) return;
+    wasOn = mLiveView;
+    mLiveView = false;
+    if (mLiveFrames) mLiveFrames->clear();
+  }
+  if (wasOn) {
+    auto* stopped = new ZyLuaTETable();
+    stopped->Set(proto::kReason, new ZyLuaTEString(proto::kNoCamera));
+    Send(proto::kLiveViewStopped, stopped);
+  }
+  while (!mPendingSets.empty()) finishSet(mPendingSets.front().get(), proto::kNoCamera);
 }

@@ -16,7 +16,11 @@
 #define TETHER_QT_H_
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <QObject>
 #include <QString>
@@ -26,6 +30,10 @@
 class QTimer;
 class ZyLuaTE;
 class ZyLuaTETable;
+
+namespace tether {
+class LiveFrameSender;
+}
 
 class Tether_qt : public QObject {
   Q_OBJECT
@@ -57,6 +65,22 @@ class Tether_qt : public QObject {
   // A new camera settings table from the fields, owned by the caller.
   ZyLuaTETable* createSettingsResultTable();
 
+  // The commands the protocol gained later. Each is always answered with
+  // "ok" (an "error" key when it could not be done at all); main thread.
+  // The choices of the four settings, from the camera.
+  void getCameraChoicesWithMessageId(int messageId, ZyLuaTE* data);
+  // Sets the settings in `data` that are among their choices, and answers
+  // once the camera has confirmed each (or kSetConfirmMilliseconds passed)
+  // with the settings then and why any was not set.
+  void setCameraSettingsWithMessageId(int messageId, ZyLuaTE* data);
+  // Live frames go out as "liveViewFrame" until stopped or the camera goes
+  // (then "liveViewStopped").
+  void startLiveViewWithMessageId(int messageId, ZyLuaTE* data);
+  void stopLiveViewWithMessageId(int messageId, ZyLuaTE* data);
+
+  // How long a "setCameraSettings" waits for the camera's change reports.
+  static constexpr int kSetConfirmMilliseconds = 2000;
+
   // The SDK's callbacks; `context` is the controller, and a null context is
   // ignored.
   static void sdkCallback(void* context, bool connected, int modelId);
@@ -82,6 +106,7 @@ class Tether_qt : public QObject {
   // Runs `member` on the main thread: inline when already there, else posted.
   // Posted calls are dropped once the controller is gone.
   void onMainThread(void (Tether_qt::*member)());
+  void onMainThread(std::function<void()> call);
   void sendSettingsReport(long messageId, const char* name);
 
   // The device callback's two halves: a connected model that we drive, and
@@ -92,6 +117,26 @@ class Tether_qt : public QObject {
   void handleThumbnail(const void* data, unsigned int size);
   void handleFileEnd(bool isDng, const void* data, unsigned int size);
   void handleObjectName(const void* data, unsigned int size);
+  void handleLiveFrame(const void* data, unsigned int size);
+
+  // A "setCameraSettings" waiting for the camera to confirm its values.
+  struct PendingSet {
+    int messageId = 0;
+    std::map<int, double> awaiting;              // property id -> value set
+    std::map<std::string, std::string> refused;  // key -> why
+  };
+  // A change report of `propertyId` (its value when `known`) reached the
+  // main thread: settles the pending sets waiting for it.
+  void confirmChange(int propertyId, bool known, double value);
+  // Answers `pending` (which must be in mPendingSets) and forgets it; what it
+  // still awaits is refused with `why`.
+  void finishSet(PendingSet* pending, const char* why);
+  // The camera went: live view ends and pending sets are answered.
+  void cameraGone();
+  int32_t productId();
+
+  // Main thread only, like the damper.
+  std::vector<std::unique_ptr<PendingSet>> mPendingSets;
 
   // Guards every instance field below: callbacks on SDK threads read and
   // write them. Never held across an SDK call or SendMessageToClient.
@@ -105,6 +150,10 @@ class Tether_qt : public QObject {
   double mCurShutterTime GUARDED_BY(mMutex) = 0.01;  // seconds; negative: bulb
   QString mCurImgName GUARDED_BY(mMutex);  // object name of the image being transferred
   int32_t mCurHasSideCar GUARDED_BY(mMutex) = 0;
+  bool mLiveView GUARDED_BY(mMutex) = false;
+  // Made at the first start of live view and kept until the destructor, so
+  // a callback may use it after reading the pointer.
+  std::unique_ptr<tether::LiveFrameSender> mLiveFrames GUARDED_BY(mMutex);
 
   // Expires when the controller is destroyed; main-thread calls posted by
   // callbacks check it (main thread only).

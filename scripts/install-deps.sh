@@ -12,8 +12,10 @@ packages=(
   libssl-dev
   libcli11-dev
   libcpp-httplib-dev
+  gphoto2 libgphoto2-dev
   chromium chromium-driver python3-selenium
-  dpkg-dev lintian python3-venv python3-pip python3-setuptools python3-wheel
+  python3-venv python3-setuptools python3-wheel python3-pip
+  dpkg-dev lintian
 )
 
 missing=()

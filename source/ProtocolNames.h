@@ -19,6 +19,11 @@ inline constexpr char kGetCaptureInfo[] = "getCaptureInfo";
 inline constexpr char kStartDownload[] = "startDownload";
 inline constexpr char kGetCameraSettings[] = "getCameraSettings";
 inline constexpr char kShutdown[] = "shutdown";
+// Added commands: each is always answered, with "ok".
+inline constexpr char kGetCameraChoices[] = "getCameraChoices";
+inline constexpr char kSetCameraSettings[] = "setCameraSettings";
+inline constexpr char kStartLiveView[] = "startLiveView";
+inline constexpr char kStopLiveView[] = "stopLiveView";
 
 // Messages, task to host.
 inline constexpr char kDeviceAdded[] = "deviceAdded";
@@ -28,6 +33,8 @@ inline constexpr char kThumbnailWasDownloaded[] = "thumbnailWasDownloaded";
 inline constexpr char kFileDownloadComplete[] = "fileDownloadComplete";
 inline constexpr char kOk[] = "ok";  // the reply to "getCameraSettings"
 inline constexpr char kCameraSettingsChanged[] = "cameraSettingsChanged";
+inline constexpr char kLiveViewFrame[] = "liveViewFrame";
+inline constexpr char kLiveViewStopped[] = "liveViewStopped";
 
 // Payload keys.
 inline constexpr char kDeviceId[] = "device_id";    // deviceAdded, deviceRemoved
@@ -43,17 +50,42 @@ inline constexpr char kIsoSpeed[] = "isoSpeed";  // the settings table
 inline constexpr char kAperture[] = "aperture";
 inline constexpr char kShutter[] = "shutter";
 inline constexpr char kWhiteBalance[] = "whiteBalance";
+inline constexpr char kChoices[] = "choices";        // getCameraChoices
+inline constexpr char kReadOnly[] = "read_only";
+inline constexpr char kKelvinMin[] = "kelvin_min";
+inline constexpr char kKelvinMax[] = "kelvin_max";
+inline constexpr char kSettings[] = "settings";      // setCameraSettings
+inline constexpr char kRefused[] = "refused";
+inline constexpr char kError[] = "error";            // any added command
+inline constexpr char kLiveView[] = "live_view";     // startLiveView, stopLiveView
+inline constexpr char kSequence[] = "sequence";      // liveViewFrame
+inline constexpr char kFrameSize[] = "frame_size";
+inline constexpr char kFrameData[] = "frame_data";
+inline constexpr char kReason[] = "reason";          // liveViewStopped
 
 // The same names as lists, for checks that must cover all of them.
 inline constexpr const char* kCommandNames[] = {
     kListDevices,      kGetDeviceInfo, kConnectDevice, kDisconnectDevice,  kDoCapture,
-    kDownloadThumbnail, kGetCaptureInfo, kStartDownload, kGetCameraSettings, kShutdown};
+    kDownloadThumbnail, kGetCaptureInfo, kStartDownload, kGetCameraSettings, kShutdown,
+    kGetCameraChoices, kSetCameraSettings, kStartLiveView, kStopLiveView};
 inline constexpr const char* kMessageNames[] = {
     kDeviceAdded,          kDeviceRemoved, kObjectWasAdded,        kThumbnailWasDownloaded,
-    kFileDownloadComplete, kOk,            kCameraSettingsChanged};
+    kFileDownloadComplete, kOk,            kCameraSettingsChanged, kLiveViewFrame,
+    kLiveViewStopped};
 inline constexpr const char* kPayloadKeys[] = {
     kDeviceId,  kName,     kCaptureId, kHasSidecar, kFileName, kImageOrientation, kThumbnailData,
-    kFilePath,  kFileSize, kIsoSpeed,  kAperture,   kShutter,  kWhiteBalance};
+    kFilePath,  kFileSize, kIsoSpeed,  kAperture,   kShutter,  kWhiteBalance,
+    kChoices,   kReadOnly, kKelvinMin, kKelvinMax,  kSettings, kRefused,  kError,
+    kLiveView,  kSequence, kFrameSize, kFrameData,  kReason};
+
+// Why an added command, or one setting of "setCameraSettings", was not done.
+inline constexpr char kNoCamera[] = "no camera";
+inline constexpr char kNotSupported[] = "not supported";
+inline constexpr char kNotAmongChoices[] = "not among the choices";
+inline constexpr char kReadOnlyNow[] = "read-only in this mode";
+inline constexpr char kCameraRefused[] = "camera refused";
+inline constexpr char kNotConfirmed[] = "not confirmed";
+inline constexpr char kNotASetting[] = "not a setting";
 
 }  // namespace tether::proto
 

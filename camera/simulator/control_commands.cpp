@@ -5,6 +5,7 @@
 
 #include "camera/KRV_SDK.h"
 #include "camera/simulator/control_payload.h"
+#include "camera/simulator/ptpip/ptpip_control.h"
 #include "camera/simulator/sim_config.h"
 #include "camera/simulator/simulator.h"
 
@@ -107,6 +108,7 @@ std::string StateLine(const CameraState& s) {
 ControlReply Help(Simulator*, const CommandWords&) {
   std::string reply = "ok commands:";
   for (const ControlCommand& c : ControlCommands()) {
+    if (!c.handler) continue;
     reply += " " + c.name;
     if (!c.usage.empty()) reply += " " + c.usage;
   }
@@ -301,6 +303,47 @@ ControlReply Quality(Simulator* sim, const CommandWords& w) {
                      "ok quality " + w[1]);
 }
 
+// "<id> on|off" into the set `member` of the camera state.
+ControlReply ToggleProperty(Simulator* sim, const CommandWords& w, std::set<int> CameraState::*member) {
+  int32_t id;
+  if (w.size() != 3 || !ToInt32(w[1], &id) || (w[2] != "on" && w[2] != "off")) return std::nullopt;
+  const bool on = w[2] == "on";
+  return ChangeState(sim, [=](CameraState& s) {
+    if (on) {
+      (s.*member).insert(id);
+    } else {
+      (s.*member).erase(id);
+    }
+  }, "ok " + w[0] + " " + w[1] + " " + w[2]);
+}
+
+ControlReply ReadOnly(Simulator* sim, const CommandWords& w) {
+  return ToggleProperty(sim, w, &CameraState::readOnly);
+}
+
+ControlReply Refuse(Simulator* sim, const CommandWords& w) {
+  return ToggleProperty(sim, w, &CameraState::refusing);
+}
+
+ControlReply LiveRate(Simulator* sim, const CommandWords& w) {
+  int64_t fps;
+  if (w.size() != 2 || !ToInt(w[1], 1, 60, &fps)) return std::nullopt;
+  return ChangeState(sim, [fps](CameraState& s) { s.liveFps = static_cast<int>(fps); },
+                     "ok live-rate " + w[1]);
+}
+
+ControlReply LiveSize(Simulator* sim, const CommandWords& w) {
+  int64_t width, height;
+  if (w.size() != 3 || !ToInt(w[1], 16, kMaxImageSide, &width) ||
+      !ToInt(w[2], 16, kMaxImageSide, &height)) {
+    return std::nullopt;
+  }
+  return ChangeState(sim, [width, height](CameraState& s) {
+    s.liveWidth = static_cast<int>(width);
+    s.liveHeight = static_cast<int>(height);
+  }, "ok live-size " + w[1] + " " + w[2]);
+}
+
 std::string UsageError(const ControlCommand& c) {
   const std::string& arguments = c.usageError.empty() ? c.usage : c.usageError;
   return Error("usage: " + c.name + (arguments.empty() ? "" : " " + arguments));
@@ -310,28 +353,48 @@ std::string UsageError(const ControlCommand& c) {
 
 const std::vector<ControlCommand>& ControlCommands() {
   static const std::vector<ControlCommand> kCommands = {
-      {"help", "", Help, ""},
-      {"ping", "", Ping, ""},
-      {"flush", "", Flush, ""},
-      {"state", "", State, ""},
-      {"counts", "", Counts, ""},
-      {"reset-counts", "", ResetCounts, ""},
-      {"connect", "<model>", Connect, ""},
-      {"disconnect", "[model]", Disconnect, ""},
-      {"set", "<id> <value>", Set, ""},
-      {"set-raw", "<id> <payload>", SetRaw, ""},
-      {"fail-read", "all|none|<id>...", FailRead, ""},
-      {"format", "<n>", Format, ""},
-      {"orientation", "<n>|none", Orientation, ""},
-      {"name", "<pattern>|none", Name, ""},
-      {"name-form", "size|nul", NameForm, ""},
-      {"event", "<state> <payload>", Event, ""},
-      {"capture", "", Capture, ""},
-      {"burst", "<n> [id]", Burst, ""},
-      {"sync", "on|off", Sync, ""},
-      {"size", "<w> <h>", Size, "<w> <h> (16.." + std::to_string(kMaxImageSide) + ")"},
-      {"dng-bytes", "<n>", DngBytes, "<n> (0 = same size as the JPEG)"},
-      {"quality", "<q>", Quality, "<1..100>"},
+      {"help", "", Help, "", PtpipHelp},
+      {"ping", "", Ping, "", PtpipPing},
+      {"flush", "", Flush, "", nullptr},
+      {"state", "", State, "", PtpipState},
+      {"counts", "", Counts, "", nullptr},
+      {"reset-counts", "", ResetCounts, "", nullptr},
+      {"connect", "<model>", Connect, "", nullptr},
+      {"disconnect", "[model]", Disconnect, "", nullptr},
+      {"set", "<id> <value>", Set, "", nullptr},
+      {"set-raw", "<id> <payload>", SetRaw, "", nullptr},
+      {"fail-read", "all|none|<id>...", FailRead, "", nullptr},
+      {"format", "<n>", Format, "", nullptr},
+      {"orientation", "<n>|none", Orientation, "", PtpipOrientation},
+      {"name", "<pattern>|none", Name, "", nullptr},
+      {"name-form", "size|nul", NameForm, "", nullptr},
+      {"event", "<state> <payload>", Event, "", nullptr},
+      {"capture", "", Capture, "", PtpipCapture},
+      {"burst", "<n> [id]", Burst, "", nullptr},
+      {"sync", "on|off", Sync, "", nullptr},
+      {"size", "<w> <h>", Size, "<w> <h> (16.." + std::to_string(kMaxImageSide) + ")", PtpipSize},
+      {"dng-bytes", "<n>", DngBytes, "<n> (0 = same size as the JPEG)", PtpipDngBytes},
+      {"quality", "<q>", Quality, "<1..100>", PtpipQuality},
+      {"refuse", "<id> on|off", Refuse, "", nullptr},
+      {"live-rate", "<fps>", LiveRate, "<1..60>", nullptr},
+      {"live-size", "<w> <h>", LiveSize, "<w> <h> (16.." + std::to_string(kMaxImageSide) + ")",
+       nullptr},
+      // The PTP/IP camera's own.
+      {"dial", "<property> <value>", nullptr, "", PtpipDial},
+      {"read-only", "<property> on|off", ReadOnly, "", PtpipReadOnly},
+      {"unplug", "", nullptr, "", PtpipUnplug},
+      {"plug", "", nullptr, "", PtpipPlug},
+      {"delay", "<ms>", nullptr, "<ms> (0..60000)", PtpipDelay},
+      {"chunk-delay", "<ms>", nullptr, "<ms> (0..60000)", PtpipChunkDelay},
+      {"busy", "<n>", nullptr, "", PtpipBusy},
+      {"raw-format", "<EXT>", nullptr, "<EXT> (1..4 letters or digits)", PtpipRawFormat},
+      {"files", "raw+jpeg|raw|jpeg", nullptr, "", PtpipFiles},
+      {"order", "jpeg-first|raw-first", nullptr, "", PtpipOrder},
+      {"complete", "first|last", nullptr, "", PtpipComplete},
+      {"thumb", "on|off", nullptr, "", PtpipThumb},
+      {"card-limit", "<n>", nullptr, "<n> (0 = no limit)", PtpipCardLimit},
+      {"objects", "", nullptr, "", PtpipObjects},
+      {"object", "<handle>", nullptr, "", PtpipObject},
   };
   return kCommands;
 }
@@ -340,8 +403,19 @@ std::string ExecuteControlCommand(Simulator* sim, const std::string& line) {
   const CommandWords words(line);
   if (words.size() == 0) return Error("empty command");
   for (const ControlCommand& command : ControlCommands()) {
-    if (command.name != words[0]) continue;
+    if (command.name != words[0] || !command.handler) continue;
     ControlReply reply = command.handler(sim, words);
+    return reply ? *reply : UsageError(command);
+  }
+  return Error("unknown command " + words[0]);
+}
+
+std::string ExecuteControlCommand(PtpipCamera* camera, const std::string& line) {
+  const CommandWords words(line);
+  if (words.size() == 0) return Error("empty command");
+  for (const ControlCommand& command : ControlCommands()) {
+    if (command.name != words[0] || !command.ptpip) continue;
+    ControlReply reply = command.ptpip(camera, words);
     return reply ? *reply : UsageError(command);
   }
   return Error("unknown command " + words[0]);

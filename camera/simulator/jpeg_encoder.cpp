@@ -28,7 +28,7 @@ void OnMessage(j_common_ptr, int) {}  // warnings: nothing to report to anyone
 }  // namespace
 
 bool EncodeJpeg(const RgbImage& image, int quality, const std::string& comment,
-                std::vector<uint8_t>* out, std::string* error) {
+                std::vector<uint8_t>* out, std::string* error, const std::vector<uint8_t>& exif) {
   jpeg_compress_struct cinfo;
   ErrorManager err;
   // Owned by libjpeg's memory destination; freed below on every path.
@@ -52,7 +52,11 @@ bool EncodeJpeg(const RgbImage& image, int quality, const std::string& comment,
   cinfo.in_color_space = JCS_RGB;
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
+  if (!exif.empty()) cinfo.write_JFIF_header = FALSE;
   jpeg_start_compress(&cinfo, TRUE);
+  if (!exif.empty()) {
+    jpeg_write_marker(&cinfo, JPEG_APP0 + 1, exif.data(), static_cast<unsigned int>(exif.size()));
+  }
   jpeg_write_marker(&cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(comment.data()),
                     static_cast<unsigned int>(comment.size()));
   const size_t stride = static_cast<size_t>(image.width) * 3;
@@ -65,6 +69,17 @@ bool EncodeJpeg(const RgbImage& image, int quality, const std::string& comment,
   jpeg_destroy_compress(&cinfo);
   std::free(buffer);
   return true;
+}
+
+std::vector<uint8_t> ExifOrientation(int orientation) {
+  // "Exif\0\0", a little-endian TIFF header, IFD0 at offset 8 with one
+  // SHORT entry (0x0112), and no next IFD.
+  const uint8_t o = static_cast<uint8_t>(orientation);
+  return {'E', 'x', 'i', 'f', 0, 0,                   //
+          'I', 'I', 42, 0, 8, 0, 0, 0,                //
+          1, 0,                                       // one entry
+          0x12, 0x01, 3, 0, 1, 0, 0, 0, o, 0, 0, 0,  // orientation, SHORT, 1 value
+          0, 0, 0, 0};
 }
 
 }  // namespace krv_sim

@@ -32,3 +32,12 @@ KRV_SDK_EXPORT bool KRV_SDK_capture(void) { return Simulator::instance().capture
 KRV_SDK_EXPORT bool KRV_SDK_requestClose(void) { return Simulator::instance().requestClose(); }
 
 KRV_SDK_EXPORT bool KRV_SDK_exit(void) { return Simulator::instance().exit(); }
+
+KRV_SDK_EXPORT int KRV_SDK_getChoices(int propertyId, void* values, unsigned int capacity,
+                                      unsigned int* flags) {
+  return Simulator::instance().getChoices(propertyId, values, capacity, flags);
+}
+
+KRV_SDK_EXPORT bool KRV_SDK_startLiveView(void) { return Simulator::instance().startLiveView(); }
+
+KRV_SDK_EXPORT bool KRV_SDK_stopLiveView(void) { return Simulator::instance().stopLiveView(); }

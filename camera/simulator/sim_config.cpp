@@ -90,6 +90,9 @@ SimConfig SimConfig::fromEnvironment() {
   ReadInt("KRV_SIM_ORIENTATION", kI32Min, kI32Max, &c.orientation);
   if (const char* n = Env("KRV_SIM_OBJECT_NAME")) c.objectName = n;
   ReadBool("KRV_SIM_NAME_NUL", &c.nulTerminatedName);
+  ReadInt("KRV_SIM_LIVE_FPS", 1, 60, &c.liveFps);
+  ReadInt("KRV_SIM_LIVE_WIDTH", 16, kMaxImageSide, &c.liveWidth);
+  ReadInt("KRV_SIM_LIVE_HEIGHT", 16, kMaxImageSide, &c.liveHeight);
   return c;
 }
 

@@ -26,6 +26,8 @@ struct SimConfig {
   int imageHeight = 480;
   uint64_t dngBytes = 0;         // when > 0: DNG raw size chosen to give about this many bytes
   int jpegQuality = 85;
+  int liveFps = 20;               // live view frames a second
+  int liveWidth = 640, liveHeight = 480;
   int32_t orientation = 1;       // sent with every capture
   // '#' runs become the capture number; empty: the model's own form
   // ("IMG_####.JPG" on 8257, "IMG_####" on the others).

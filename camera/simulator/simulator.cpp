@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "camera/simulator/choices.h"
 #include "camera/simulator/control_commands.h"
+#include "camera/simulator/jpeg_encoder.h"
+#include "camera/simulator/scene.h"
 #include "camera/simulator/control_server.h"
 #include "camera/simulator/dng_writer.h"
 #include "camera/simulator/sim_config.h"
@@ -47,6 +50,9 @@ CameraState InitialState(const SimConfig& config) {
   state.dngBytes = config.dngBytes;
   state.jpegQuality = config.jpegQuality;
   state.syncCallbacks = config.syncCallbacks;
+  state.liveFps = config.liveFps;
+  state.liveWidth = config.liveWidth;
+  state.liveHeight = config.liveHeight;
   return state;
 }
 
@@ -60,6 +66,8 @@ bool ReadPropertyBytes(const CameraState& s, int id, std::vector<uint8_t>* bytes
     case eKRV_SDK_PropFileFormat: ToBytes(s.fileFormat, bytes); return true;
     case eKRV_SDK_PropHostAccepted: ToBytes(s.hostAccepted, bytes); return true;
     case eKRV_SDK_PropWhiteBalance: ToBytes(s.whiteBalance, bytes); return true;
+    case eKRV_SDK_PropKelvinMin: ToBytes(kKelvinMin, bytes); return true;
+    case eKRV_SDK_PropKelvinMax: ToBytes(kKelvinMax, bytes); return true;
     default: return false;
   }
 }
@@ -194,6 +202,7 @@ bool Simulator::setProperty(int id, const void* value, unsigned int size) {
   {
     zy::MutexLock lock(&mMu);
     if (!acceptsWorkLocked() || mState.model == 0) return false;
+    if (mState.readOnly.count(id) != 0 || mState.refusing.count(id) != 0) return false;
     if (!WritePropertyBytes(&mState, id, value, size)) return false;
     ReadPropertyBytes(mState, id, &bytes);
     session = mSession;
@@ -226,6 +235,83 @@ bool Simulator::capture() {
   Log("capture %u (%s)", snapshot.number, sync ? "synchronous" : "worker");
   if (sync) deliverCapture(session, snapshot);
   return true;
+}
+
+int Simulator::getChoices(int id, void* values, unsigned int capacity, unsigned int* flags) {
+  std::vector<double> choices;
+  unsigned int f = 0;
+  {
+    zy::MutexLock lock(&mMu);
+    if (!mRunning || mState.model == 0 || flags == nullptr) return -1;
+    if (!ChoicesFor(mState.model, id, &choices, &f)) return -1;
+    if (mState.readOnly.count(id) != 0) f |= eKRV_SDK_ChoiceReadOnly;
+  }
+  const bool isInt = id == eKRV_SDK_PropIso || id == eKRV_SDK_PropWhiteBalance;
+  for (size_t i = 0; values != nullptr && i < choices.size() && i < capacity; ++i) {
+    if (isInt) {
+      const int32_t v = static_cast<int32_t>(choices[i]);
+      std::memcpy(static_cast<uint8_t*>(values) + i * 4, &v, 4);
+    } else {
+      std::memcpy(static_cast<uint8_t*>(values) + i * 8, &choices[i], 8);
+    }
+  }
+  *flags = f;
+  return static_cast<int>(choices.size());
+}
+
+bool Simulator::startLiveView() {
+  zy::MutexLock lock(&mMu);
+  if (!acceptsWorkLocked() || mState.model == 0) return false;
+  if (mState.liveView) return true;
+  mState.liveView = true;
+  scheduleLiveFrameLocked(++mState.liveGeneration, true);
+  return true;
+}
+
+bool Simulator::stopLiveView() {
+  zy::MutexLock lock(&mMu);
+  if (!mRunning) return false;
+  if (mState.liveView) ++mState.liveGeneration;  // a tick already due finds itself stale
+  mState.liveView = false;
+  return true;
+}
+
+void Simulator::scheduleLiveFrameLocked(uint64_t generation, bool now) {
+  auto tick = [this, generation](uint64_t s) { liveFrameTick(s, generation); };
+  if (now) {
+    postLocked(tick);
+    return;
+  }
+  const auto interval = std::chrono::microseconds(1000000 / std::max(1, mState.liveFps));
+  mTimers.push_back({std::chrono::steady_clock::now() + interval, tick});
+  mCv.signalAll();
+}
+
+void Simulator::liveFrameTick(uint64_t session, uint64_t generation) {
+  int width, height;
+  unsigned number;
+  {
+    zy::MutexLock lock(&mMu);
+    if (!mRunning || mSession != session || !mState.liveView || mState.model == 0 ||
+        mState.liveGeneration != generation) {
+      return;
+    }
+    width = mState.liveWidth;
+    height = mState.liveHeight;
+    number = ++mState.liveFrames;
+  }
+  // The scene moves every frame and shows its number, so a stale frame shows.
+  std::vector<uint8_t> jpeg;
+  std::string error;
+  if (EncodeJpeg(RenderScene(width, height, number), 70, "live " + std::to_string(number), &jpeg,
+                 &error)) {
+    deliverFrame(session, eKRV_SDK_TransferLiveFrame, jpeg.data(),
+                 static_cast<unsigned int>(jpeg.size()));
+  }
+  zy::MutexLock lock(&mMu);
+  if (mRunning && mSession == session && mState.liveView && mState.liveGeneration == generation) {
+    scheduleLiveFrameLocked(generation, false);
+  }
 }
 
 bool Simulator::requestClose() {
@@ -454,6 +540,7 @@ void Simulator::disconnectCamera(uint64_t session, std::optional<int> reported, 
     if (mState.model == 0 && !always) return;
     id = reported.value_or(mState.model);
     mState.model = 0;
+    mState.liveView = false;  // a camera that goes takes its live view along
     callback = mDeviceCallback;
     context = mDeviceContext;
     if (callback == nullptr || !beginCallbackLocked(session)) return;

@@ -73,6 +73,18 @@ struct CameraState {
   int jpegQuality = 85;
   unsigned captures = 0;          // captures taken this session
   bool syncCallbacks = false;
+
+  // Settings the camera takes no value for now (its mode), and settings it
+  // refuses to change (a fault), both by property id.
+  std::set<int> readOnly;
+  std::set<int> refusing;
+
+  // Live view: frames of the scene at liveFps, liveWidth x liveHeight.
+  bool liveView = false;
+  int liveFps = 20;
+  int liveWidth = 640, liveHeight = 480;
+  unsigned liveFrames = 0;  // frames rendered this session; the scene moves with it
+  uint64_t liveGeneration = 0;  // bumped by every start and stop, ends stale ticks
 };
 
 // Property values as bytes, by id; false for an unknown id. The widths are
@@ -99,6 +111,9 @@ class Simulator {
   bool setProperty(int id, const void* value, unsigned int size) EXCLUDES(mMu);
   bool capture() EXCLUDES(mMu);
   bool requestClose() EXCLUDES(mMu);
+  int getChoices(int id, void* values, unsigned int capacity, unsigned int* flags) EXCLUDES(mMu);
+  bool startLiveView() EXCLUDES(mMu);
+  bool stopLiveView() EXCLUDES(mMu);
   // Delivers the events already queued (a disconnection a close asked for,
   // captures, changes; not a connection still to come), then stops the
   // control socket and the worker and returns once no callback is running
@@ -175,6 +190,10 @@ class Simulator {
   bool beginCallbackLocked(uint64_t session) REQUIRES(mMu);
   void endCallback() EXCLUDES(mMu);
   bool takeCaptureSnapshotLocked(CaptureSnapshot* snapshot) REQUIRES(mMu);
+  // Renders and delivers one live frame, then schedules the next while live
+  // view of `generation` lasts.
+  void liveFrameTick(uint64_t session, uint64_t generation) EXCLUDES(mMu);
+  void scheduleLiveFrameLocked(uint64_t generation, bool now) REQUIRES(mMu);
 
   zy::Mutex mLifecycleMu ACQUIRED_BEFORE(mMu);  // serialises init/exit
 

@@ -49,6 +49,22 @@ void ImageCaptureTetherService::getCameraSettingsWithMessageId(int32_t messageId
   mTetherQt.getCameraSettingsWithMessageId(messageId, data);
 }
 
+void ImageCaptureTetherService::getCameraChoicesWithMessageId(int32_t messageId, ZyLuaTE* data) {
+  mTetherQt.getCameraChoicesWithMessageId(messageId, data);
+}
+
+void ImageCaptureTetherService::setCameraSettingsWithMessageId(int32_t messageId, ZyLuaTE* data) {
+  mTetherQt.setCameraSettingsWithMessageId(messageId, data);
+}
+
+void ImageCaptureTetherService::startLiveViewWithMessageId(int32_t messageId, ZyLuaTE* data) {
+  mTetherQt.startLiveViewWithMessageId(messageId, data);
+}
+
+void ImageCaptureTetherService::stopLiveViewWithMessageId(int32_t messageId, ZyLuaTE* data) {
+  mTetherQt.stopLiveViewWithMessageId(messageId, data);
+}
+
 void ImageCaptureTetherService::cancelAllRemainingDownloads() {
   mTetherQt.deinit();
   QCoreApplication::processEvents(QEventLoop::AllEvents, kStopDrainMilliseconds);

@@ -30,8 +30,8 @@ class ImageCaptureTetherService {
   // queued slot run here, and nowhere else).
   void tick();
 
-  // Command handlers. The payload is borrowed for the call and may be null;
-  // no handler reads it. Only getCameraSettings ever leads to a reply.
+  // Command handlers. The payload is borrowed for the call and may be null.
+  // Of the first ten, no handler reads it and only getCameraSettings replies.
   void listDevicesWithMessageId(int32_t messageId, ZyLuaTE* data);
   void getDeviceInfoWithMessageId(int32_t messageId, ZyLuaTE* data);
   void connectDeviceWithMessageId(int32_t messageId, ZyLuaTE* data);
@@ -41,6 +41,11 @@ class ImageCaptureTetherService {
   void getCaptureInfoWithMessageId(int32_t messageId, ZyLuaTE* data);
   void startDownloadWithMessageId(int32_t messageId, ZyLuaTE* data);
   void getCameraSettingsWithMessageId(int32_t messageId, ZyLuaTE* data);
+  // Added later; each is always answered (see Tether_qt).
+  void getCameraChoicesWithMessageId(int32_t messageId, ZyLuaTE* data);
+  void setCameraSettingsWithMessageId(int32_t messageId, ZyLuaTE* data);
+  void startLiveViewWithMessageId(int32_t messageId, ZyLuaTE* data);
+  void stopLiveViewWithMessageId(int32_t messageId, ZyLuaTE* data);
 
   // The stop sequence: ask the SDK to close the camera, drain Qt events for
   // at most 5000 ms, shut the SDK down, drain again for at most 5000 ms.

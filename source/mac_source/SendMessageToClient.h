@@ -12,4 +12,13 @@ class ZyLuaTETable;
 // (TetherTask::publishForSending), ahead of every later frame.
 void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table);
 
+// A message the task sends many times a second (a live frame): written like
+// SendMessageToClient, with id 0, but without its two log lines, and dropped
+// rather than held before launching has finished.
+void SendFrequentMessageToClient(const char* name, ZyLuaTETable* table);
+
+// Bytes already written to the host that it has not read yet (a pipe's
+// content); -1 when the output cannot tell, or before launching has finished.
+long UnreadBytesAtClient();
+
 #endif  // ZY_SEND_MESSAGE_TO_CLIENT_H_

@@ -1,5 +1,6 @@
 #include "source/mac_source/TetherTask.h"
 
+#include <sys/ioctl.h>
 #include <sys/uio.h>
 
 #include <ostream>
@@ -144,6 +145,17 @@ void TetherTask::sendMessage(ZyLuaTEString* name, int32_t messageId, ZyLuaTETabl
   WriteFrame(_outputFileHandle, EncodeFrame(name, messageId, data));
 }
 
+void TetherTask::sendFrequentMessage(ZyLuaTEString* name, ZyLuaTETable* data) {
+  WriteFrame(_outputFileHandle, EncodeFrame(name, 0, data));
+}
+
+long TetherTask::unreadOutputBytes() const {
+  int unread = 0;
+  // Pipes and sockets answer; a file does not (and never backs up).
+  if (ioctl(_outputFileHandle->fileDescriptor(), FIONREAD, &unread) != 0) return -1;
+  return unread;
+}
+
 size_t TetherTask::heldFrameCount() {
   SendGate& gate = Gate();
   zy::MutexLock lock(&gate.mutex);
@@ -173,4 +185,25 @@ void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table) 
   }
   if (task != nullptr) task->sendMessage(&nameElement, id, table);
   zy::Log("Sent message: %s", name);
+}
+
+void SendFrequentMessageToClient(const char* name, ZyLuaTETable* table) {
+  ZyLuaTEString nameElement(name);
+  TetherTask* task;
+  {
+    SendGate& gate = Gate();
+    zy::MutexLock lock(&gate.mutex);
+    task = gTetherTask;
+  }
+  if (task != nullptr) task->sendFrequentMessage(&nameElement, table);
+}
+
+long UnreadBytesAtClient() {
+  TetherTask* task;
+  {
+    SendGate& gate = Gate();
+    zy::MutexLock lock(&gate.mutex);
+    task = gTetherTask;
+  }
+  return task != nullptr ? task->unreadOutputBytes() : -1;
 }

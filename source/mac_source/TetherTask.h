@@ -84,6 +84,10 @@ class TetherTask : public zy::ApplicationDelegate {
   // (borrowed, may be null: a nil payload). Write failures are not reported;
   // a host that has gone away shows up as end of input.
   void sendMessage(ZyLuaTEString* name, int32_t messageId, ZyLuaTETable* data);
+  // The same with id 0 and without the log line (SendFrequentMessageToClient).
+  void sendFrequentMessage(ZyLuaTEString* name, ZyLuaTETable* data);
+  // What the host has not read yet of the output; -1 when it cannot be told.
+  long unreadOutputBytes() const;
 
   // Frames held because no task was published yet.
   static size_t heldFrameCount();

@@ -39,6 +39,10 @@ const Command kCommands[] = {
     {proto::kGetCaptureInfo, &ImageCaptureTetherService::getCaptureInfoWithMessageId},
     {proto::kStartDownload, &ImageCaptureTetherService::startDownloadWithMessageId},
     {proto::kGetCameraSettings, &ImageCaptureTetherService::getCameraSettingsWithMessageId},
+    {proto::kGetCameraChoices, &ImageCaptureTetherService::getCameraChoicesWithMessageId},
+    {proto::kSetCameraSettings, &ImageCaptureTetherService::setCameraSettingsWithMessageId},
+    {proto::kStartLiveView, &ImageCaptureTetherService::startLiveViewWithMessageId},
+    {proto::kStopLiveView, &ImageCaptureTetherService::stopLiveViewWithMessageId},
 };
 
 }  // namespace

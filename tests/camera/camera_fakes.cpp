@@ -101,3 +101,9 @@ void PumpFor(double seconds) { zy::RunLoop::main().runUntil([] { return false; }
 void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table) {
   fake::Host::get().record(messageId, name, table);
 }
+
+void SendFrequentMessageToClient(const char* name, ZyLuaTETable* table) {
+  fake::Host::get().record(0, name, table);
+}
+
+long UnreadBytesAtClient() { return 0; }

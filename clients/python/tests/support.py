@@ -13,9 +13,9 @@ from pathlib import Path
 from typing import Any
 
 HERE = Path(__file__).resolve().parent
-# The tether_client package of this tree, unless the tests are to run against
-# an installed copy (TETHER_CLIENT_INSTALLED=1, set by the pip install test).
-if os.environ.get("TETHER_CLIENT_INSTALLED") != "1":
+# The tether_client package of this tree, unless the tests are to run against an
+# installed copy (TETHER_CLIENT_INSTALLED set: run_installed.py).
+if not os.environ.get("TETHER_CLIENT_INSTALLED"):
     sys.path.insert(0, str(HERE.parent))
 
 DOC = HERE.parent.parent.parent / "doc" / "protocol.md"

@@ -96,7 +96,8 @@ class DocExamples(unittest.TestCase):
         header = (DOC.parent.parent / "source" / "ProtocolNames.h").read_text()
         task_names = re.findall(r'constexpr char k\w+\[\] = "([^"]*)";', header)
         self.assertGreater(len(task_names), 20)
-        self.assertEqual(sorted(names.COMMAND_NAMES + names.MESSAGE_NAMES + names.PAYLOAD_KEYS),
+        self.assertEqual(sorted(names.COMMAND_NAMES + names.MESSAGE_NAMES + names.PAYLOAD_KEYS
+                                + names.REASONS),
                          sorted(task_names))
 
 

@@ -2,7 +2,6 @@
 
 import os
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -11,10 +10,8 @@ from pathlib import Path
 
 from support import NotatedFrame, Simulator, doc_example, required_path
 
-from unittest import mock
-
 from tether_client import (DeviceAdded, DeviceRemoved, FrameReader, SettingsReply, Task,
-                           TaskExited, default_task_path, encode_frame)
+                           TaskExited, encode_frame)
 
 GUARD = 30.0  # seconds; only a guard against a hung task, never a measure
 
@@ -213,42 +210,3 @@ class TwoTasks(SimulatorTest):
 
 if __name__ == "__main__":
     unittest.main()
-
-
-class DefaultTask(SimulatorTest):
-    """Task() without a path finds the task on the PATH, then under the installation
-    prefix, and says where it looked when there is none."""
-
-    def fake_tree(self, *parts: str) -> str:
-        folder = Path(self.scratch.name, *parts)
-        folder.mkdir(parents=True)
-        (folder / "tether-task").symlink_to(self.task_path)
-        return str(folder)
-
-    def test_lookup_order(self):
-        on_path = self.fake_tree("path")
-        prefix = str(Path(self.fake_tree("prefix", "lib", "tether", "bin")).parents[2])
-        empty = self.scratch.name
-        cases = [  # PATH, sys.prefix, expected
-            (on_path + os.pathsep + empty, prefix, os.path.join(on_path, "tether-task")),
-            (empty, prefix, os.path.join(prefix, "lib", "tether", "bin", "tether-task")),
-        ]
-        for path, sys_prefix, expected in cases:
-            with self.subTest(path=path), mock.patch.dict(os.environ, {"PATH": path}), \
-                    mock.patch.object(sys, "prefix", sys_prefix):
-                self.assertEqual(default_task_path(), expected)
-
-    def test_none_found_names_where_it_looked(self):
-        installed = [Path(p, "lib/tether/bin/tether-task") for p in ("/usr", "/usr/local")]
-        if any(os.access(path, os.X_OK) for path in installed):
-            self.skipTest("a tether-task is installed on this machine")
-        with mock.patch.dict(os.environ, {"PATH": self.scratch.name}), \
-                mock.patch.object(sys, "prefix", self.scratch.name):
-            with self.assertRaisesRegex(FileNotFoundError, "lib/tether/bin/tether-task"):
-                Task()
-
-    def test_started_from_the_path(self):
-        with mock.patch.dict(os.environ, {"PATH": self.fake_tree("bin")}):
-            task = Task(env=self.sim.env)
-        self.addCleanup(task.close)
-        self.assertIsInstance(task.wait_for_camera(timeout=GUARD), DeviceAdded)

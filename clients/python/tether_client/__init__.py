@@ -1,30 +1,32 @@
 """A client of the tether task, standard library only (doc/protocol.md is the contract).
 
     from tether_client import Task
-    with Task() as task:            # the installed task, or Task("build/bin/tether-task")
+    with Task() as task:              # the installed tether-task, or Task("path/to/tether-task")
         task.wait_for_camera()
         print(task.settings())
         task.capture().move_files("captures")
 """
 
-from pathlib import Path
-
 from .codec import (DEFAULT_MAX_FRAME_BYTES, MAX_TABLE_DEPTH, ElementError, Frame, FrameError,
                     FrameReader, ProtocolError, decode_element, decode_frame_body,
                     encode_element, encode_frame)
-from .events import (DeviceAdded, DeviceRemoved, Event, FileDownloaded, ObjectAdded, Settings,
-                     SettingsChanged, SettingsReply, ThumbnailDownloaded, UnknownMessage,
-                     event_from_frame)
-from .task import Capture, CaptureIncomplete, Task, TaskExited, default_task_path, move_file
-
-# The repository's one version file, copied into the built package.
-__version__ = (Path(__file__).parent / "VERSION").read_text(encoding="ascii").strip()
+from .events import (CameraChoices, CameraError, DeviceAdded, DeviceRemoved, Event,
+                     FileDownloaded, LiveFrame, LiveViewStopped, ObjectAdded, Reply, SetResult,
+                     SettingChoices, Settings, SettingsChanged, SettingsReply,
+                     ThumbnailDownloaded, UnknownMessage, event_from_frame)
+from .task import (DEFAULT_MAX_EVENTS, INSTALLED_PREFIXES, INSTALLED_TASK_LAYOUTS, Capture,
+                   CaptureIncomplete, LiveView, Task, TaskExited, UnsafeFileError, find_task,
+                   move_file)
+from .version import __version__
 
 __all__ = [
-    "DEFAULT_MAX_FRAME_BYTES", "MAX_TABLE_DEPTH", "Capture", "CaptureIncomplete", "DeviceAdded",
+    "DEFAULT_MAX_EVENTS", "DEFAULT_MAX_FRAME_BYTES", "INSTALLED_PREFIXES",
+    "INSTALLED_TASK_LAYOUTS", "MAX_TABLE_DEPTH", "CameraChoices", "CameraError", "Capture",
+    "CaptureIncomplete", "DeviceAdded", "LiveFrame", "LiveView", "LiveViewStopped", "Reply",
+    "SetResult", "SettingChoices",
     "DeviceRemoved", "ElementError", "Event", "FileDownloaded", "Frame", "FrameError",
     "FrameReader", "ObjectAdded", "ProtocolError", "Settings", "SettingsChanged",
     "SettingsReply", "Task", "TaskExited", "ThumbnailDownloaded", "UnknownMessage",
-    "__version__", "decode_element", "decode_frame_body", "default_task_path", "encode_element",
-    "encode_frame", "event_from_frame", "move_file",
+    "UnsafeFileError", "__version__", "decode_element", "decode_frame_body", "encode_element",
+    "encode_frame", "event_from_frame", "find_task", "move_file",
 ]

@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
-from typing import Any, Union
+from typing import Any, Callable, Union
 
 from . import names
 from .codec import Frame, ProtocolError
@@ -77,6 +78,31 @@ class SettingsChanged:
 
 
 @dataclass(frozen=True)
+class Reply:
+    """The "ok" reply to one of the added commands (choices, set, live view)."""
+
+    message_id: int
+    payload: dict
+
+
+@dataclass(frozen=True)
+class LiveFrame:
+    """One live-view frame: a whole JPEG, numbered by the camera (gaps: frames a slow
+    reader did not get)."""
+
+    sequence: int
+    size: int
+    jpeg: bytes
+
+
+@dataclass(frozen=True)
+class LiveViewStopped:
+    """Live view ended without being asked to (the camera went away)."""
+
+    reason: str
+
+
+@dataclass(frozen=True)
 class UnknownMessage:
     """A message this client does not know."""
 
@@ -84,7 +110,7 @@ class UnknownMessage:
 
 
 Event = Union[DeviceAdded, DeviceRemoved, ObjectAdded, ThumbnailDownloaded, FileDownloaded,
-              SettingsReply, SettingsChanged, UnknownMessage]
+              SettingsReply, SettingsChanged, Reply, LiveFrame, LiveViewStopped, UnknownMessage]
 
 
 def _get(frame: Frame, key: str, kinds: tuple[type, ...]) -> Any:
@@ -95,12 +121,115 @@ def _get(frame: Frame, key: str, kinds: tuple[type, ...]) -> Any:
     return value
 
 
+# The task sends its integers (ids, counts, sizes) as numbers of 32 bits at most.
+_INT_RANGE = (-(2**31), 2**32 - 1)
+
+
 def _int(frame: Frame, key: str) -> int:
-    return int(_get(frame, key, (float,)))
+    value = _get(frame, key, (float,))
+    if not (math.isfinite(value) and value.is_integer()
+            and _INT_RANGE[0] <= value <= _INT_RANGE[1]):
+        raise ProtocolError(f'"{frame.name}": "{key}" is not a whole number of 32 bits: {value!r}')
+    return int(value)
 
 
 def _text(frame: Frame, key: str) -> str:
     return _get(frame, key, (str,))
+
+
+@dataclass(frozen=True)
+class SettingChoices:
+    """The values one setting takes now, in the settings' own forms (ISO and aperture
+    numbers, shutter and white-balance texts); `kelvin` is the (min, max) range of colour
+    temperatures the white balance also takes, as "5600K"."""
+
+    values: tuple
+    read_only: bool
+    kelvin: tuple[int, int] | None = None
+
+
+@dataclass(frozen=True)
+class CameraChoices:
+    """The reply to Task.choices()."""
+
+    iso: SettingChoices
+    aperture: SettingChoices
+    shutter: SettingChoices
+    white_balance: SettingChoices
+
+
+@dataclass(frozen=True)
+class SetResult:
+    """The reply to Task.set_settings(): the settings as the camera reports them after
+    the change, and why each setting that was not set was not ("not among the choices",
+    "read-only in this mode", "no camera", "camera refused", "not confirmed", ...),
+    keyed like set_settings()'s keywords."""
+
+    settings: Settings
+    refused: dict[str, str]
+
+
+class CameraError(RuntimeError):
+    """The task could not do an added command at all ("no camera", "not supported",
+    "camera refused"); the reason is the message."""
+
+
+def _reply_error(reply: Reply) -> None:
+    error = reply.payload.get(names.ERROR)
+    if error is not None:
+        raise CameraError(str(error))
+
+
+def _number(value: Any, where: str) -> float:
+    if not isinstance(value, float) or not math.isfinite(value):
+        raise ProtocolError(f"{where}: not a number: {value!r}")
+    return value
+
+
+def _setting_choices(table: Any, key: str) -> SettingChoices:
+    if not isinstance(table, dict) or not isinstance(table.get(names.CHOICES), dict):
+        raise ProtocolError(f'choices of "{key}": not a table: {table!r}')
+    listed = table[names.CHOICES]
+    values = []
+    for index in range(1, len(listed) + 1):
+        value = listed.get(float(index))
+        if key in (names.ISO_SPEED, names.APERTURE):
+            value = _number(value, f'choices of "{key}"')
+            value = int(value) if key == names.ISO_SPEED else value
+        elif not isinstance(value, str):
+            raise ProtocolError(f'choices of "{key}": not a text: {value!r}')
+        values.append(value)
+    kelvin = None
+    if names.KELVIN_MIN in table:
+        kelvin = (int(_number(table[names.KELVIN_MIN], "kelvin_min")),
+                  int(_number(table[names.KELVIN_MAX], "kelvin_max")))
+    return SettingChoices(tuple(values), table.get(names.READ_ONLY) != 0.0, kelvin)
+
+
+def choices_from(reply: Reply) -> CameraChoices:
+    """CameraChoices from a "getCameraChoices" reply; CameraError when it carries one."""
+    _reply_error(reply)
+    return CameraChoices(
+        **{word: _setting_choices(reply.payload.get(key), key)
+           for word, key in names.SETTING_KEYS.items()})
+
+
+def set_result_from(reply: Reply) -> SetResult:
+    """SetResult from a "setCameraSettings" reply."""
+    _reply_error(reply)
+    settings = reply.payload.get(names.SETTINGS)
+    refused = reply.payload.get(names.REFUSED, {})
+    if not isinstance(settings, dict) or not isinstance(refused, dict):
+        raise ProtocolError(f"a set reply without settings: {reply.payload!r}")
+    words = {key: word for word, key in names.SETTING_KEYS.items()}
+    return SetResult(_settings_of(settings, "settings"),
+                     {words.get(str(k), str(k)): str(v) for k, v in refused.items()})
+
+
+def _table(frame: Frame) -> dict:
+    if not isinstance(frame.payload, dict):
+        raise ProtocolError(f'"{frame.name}" {frame.message_id} without a table')
+    return frame.payload
 
 
 def _settings(frame: Frame) -> Settings:
@@ -111,8 +240,16 @@ def _settings(frame: Frame) -> Settings:
                     white_balance=_text(frame, names.WHITE_BALANCE))
 
 
-def event_from_frame(frame: Frame) -> Event:
-    """The typed event of a frame; ProtocolError when a known message lacks a key."""
+def _settings_of(table: dict, name: str) -> Settings:
+    """The same for a settings table nested in a reply."""
+    return _settings(Frame(0, name, table))
+
+
+def event_from_frame(frame: Frame, settings_reply: Callable[[int], bool] = lambda _: True
+                     ) -> Event:
+    """The typed event of a frame; ProtocolError when a known message lacks a key.
+    `settings_reply(id)` tells whether an "ok" with that id answers "getCameraSettings"
+    (else it answers an added command and becomes a Reply)."""
     match frame.name:
         case names.DEVICE_ADDED:
             return DeviceAdded(_int(frame, names.DEVICE_ID), _text(frame, names.NAME))
@@ -129,7 +266,14 @@ def event_from_frame(frame: Frame) -> Event:
             return FileDownloaded(_int(frame, names.CAPTURE_ID), _text(frame, names.FILE_PATH),
                                   _int(frame, names.FILE_SIZE))
         case names.OK:
+            if not settings_reply(frame.message_id):
+                return Reply(frame.message_id, _table(frame))
             return SettingsReply(frame.message_id, _settings(frame))
+        case names.LIVE_VIEW_FRAME:
+            jpeg = _get(frame, names.FRAME_DATA, (bytes,))
+            return LiveFrame(_int(frame, names.SEQUENCE), _int(frame, names.FRAME_SIZE), jpeg)
+        case names.LIVE_VIEW_STOPPED:
+            return LiveViewStopped(_text(frame, names.REASON))
         case names.CAMERA_SETTINGS_CHANGED:
             return SettingsChanged(_settings(frame))
     return UnknownMessage(frame)
