@@ -27,6 +27,7 @@ class InstalledTree(unittest.TestCase):
 
     def test_layout(self):
         for path in ["bin/tether-host", "lib/tether/bin/tether-task", "lib/tether/bin/krv-sim-ctl",
+                     "lib/tether/bin/krv-sim-ptpip",
                      "lib/tether/Frameworks/libKRV_SDK.so.1", "share/man/man1/tether-host.1.gz",
                      "share/man/man1/tether-task.1.gz",
                      "share/bash-completion/completions/tether-host",

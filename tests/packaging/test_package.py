@@ -18,6 +18,7 @@ FILES = {
     "usr/bin/tether-host": 0o755,
     "usr/lib/tether/bin/tether-task": 0o755,
     "usr/lib/tether/bin/krv-sim-ctl": 0o755,
+    "usr/lib/tether/bin/krv-sim-ptpip": 0o755,
     "usr/lib/tether/Frameworks/libKRV_SDK.so.1": 0o644,
     "usr/share/bash-completion/completions/tether-host": 0o644,
     "usr/share/doc/tether/changelog.gz": 0o644,
