@@ -46,10 +46,14 @@ def capture_one(host: Path, scratch: Path, cwd: Path) -> list[str]:
     return names
 
 
+def is_elf(path: Path) -> bool:
+    with path.open("rb") as file:
+        return file.read(4) == b"\x7fELF"
+
+
 def elf_files(root: Path) -> list[Path]:
     return sorted(path for path in root.rglob("*")
-                  if path.is_file() and not path.is_symlink()
-                  and path.open("rb").read(4) == b"\x7fELF")
+                  if path.is_file() and not path.is_symlink() and is_elf(path))
 
 
 def dynamic_section(path: Path) -> tuple[list[str], list[str]]:
