@@ -7,7 +7,9 @@ CMAKE_GEN = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST     = ctest --output-on-failure -j $(JOBS)
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build demo test test-unit test-threadsafety test-asan test-tsan test-fuzz clean
+PREFIX   ?= /usr/local
+
+.PHONY: all deps build demo package install test test-unit test-threadsafety test-asan test-tsan test-fuzz clean
 
 all: build
 
@@ -20,6 +22,14 @@ build: deps
 
 demo: build
 	@scripts/demo.sh $(BUILD)
+
+# The Debian package, $(BUILD)/tether_<version>_<arch>.deb (apt install ./it).
+package: build
+	cmake --build $(BUILD) --target package
+
+# Into PREFIX (default /usr/local): bin/tether-host, the task under lib/tether.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Plain build, then Clang's thread-safety analysis over every library and
 # program, then ASan+UBSan over the whole suite, then ThreadSanitizer over

@@ -15,6 +15,7 @@ packages=(
   gphoto2 libgphoto2-dev libexif-dev libudev-dev
   chromium chromium-driver python3-selenium
   python3-venv python3-setuptools python3-wheel python3-pip
+  dpkg-dev lintian
 )
 
 missing=()

@@ -270,9 +270,10 @@ int Main(int argc, char** argv) {
                "standard input and output. 'tether-host COMMAND --help' tells more of each command.",
                "tether-host");
   app.footer(kExitCodeHelp);
+  app.set_version_flag("--version", "tether-host " TETHER_VERSION, "print the version and exit");
   app.require_subcommand(1);
   Parsed p;
-  app.add_option("--task", p.launch.taskPath, "the task executable (default: tether-task beside tether-host)")
+  app.add_option("--task", p.launch.taskPath, "the task executable (default: " + DefaultTaskPath() + ")")
       ->type_name("PATH");
   app.add_option("--task-log", p.launch.taskLogPath,
                  "append the task's log to FILE (default: " + DefaultTaskLogPath() + ")")
@@ -283,7 +284,7 @@ int Main(int argc, char** argv) {
   if (const int code = CheckOptionNames(&app, argc, argv); code >= 0) return code;
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
+  } catch (const CLI::Success& e) {  // --help or --version
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     if (app.get_subcommands().empty() && !app.remaining().empty()) {

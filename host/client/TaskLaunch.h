@@ -9,13 +9,15 @@
 namespace tether_host {
 
 struct TaskLaunch {
-  std::string taskPath;                  // empty: the tether-task beside this executable
+  std::string taskPath;                  // empty: DefaultTaskPath()
   std::string taskLogPath;               // empty: DefaultTaskLogPath()
   bool verbose = false;                  // also copy the task's log to stderr as it comes
   std::vector<std::string> environment;  // "NAME=value" added for the task
 };
 
-// tether-task in the folder of the running executable.
+// The task of an installed tree (../lib/tether/bin/tether-task from the
+// running executable's folder) when it is there, else tether-task beside the
+// executable (the build tree). Found from /proc/self/exe, so a moved tree works.
 std::string DefaultTaskPath();
 // $XDG_STATE_HOME/tether-host/task.log, or ~/.local/state/tether-host/task.log.
 std::string DefaultTaskLogPath();

@@ -1,0 +1,27 @@
+# cmake -DIN=CHANGELOG.md -DOUT=changelog -DPACKAGE=name -DMAINTAINER="Name <mail>" -P DebianChangelog.cmake
+# Writes Debian's changelog format from CHANGELOG.md: each '## VERSION (DATE)'
+# section becomes an entry, each '- ' item a '  * ' item.
+file(STRINGS ${IN} lines)
+set(out "")
+set(entry "")
+macro(close_entry)
+  if(entry)
+    execute_process(COMMAND date -u -R -d "${date} 12:00:00"
+                    OUTPUT_VARIABLE stamp OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    string(APPEND out "${entry}\n -- ${MAINTAINER}  ${stamp}\n\n")
+    set(entry "")
+  endif()
+endmacro()
+foreach(line IN LISTS lines)
+  if(line MATCHES "^## ([^ ]+) \\(([0-9-]+)\\)$")
+    close_entry()
+    set(date ${CMAKE_MATCH_2})
+    set(entry "${PACKAGE} (${CMAKE_MATCH_1}) unstable; urgency=medium\n\n")
+  elseif(entry AND line MATCHES "^- (.*)$")
+    string(APPEND entry "  * ${CMAKE_MATCH_1}\n")
+  elseif(entry AND line MATCHES "^  +(.*)$")
+    string(APPEND entry "    ${CMAKE_MATCH_1}\n")
+  endif()
+endforeach()
+close_entry()
+file(WRITE ${OUT} "${out}")
