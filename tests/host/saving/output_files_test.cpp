@@ -1,14 +1,68 @@
 #include "host/saving/OutputFiles.h"
 
+#include <dlfcn.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "tests/host/host_test_support.h"
+
+// A recorder of the system calls that make placement durable: this
+// executable's fsync, link and renameat2 stand in front of the C library's
+// (the saving library is linked in statically), note what they were asked to
+// do while recording, and can make a rename fail as across file systems.
+namespace {
+std::mutex gCallsMutex;
+std::vector<std::string> gCalls;
+bool gRecording = false;
+bool gOtherFileSystem = false;
+
+std::string PathOfFd(int fd) {
+  char buf[4096];
+  const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "?";
+}
+
+template <typename F>
+F Next(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void Note(const std::string& call) {
+  std::lock_guard<std::mutex> lock(gCallsMutex);
+  if (gRecording) gCalls.push_back(call);
+}
+}  // namespace
+
+extern "C" int fsync(int fd) {
+  Note("fsync " + PathOfFd(fd));
+  return Next<int (*)(int)>("fsync")(fd);
+}
+
+extern "C" int link(const char* from, const char* to) {
+  Note(std::string("link ") + to);
+  return Next<int (*)(const char*, const char*)>("link")(from, to);
+}
+
+extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+  {
+    std::lock_guard<std::mutex> lock(gCallsMutex);
+    if (gRecording && gOtherFileSystem) {
+      errno = EXDEV;
+      return -1;
+    }
+  }
+  Note(std::string("rename ") + to);
+  return Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(fromDir, from, toDir,
+                                                                                 to, flags);
+}
 
 namespace tether_host {
 namespace {
@@ -69,6 +123,8 @@ TEST(FirstFreeSuffixTest, SkipsStemsWhereAnyOfTheCapturesFilesExists) {
   EXPECT_EQ(FirstFreeSuffix(dir.path(), namesAt), 1);
   WriteFile(dir.path() + "/IMG-1.thumb.jpg", "x");
   EXPECT_EQ(FirstFreeSuffix(dir.path(), namesAt), 2);
+  ASSERT_EQ(symlink("nowhere", (dir.path() + "/IMG-2.dng").c_str()), 0);  // a dangling link is a name too
+  EXPECT_EQ(FirstFreeSuffix(dir.path(), namesAt), 3);
 }
 
 TEST(WriteUniqueFileTest, RacingWritersNeverShareOrReplaceAName) {
@@ -149,6 +205,49 @@ TEST(PlaceDurablyTest, SameOrOtherFileSystemTakesTheFirstFreeNameAndLeavesNothin
     EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask) << from;
   }
   if (twoFileSystems) rmdir(other);
+}
+
+// Each way in ends with the file's data and its name durable: the copy is
+// fsync'ed before it takes a name, and the placed file and its own folder
+// after. The copy takes the first free name, the same as a rename would.
+TEST(PlaceDurablyTest, FsyncsTheFileAndItsFolderOnBothWaysIn) {
+  ScratchDir dir;
+  const std::string out = dir.path() + "/out";
+  for (const bool otherFs : {false, true}) {
+    std::filesystem::remove_all(out);
+    WriteFile(dir.sub("out/2026") + "/IMG.dng", "theirs");
+    const std::string source = dir.sub("tmp") + "/TetherTMP1.DNG";
+    WriteFile(source, "ours");
+    std::string placed, error;
+    int used = -1;
+    {
+      std::lock_guard<std::mutex> lock(gCallsMutex);
+      gCalls.clear();
+      gRecording = true;
+      gOtherFileSystem = otherFs;
+    }
+    const bool ok = PlaceDurably(source, out, [](int n) { return "2026/IMG" + (n ? "-" + std::to_string(n) : "") + ".dng"; },
+                                 0, &placed, &used, &error);
+    std::vector<std::string> calls;
+    {
+      std::lock_guard<std::mutex> lock(gCallsMutex);
+      gRecording = false;
+      for (std::string c : gCalls) {
+        c.erase(c.find(' ') + 1, c.find(dir.path()) == c.find(' ') + 1 ? dir.path().size() : 0);
+        calls.push_back(c.substr(0, c.find("partial-") == std::string::npos ? c.size() : c.find("partial-") + 8));
+      }
+    }
+    ASSERT_TRUE(ok) << error;
+    EXPECT_EQ(placed, out + "/2026/IMG-1.dng");
+    const std::vector<std::string> sameFs = {"rename /out/2026/IMG.dng", "rename /out/2026/IMG-1.dng",
+                                             "fsync /out/2026/IMG-1.dng", "fsync /out/2026"};
+    const std::vector<std::string> copied = {"fsync /out/2026/.tether-partial-", "link /out/2026/IMG.dng",
+                                             "link /out/2026/IMG-1.dng", "fsync /out/2026/IMG-1.dng",
+                                             "fsync /out/2026"};
+    EXPECT_EQ(calls, otherFs ? copied : sameFs);
+    EXPECT_EQ(ReadFile(placed), "ours");
+    EXPECT_FALSE(Exists(source));
+  }
 }
 
 TEST(PlaceDurablyTest, AFailureNamesBothFilesAndKeepsTheSource) {
