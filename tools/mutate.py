@@ -102,7 +102,7 @@ def main():
         return 0
 
     build = os.path.abspath(args.build)
-    log = os.path.join(build, "mutate.log")
+    log = os.path.join(build, "mutate.log" if not args.only else "mutate-only.log")
     open(log, "w").close()
     # Ctrl-C (or a SIGTERM) lands in try_slip's finally, which restores the
     # file, and ends the run.
