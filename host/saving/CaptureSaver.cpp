@@ -1,10 +1,8 @@
 #include "host/saving/CaptureSaver.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <cmath>
 
-#include "host/saving/OutputFiles.h"
 #include "source/ProtocolNames.h"
 
 namespace tether_host {
@@ -23,15 +21,10 @@ bool CaptureIdOf(const HostMessage& m, int* id) {
   return true;
 }
 
-int64_t SizeOnDisk(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-}
-
 }  // namespace
 
 CaptureSaver::CaptureSaver(Options options, TetherObserver* sink)
-    : mOptions(std::move(options)), mSink(sink) {}
+    : mOptions(std::move(options)), mSink(sink), mOut(mOptions.outDir) {}
 
 bool CaptureSaver::handle(const HostMessage& m) {
   int id = 0;
@@ -110,40 +103,104 @@ bool CaptureSaver::tempDirHolds(const std::string& path) const {
          path[dir.size()] == '/' && path.find('/', dir.size() + 1) == std::string::npos;
 }
 
-int CaptureSaver::freeSuffix(const Capture& c) const {
-  return FirstFreeSuffix(mOptions.outDir, [&](int n) {
-    std::vector<std::string> names;
-    for (FileKind k : kKinds) names.push_back(mOptions.pattern.expand(c.fields, fileKindExtension(k), n));
-    return names;
-  });
+std::string CaptureSaver::nameOf(const Capture& c, FileKind kind, int n) const {
+  return mOptions.pattern.expand(c.fields, fileKindExtension(kind), n);
+}
+
+std::vector<std::string> CaptureSaver::namesAt(const Capture& c, int n) const {
+  std::vector<std::string> names;
+  for (FileKind k : kKinds) names.push_back(nameOf(c, k, n));
+  return names;
+}
+
+// A file of a kind this capture has not placed sits at its stem.
+bool CaptureSaver::foreignAtStem(const Capture& c) {
+  for (FileKind k : kKinds) {
+    const bool ours = std::any_of(c.placed.begin(), c.placed.end(),
+                                  [&](const Capture::Placed& p) { return p.kind == k; });
+    if (!ours && mOut.holds(nameOf(c, k, c.suffix))) return true;
+  }
+  return false;
+}
+
+bool CaptureSaver::restake(Capture& c, std::string* error) {
+  // Each round moves past at least one stem that someone else holds; the
+  // bound only stops a folder being filled as fast as we look.
+  for (int round = 0; round < 1000; ++round) {
+    const int stem = FirstFreeSuffix(mOut, c.suffix + 1, [&](int n) { return namesAt(c, n); });
+    if (stem >= kMaxSuffix) break;
+    c.suffix = stem;
+    bool all = true;
+    for (Capture::Placed& p : c.placed) {
+      const std::string to = nameOf(c, p.kind, stem);
+      if (p.name == to) continue;
+      const Placed moved = MoveWithin(mOut, p.name, to, error);
+      if (moved == Placed::kFailed) return false;
+      if (moved == Placed::kTaken) {
+        all = false;
+        break;
+      }
+      if (p.record < mRecord.files.size()) {
+        mRecord.problems.push_back("moved " + mOut.pathOf(p.name) + " to " + mOut.pathOf(to) +
+                                   ": another writer took a name of picture " +
+                                   std::to_string(c.progress.number) + ", whose files share one name");
+        mRecord.files[p.record].path = mOut.pathOf(to);
+      }
+      p.name = to;
+    }
+    if (all && !foreignAtStem(c)) {
+      for (const Capture::Placed& p : c.placed) {
+        if (p.record < mRecord.files.size()) report(c, mRecord.files[p.record]);
+      }
+      return true;
+    }
+  }
+  *error = "no stem is free for every file of " + mOut.pathOf(nameOf(c, kKinds[0], 0));
+  return false;
 }
 
 void CaptureSaver::place(Capture& c, FileKind kind, const std::string& source, int64_t reported) {
+  const auto nameAt = [&](int n) { return nameOf(c, kind, n); };
+  Placement placement;
+  std::string error;
+  const bool first = c.placed.empty();
   if (!c.suffixChosen) {
-    c.suffix = freeSuffix(c);
+    c.suffix = FirstFreeSuffix(mOut, 0, [&](int n) { return namesAt(c, n); });
     c.suffixChosen = true;
   }
-  const auto nameAt = [&](int n) { return mOptions.pattern.expand(c.fields, fileKindExtension(kind), n); };
-  SavedFile file;
-  std::string error;
-  int used = 0;
-  if (!PlaceDurably(source, mOptions.outDir, nameAt, c.suffix, &file.path, &used, &error)) {
-    return fail(c, kind, error);
+  // The first file may go on past a taken name; later ones take the stem.
+  Placed result = PlaceDurably(source, mOut, nameAt, c.suffix, first ? kMaxSuffix - 1 : c.suffix,
+                               &placement, &error);
+  if (result == Placed::kTaken && !first && restake(c, &error)) {
+    result = PlaceDurably(source, mOut, nameAt, c.suffix, c.suffix, &placement, &error);
   }
+  if (result != Placed::kDone) return fail(c, kind, error);
+  c.suffix = placement.n;
+  c.placed.push_back({kind, placement.name, static_cast<size_t>(-1)});
+  if (first && foreignAtStem(c) && !restake(c, &error)) {
+    return fail(c, kind, "placed at " + mOut.pathOf(c.placed.back().name) + " but " + error);
+  }
+  SavedFile file;
   file.captureId = c.captureId;
   file.number = c.progress.number;
   file.kind = kind;
-  file.size = SizeOnDisk(file.path);
+  file.path = mOut.pathOf(c.placed.back().name);
+  file.size = placement.size;
   file.reportedSize = reported;
   if (!file.sizeMatches()) {
     mRecord.problems.push_back(file.path + ": " + std::to_string(file.size) +
                                " bytes on disk, the camera reported " + std::to_string(reported));
   }
+  c.placed.back().record = mRecord.files.size();
   mRecord.files.push_back(file);
+  report(c, file);
+}
+
+void CaptureSaver::report(const Capture& c, const SavedFile& file) {
   FileSaved event;
   event.captureId = c.captureId;
   event.number = c.progress.number;
-  event.kind = kind;
+  event.kind = file.kind;
   event.path = file.path;
   event.size = file.size;
   event.reportedAt = mReportedAt;

@@ -1,12 +1,27 @@
 // The saving rules every command shares: what the task says about a capture
 // ("objectWasAdded", "thumbnailWasDownloaded", "fileDownloadComplete") and
-// how its files get into the output folder. A capture picks one name stem
-// for all its files on its first file; the thumbnail's bytes are first
+// how its files get into the output folder. The thumbnail's bytes are first
 // written into the session's temporary directory, so thumbnail, DNG and JPEG
 // all take the same path: moved (or copied across file systems) under a name
 // that replaces nothing, then fsync'ed with their folder before they count
 // as saved. Only files inside the session's own temporary directory are
 // ever moved. Every outcome is told to the sink at once.
+//
+// All files of a capture share one stem (IMG_0001.thumb.jpg, IMG_0001.dng,
+// IMG_0001.jpg; or all -1, ...), also when other sessions write to the same
+// folder at the same time:
+//  - the capture's first file takes the first name free for every kind of
+//    file, and that fixes the stem;
+//  - right after taking it, the stem is checked: a file of another kind
+//    found there belongs to a writer that picked the same stem at the same
+//    moment, so ours moves on (an exclusive rename) to the next stem free
+//    for every kind, checked again. Of two writers following this rule, the
+//    one whose file came second always sees the other's, so they never
+//    stay on one stem, and this happens before the first file is reported;
+//  - later files take exactly the capture's stem. If that name is taken
+//    nonetheless (a program that ignores the rule), the files placed so far
+//    move to a stem free for every kind, are reported again at their new
+//    paths, and the move is listed among the record's problems.
 //
 // Thread: one thread drives a saver. The sink is borrowed.
 #ifndef TETHER_HOST_CAPTURE_SAVER_H_
@@ -14,11 +29,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "host/saving/FilenamePattern.h"
+#include "host/saving/OutputFiles.h"
 #include "host/client/HostMessage.h"
 #include "host/client/TetherEvents.h"
 
@@ -91,6 +108,12 @@ class CaptureSaver {
   const Progress* progress(int captureId) const;
   const SaveRecord& record() const { return mRecord; }
 
+  // Called each time a file has just taken a name in the output folder
+  // (relative to it): where a test plays another writer racing this saver.
+  void setClaimHook(std::function<void(const std::string& name)> hook) {
+    mOut.setClaimHook(std::move(hook));
+  }
+
  private:
   struct Capture {
     int captureId = 0;
@@ -98,6 +121,12 @@ class CaptureSaver {
     NameFields fields;
     bool suffixChosen = false;  // the stem is fixed once the first file is placed
     int suffix = 0;
+    struct Placed {
+      FileKind kind;
+      std::string name;  // relative to the output folder
+      size_t record;     // index in mRecord.files
+    };
+    std::vector<Placed> placed;
     bool listedIncomplete = false;  // told to the sink
   };
   Capture& captureFor(int captureId);
@@ -105,12 +134,17 @@ class CaptureSaver {
   void saveThumbnail(const HostMessage& message, int captureId);
   void saveFile(const HostMessage& message, int captureId);
   bool tempDirHolds(const std::string& path) const;
-  int freeSuffix(const Capture& capture) const;
+  std::vector<std::string> namesAt(const Capture& capture, int n) const;
+  std::string nameOf(const Capture& capture, FileKind kind, int n) const;
+  bool foreignAtStem(const Capture& capture);
+  bool restake(Capture& capture, std::string* error);
+  void report(const Capture& capture, const SavedFile& file);
   void place(Capture& capture, FileKind kind, const std::string& source, int64_t reported);
   void fail(Capture& capture, FileKind kind, const std::string& message);
 
   Options mOptions;
   TetherObserver* mSink;
+  OutputFolder mOut;
   std::map<int, Capture> mCaptures;
   int mNewest = 0;  // capture id of the newest announced capture
   int mTempSerial = 0;

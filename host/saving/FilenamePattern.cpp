@@ -1,7 +1,9 @@
 #include "host/saving/FilenamePattern.h"
 
+#include <limits.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +12,30 @@ namespace tether_host {
 namespace {
 
 constexpr char kCodes[] = "fCnYmdHMS%";
+// The longest extension a capture's file gets and the widest suffix the
+// placement tries (below kMaxSuffix of OutputFiles.h).
+constexpr char kLongestExtension[] = "thumb.jpg";
+constexpr int kWidestSuffix = 99999;
+
+// Bytes by which the longest '/'-separated part of `path` exceeds NAME_MAX.
+size_t Overflow(const std::string& path) {
+  size_t longest = 0;
+  for (size_t start = 0; start <= path.size();) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    longest = std::max(longest, slash - start);
+    start = slash + 1;
+  }
+  return longest > NAME_MAX ? longest - NAME_MAX : 0;
+}
+
+// `text` without its last `cut` bytes, and without the start of a UTF-8
+// sequence that the cut would split.
+std::string CutUtf8(const std::string& text, size_t cut) {
+  size_t keep = cut >= text.size() ? 0 : text.size() - cut;
+  while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+  return text.substr(0, keep);
+}
 
 bool BadFolder(const std::string& text) {
   size_t start = 0;
@@ -73,6 +99,28 @@ bool FilenamePattern::parse(const std::string& text, FilenamePattern* pattern, s
 
 std::string FilenamePattern::expand(const NameFields& fields, const std::string& ext,
                                     int n) const {
+  return render(fields, fittedStem(fields, ext), ext, n);
+}
+
+std::string FilenamePattern::fittedStem(const NameFields& fields, const std::string& ext) const {
+  const std::string widest = ext.size() > sizeof kLongestExtension - 1 ? ext : kLongestExtension;
+  const std::string& stem = fields.cameraStem;
+  const auto fits = [&](size_t bytes) {
+    return Overflow(render(fields, CutUtf8(stem, stem.size() - bytes), widest, kWidestSuffix)) == 0;
+  };
+  // Nothing to gain when the pattern's own text is too long: that is
+  // refused by the file system with its own error.
+  if (fits(stem.size()) || !fits(0)) return stem;
+  size_t good = 0, bad = stem.size();  // the longest cut that fits, by halving
+  while (bad - good > 1) {
+    const size_t mid = good + (bad - good) / 2;
+    (fits(mid) ? good : bad) = mid;
+  }
+  return CutUtf8(stem, stem.size() - good);
+}
+
+std::string FilenamePattern::render(const NameFields& fields, const std::string& stem,
+                                    const std::string& ext, int n) const {
   const time_t seconds = std::chrono::system_clock::to_time_t(fields.time);
   struct tm local;
   localtime_r(&seconds, &local);
@@ -91,7 +139,7 @@ std::string FilenamePattern::expand(const NameFields& fields, const std::string&
       out += "-" + std::to_string(n) + (dot ? "." : "");
       numbered = true;
     }
-    if (code == 'f') out += fields.cameraStem;
+    if (code == 'f') out += stem;
     else if (code == 'C') out += ext;
     else if (code == 'n') out += std::to_string(fields.number);
     else if (code == '%') out += '%';

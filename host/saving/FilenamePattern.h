@@ -8,6 +8,10 @@
 // a name. '/' makes folders (created when needed); absolute paths and ".."
 // are refused. A name that is taken gets "-1", "-2", ... before the
 // extension's dot: IMG_0003-1.dng, IMG_0003-1.jpg, IMG_0003-1.thumb.jpg.
+// A camera's name too long for the file system is shortened (by bytes, on a
+// UTF-8 boundary) so that every part of the path fits NAME_MAX with the
+// longest extension and the widest suffix: the stem is the same for every
+// file of a capture whatever its kind or suffix.
 #ifndef TETHER_HOST_FILENAME_PATTERN_H_
 #define TETHER_HOST_FILENAME_PATTERN_H_
 
@@ -36,6 +40,11 @@ class FilenamePattern {
   std::string expand(const NameFields& fields, const std::string& ext, int n) const;
 
  private:
+  std::string render(const NameFields& fields, const std::string& stem, const std::string& ext,
+                     int n) const;
+  // fields.cameraStem cut short enough for every name it can appear in.
+  std::string fittedStem(const NameFields& fields, const std::string& ext) const;
+
   std::string mText;
 };
 

@@ -1,21 +1,41 @@
 // Naming and placing the files a capture delivers. Nothing here ever
 // replaces an existing file: a taken name gets a numbered suffix instead
 // (IMG_0001.jpg, IMG_0001-1.jpg, IMG_0001-2.jpg, ...), and names are claimed
-// atomically (link() or O_EXCL), so two writers cannot pick the same one.
+// atomically (an exclusive rename, link or O_EXCL create), so two writers
+// cannot pick the same one.
+//
+// A file is worked on through its descriptor and the descriptors of its
+// folders from the moment it is opened: its mode and its fsync go to the
+// descriptor, names are claimed with renameat2(RENAME_NOREPLACE) or linkat
+// relative to an opened folder, and no step resolves a path in the output
+// folder again, where another user may have swapped a name for a symbolic
+// link. Folders below the output folder come from OutputFolder, which
+// refuses symbolic links.
 #ifndef TETHER_HOST_OUTPUT_FILES_H_
 #define TETHER_HOST_OUTPUT_FILES_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "host/saving/OutputFolder.h"
+
 namespace tether_host {
 
+// Suffixes stop below this: far more than any real directory holds under
+// one stem, a bound only so a pathological directory cannot make us loop
+// for ever.
+inline constexpr int kMaxSuffix = 100000;
+
 // The stem for a capture's files from the name the camera gave: its last
-// path component, with separators and control characters replaced by '_'
-// and its image extensions (.dng, .jpg, .jpeg, any case, repeated) or else
-// its one last extension stripped. "capture<id>" when nothing usable is left.
+// path component, with separators and control characters (C0, DEL, and C1
+// whether as UTF-8 or as a stray byte) replaced by '_' and its image
+// extensions (.dng, .jpg, .jpeg, any case, repeated) or else its one last
+// extension stripped. "capture<id>" when nothing usable is left. At most
+// NAME_MAX bytes (cut on a UTF-8 boundary); FilenamePattern then fits whole
+// names to the file system.
 std::string CaptureBaseName(const std::string& fileName, int captureId);
 
 // The lower-case extension, dot included, of the file at `path` (".dng" for
@@ -26,10 +46,10 @@ std::string ExtensionForFile(const std::string& path);
 std::string NumberedPath(const std::string& dir, const std::string& base, int n,
                          const std::string& ext);
 
-// The smallest n at which none of namesAt(n), relative to `dir`, exists, so
-// that the files of one capture can share a stem. Only a starting point: the
-// names are still claimed one by one.
-int FirstFreeSuffix(const std::string& dir,
+// The smallest n at or after `startN` at which none of namesAt(n), relative
+// to `folder`, exists, so that the files of one capture can share a stem.
+// Only a starting point: the names are still claimed one by one.
+int FirstFreeSuffix(OutputFolder& folder, int startN,
                     const std::function<std::vector<std::string>(int n)>& namesAt);
 
 // Writes `size` bytes to a new file at the first free NumberedPath.
@@ -38,19 +58,38 @@ bool WriteUniqueFile(const std::string& dir, const std::string& base, const std:
                      std::string* error);
 
 // Creates `dir` and its missing parents (0755 less the umask). False with
-// *error naming the directory and the system's error.
+// *error naming the directory and the system's error. For folders the user
+// names (--out, the task log's); folders below --out come from OutputFolder.
 bool MakeDirectories(const std::string& dir, std::string* error);
 
-// Moves `source` to dir/nameAt(n) for the first n from `startN` on whose
-// name is free, creating the name's folders, and makes it durable: on one
-// file system by an exclusive rename; across file systems by a copy into a
-// hidden file beside the destination, fsync, and an exclusive link. The
-// file then gets the permissions of any file the user makes and is fsync'ed
-// with its folder before this returns true. False with *error naming the
-// files and the system's error; the source then stays where it was.
-bool PlaceDurably(const std::string& source, const std::string& dir,
-                  const std::function<std::string(int n)>& nameAt, int startN,
-                  std::string* finalPath, int* usedN, std::string* error);
+// Where PlaceDurably or MoveWithin put a file.
+struct Placement {
+  std::string name;  // relative to the output folder
+  std::string path;  // the output folder's path joined with `name`
+  int n = 0;         // the suffix used
+  int64_t size = -1;
+};
+
+enum class Placed { kDone, kTaken, kFailed };
+
+// Moves `source`, a regular file (a symbolic link is not followed), to
+// nameAt(n) in `out` for the first n in [firstN, lastN] whose name is free,
+// creating the name's folders, and makes it durable. The file gets the
+// permissions of any file the user makes and is fsync'ed through its
+// descriptor before it takes a name: on one file system by an exclusive
+// rename; across file systems as an unnamed copy in the destination folder
+// (O_TMPFILE; a hidden file where that is missing) that is linked
+// exclusively. The folder is fsync'ed before this returns kDone. kTaken when
+// every name in the range exists; kFailed with *error naming the files and
+// the system's error. Unless kDone the source stays where it was.
+Placed PlaceDurably(const std::string& source, OutputFolder& out,
+                    const std::function<std::string(int n)>& nameAt, int firstN, int lastN,
+                    Placement* placed, std::string* error);
+
+// Renames `from` to `to`, both relative to `out`, without replacing
+// anything, and fsyncs both folders. kTaken when `to` exists.
+Placed MoveWithin(OutputFolder& out, const std::string& from, const std::string& to,
+                  std::string* error);
 
 }  // namespace tether_host
 

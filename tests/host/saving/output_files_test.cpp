@@ -15,9 +15,9 @@
 #include "tests/host/host_test_support.h"
 
 // A recorder of the system calls that make placement durable: this
-// executable's fsync, link and renameat2 stand in front of the C library's
-// (the saving library is linked in statically), note what they were asked to
-// do while recording, and can make a rename fail as across file systems.
+// executable's fsync, linkat and renameat2 stand in front of the C library's
+// (the saving library is linked in statically), note what they were asked
+// to do while recording, and can make a rename fail as across file systems.
 namespace {
 std::mutex gCallsMutex;
 std::vector<std::string> gCalls;
@@ -46,9 +46,9 @@ extern "C" int fsync(int fd) {
   return Next<int (*)(int)>("fsync")(fd);
 }
 
-extern "C" int link(const char* from, const char* to) {
+extern "C" int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
   Note(std::string("link ") + to);
-  return Next<int (*)(const char*, const char*)>("link")(from, to);
+  return Next<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDir, from, toDir, to, flags);
 }
 
 extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
@@ -84,6 +84,11 @@ TEST(CaptureBaseNameTest, StripsImageExtensionsAndKeepsTheCamerasName) {
   EXPECT_EQ(CaptureBaseName("photo.tiff", 1), "photo");
   EXPECT_EQ(CaptureBaseName("plain", 1), "plain");
   EXPECT_EQ(CaptureBaseName("v1.2.jpeg", 1), "v1.2");
+  // No longer than a name can be, and never half a character.
+  EXPECT_EQ(CaptureBaseName(std::string(300, 'A') + ".dng", 1), std::string(255, 'A'));
+  std::string accents;
+  for (int i = 0; i < 200; ++i) accents += "\xc3\xa9";
+  EXPECT_EQ(CaptureBaseName(accents + ".dng", 1), accents.substr(0, 254));
 }
 
 TEST(CaptureBaseNameTest, NeverLeavesTheOutputDirectoryOrHidesTheFile) {
@@ -93,6 +98,23 @@ TEST(CaptureBaseNameTest, NeverLeavesTheOutputDirectoryOrHidesTheFile) {
   for (const char* name : {"", ".dng", "..", ".", "dir/", ".hidden"}) {
     EXPECT_EQ(CaptureBaseName(name, 5), "capture5") << name;
   }
+}
+
+// No control character of any kind reaches a saved name; printable UTF-8
+// and other bytes a file name may hold stay.
+TEST(CaptureBaseNameTest, ControlCharactersNeverReachAName) {
+  const struct {
+    const char* camera;
+    const char* stem;
+  } cases[] = {
+      {"\x1b]0;owned\x07IMG.dng", "_]0;owned_IMG"},    // C0: a window title escape
+      {"A\x7f\x7f.jpg", "A__"},                        // DEL
+      {"\xc2\x9b" "31mred\xc2\x85.dng", "_31mred_"},  // C1 as UTF-8 (CSI, NEL)
+      {"\x9b" "31m\x80x.dng", "_31m_x"},                // C1 as stray bytes
+      {"caf\xc3\xa9 \xc2\xa0ok.dng", "caf\xc3\xa9 \xc2\xa0ok"},  // é, no-break space
+      {"latin\xe9\xff.dng", "latin\xe9\xff"},          // not UTF-8, not a control
+  };
+  for (const auto& c : cases) EXPECT_EQ(CaptureBaseName(c.camera, 1), c.stem) << c.camera;
 }
 
 TEST(ExtensionForFileTest, LowerCaseExtensionOfTheTemporaryFile) {
@@ -118,13 +140,13 @@ TEST(FirstFreeSuffixTest, SkipsStemsWhereAnyOfTheCapturesFilesExists) {
     }
     return names;
   };
-  EXPECT_EQ(FirstFreeSuffix(dir.path(), namesAt), 0);
+  OutputFolder out(dir.path());
+  EXPECT_EQ(FirstFreeSuffix(out, 0, namesAt), 0);
   WriteFile(dir.path() + "/IMG.jpg", "x");
-  EXPECT_EQ(FirstFreeSuffix(dir.path(), namesAt), 1);
-  WriteFile(dir.path() + "/IMG-1.thumb.jpg", "x");
-  EXPECT_EQ(FirstFreeSuffix(dir.path(), namesAt), 2);
-  ASSERT_EQ(symlink("nowhere", (dir.path() + "/IMG-2.dng").c_str()), 0);  // a dangling link is a name too
-  EXPECT_EQ(FirstFreeSuffix(dir.path(), namesAt), 3);
+  EXPECT_EQ(FirstFreeSuffix(out, 0, namesAt), 1);
+  symlink("/nonexistent", (dir.path() + "/IMG-1.thumb.jpg").c_str());  // a dangling link is taken too
+  EXPECT_EQ(FirstFreeSuffix(out, 0, namesAt), 2);
+  EXPECT_EQ(FirstFreeSuffix(out, 3, namesAt), 3);
 }
 
 TEST(WriteUniqueFileTest, RacingWritersNeverShareOrReplaceAName) {
@@ -165,112 +187,227 @@ TEST(WriteUniqueFileTest, RacingWritersNeverShareOrReplaceAName) {
 namespace tether_host {
 namespace {
 
-// Both ways into the output folder (a rename on one file system, a copy
-// from another) take the first free name, leave the existing file and no
-// partial copy behind, and give the file ordinary permissions.
-TEST(PlaceDurablyTest, SameOrOtherFileSystemTakesTheFirstFreeNameAndLeavesNothingBehind) {
-  ScratchDir dir;
-  char other[] = "/dev/shm/tether-host-test-XXXXXX";
-  struct stat a, b;
-  const bool twoFileSystems = stat("/dev/shm", &b) == 0 && stat(dir.path().c_str(), &a) == 0 &&
-                              a.st_dev != b.st_dev && mkdtemp(other) != nullptr;
-  std::vector<std::string> sources = {dir.sub("tmp")};
-  if (twoFileSystems) sources.push_back(other);
-  const std::string out = dir.path() + "/out";
-  for (const std::string& from : sources) {
-    std::filesystem::remove_all(out);
-    WriteFile(dir.sub("out/2026") + "/IMG.dng", "theirs");
+mode_t UserMode() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0644 & ~mask;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// The folders a source can come from: the output folder's own file system
+// (a rename) and, where the machine has one, another (a copy).
+class PlaceDurablyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    struct stat a, b;
+    mSources.push_back(mDir.sub("tmp"));
+    if (stat("/dev/shm", &b) == 0 && stat(mDir.path().c_str(), &a) == 0 && a.st_dev != b.st_dev &&
+        mkdtemp(mOther) != nullptr) {
+      mSources.push_back(mOther);
+    }
+  }
+  void TearDown() override {
+    if (mSources.size() > 1) std::filesystem::remove_all(mOther);
+  }
+
+  ScratchDir mDir;
+  char mOther[40] = "/dev/shm/tether-host-test-XXXXXX";
+  std::vector<std::string> mSources;
+  const std::string mOut = mDir.path() + "/out";
+};
+
+const auto kIn2026 = [](int n) { return "2026/IMG" + (n ? "-" + std::to_string(n) : "") + ".dng"; };
+
+// Both ways into the output folder take the first free name, leave the
+// existing file and no partial copy behind, and give the file ordinary
+// permissions.
+TEST_F(PlaceDurablyTest, SameOrOtherFileSystemTakesTheFirstFreeNameAndLeavesNothingBehind) {
+  for (const std::string& from : mSources) {
+    std::filesystem::remove_all(mOut);
+    WriteFile(mDir.sub("out/2026") + "/IMG.dng", "theirs");
     const std::string source = from + "/TetherTMP1.DNG";
     std::string ours(300 * 1024, '\0');  // more than one copy buffer
     for (size_t i = 0; i < ours.size(); ++i) ours[i] = static_cast<char>(i * 31);
     WriteFile(source, ours);
     chmod(source.c_str(), 0600);
-    std::string placed, error;
-    int used = -1;
-    const auto nameAt = [](int n) { return "2026/IMG" + (n ? "-" + std::to_string(n) : "") + ".dng"; };
-    ASSERT_TRUE(PlaceDurably(source, out, nameAt, 0, &placed, &used, &error)) << from << ": " << error;
-    EXPECT_EQ(placed, out + "/2026/IMG-1.dng");
-    EXPECT_EQ(used, 1);
-    EXPECT_EQ(ReadFile(placed), ours);
-    EXPECT_EQ(ReadFile(out + "/2026/IMG.dng"), "theirs");
+    OutputFolder out(mOut);
+    Placement placed;
+    std::string error;
+    ASSERT_EQ(PlaceDurably(source, out, kIn2026, 0, kMaxSuffix, &placed, &error), Placed::kDone)
+        << from << ": " << error;
+    EXPECT_EQ(placed.path, mOut + "/2026/IMG-1.dng");
+    EXPECT_EQ(placed.name, "2026/IMG-1.dng");
+    EXPECT_EQ(placed.n, 1);
+    EXPECT_EQ(placed.size, static_cast<int64_t>(ours.size()));
+    EXPECT_EQ(ReadFile(placed.path), ours);
+    EXPECT_EQ(ReadFile(mOut + "/2026/IMG.dng"), "theirs");
     EXPECT_FALSE(Exists(source));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out + "/2026"),
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mOut + "/2026"),
                             std::filesystem::directory_iterator()),
               2);  // no hidden partial copy left
-    struct stat st;
-    ASSERT_EQ(stat(placed.c_str(), &st), 0);
     // The task's private temporary (0600) becomes an ordinary file of the user.
-    const mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask) << from;
+    EXPECT_EQ(ModeOf(placed.path), UserMode()) << from;
+    // With only taken names in the range nothing moves.
+    WriteFile(source, ours);
+    EXPECT_EQ(PlaceDurably(source, out, kIn2026, 0, 1, &placed, &error), Placed::kTaken);
+    EXPECT_TRUE(Exists(source));
   }
-  if (twoFileSystems) rmdir(other);
 }
 
-// Each way in ends with the file's data and its name durable: the copy is
-// fsync'ed before it takes a name, and the placed file and its own folder
-// after. The copy takes the first free name, the same as a rename would.
-TEST(PlaceDurablyTest, FsyncsTheFileAndItsFolderOnBothWaysIn) {
-  ScratchDir dir;
-  const std::string out = dir.path() + "/out";
-  for (const bool otherFs : {false, true}) {
-    std::filesystem::remove_all(out);
-    WriteFile(dir.sub("out/2026") + "/IMG.dng", "theirs");
-    const std::string source = dir.sub("tmp") + "/TetherTMP1.DNG";
+// Another user who can write to the output folder swaps the new name for a
+// symbolic link to a file of ours the moment it appears: nothing done to
+// the picture afterwards (mode, fsync) may reach that file.
+TEST_F(PlaceDurablyTest, ANameSwappedForASymbolicLinkAsItAppearsLeavesTheTargetAlone) {
+  for (const std::string& from : mSources) {
+    std::filesystem::remove_all(mOut);
+    const std::string secret = mDir.path() + "/secret";
+    WriteFile(secret, "private");
+    chmod(secret.c_str(), 0600);
+    const std::string source = from + "/TetherTMP1.JPG";
+    WriteFile(source, "picture");
+    chmod(source.c_str(), 0600);
+    OutputFolder out(mDir.sub("out"));
+    const std::string aside = mDir.path() + "/aside";
+    int swaps = 0;
+    out.setClaimHook([&](const std::string& name) {
+      ++swaps;
+      rename(out.pathOf(name).c_str(), aside.c_str());
+      symlink(secret.c_str(), out.pathOf(name).c_str());
+    });
+    Placement placed;
+    std::string error;
+    ASSERT_EQ(PlaceDurably(source, out, [](int) { return std::string("IMG.jpg"); }, 0, 0, &placed, &error),
+              Placed::kDone)
+        << from << ": " << error;
+    EXPECT_EQ(swaps, 1);
+    EXPECT_EQ(ModeOf(secret), 0600u) << from;
+    EXPECT_EQ(ReadFile(secret), "private");
+    EXPECT_EQ(ReadFile(aside), "picture");
+    EXPECT_EQ(ModeOf(aside), UserMode()) << from;
+  }
+}
+
+// A folder of the pattern planted as a symbolic link (to another user's
+// folder, or anywhere) is refused by name at any depth; nothing is saved
+// through it and the source stays. The output folder itself may be a link:
+// the user named it.
+TEST_F(PlaceDurablyTest, ASymbolicLinkAmongThePatternsFoldersIsRefused) {
+  const struct {
+    const char* link;  // planted below out/, pointing to elsewhere/
+    const char* name;  // the file to place
+    const char* refused;
+  } cases[] = {
+      {"2026", "2026/IMG.dng", "/out/2026"},
+      {"2026/05", "2026/05/IMG.dng", "/out/2026/05"},
+      {"2026", "2026/05/IMG.dng", "/out/2026"},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(mOut);
+    std::filesystem::remove_all(mDir.path() + "/elsewhere");
+    const std::string elsewhere = mDir.sub("elsewhere");
+    const std::string link = mOut + "/" + c.link;
+    std::filesystem::create_directories(link.substr(0, link.find_last_of('/')));
+    ASSERT_EQ(symlink(elsewhere.c_str(), link.c_str()), 0);
+    const std::string source = mSources[0] + "/TetherTMP1.DNG";
     WriteFile(source, "ours");
-    std::string placed, error;
-    int used = -1;
+    OutputFolder out(mOut);
+    Placement placed;
+    std::string error;
+    EXPECT_EQ(PlaceDurably(source, out, [&](int) { return std::string(c.name); }, 0, 5, &placed, &error),
+              Placed::kFailed)
+        << c.name;
+    EXPECT_NE(error.find(mDir.path() + c.refused + " is a symbolic link; not saving through it"),
+              std::string::npos)
+        << error;
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere)) << c.name;
+    EXPECT_EQ(ReadFile(source), "ours");
+  }
+  const std::string linkedOut = mDir.path() + "/linked-out";
+  ASSERT_EQ(symlink(mDir.sub("real-out").c_str(), linkedOut.c_str()), 0);
+  OutputFolder out(linkedOut);
+  Placement placed;
+  std::string error;
+  ASSERT_EQ(PlaceDurably(mSources[0] + "/TetherTMP1.DNG", out, kIn2026, 0, 0, &placed, &error), Placed::kDone)
+      << error;
+  EXPECT_EQ(ReadFile(mDir.path() + "/real-out/2026/IMG.dng"), "ours");
+}
+
+// Each way in ends with the file's data and its name durable: the data is
+// fsync'ed before the file takes a name (the copy's too), the folder after.
+// A copy tries the same names a rename would, from the first.
+TEST_F(PlaceDurablyTest, FsyncsTheDataBeforeTheNameAndTheFolderAfterOnBothWaysIn) {
+  for (const bool otherFs : {false, true}) {
+    std::filesystem::remove_all(mOut);
+    WriteFile(mDir.sub("out/2026") + "/IMG.dng", "theirs");
+    const std::string source = mSources[0] + "/TetherTMP1.DNG";
+    WriteFile(source, "ours");
+    OutputFolder out(mOut);
+    Placement placed;
+    std::string error;
     {
       std::lock_guard<std::mutex> lock(gCallsMutex);
       gCalls.clear();
       gRecording = true;
       gOtherFileSystem = otherFs;
     }
-    const bool ok = PlaceDurably(source, out, [](int n) { return "2026/IMG" + (n ? "-" + std::to_string(n) : "") + ".dng"; },
-                                 0, &placed, &used, &error);
+    const Placed result = PlaceDurably(source, out, kIn2026, 0, kMaxSuffix, &placed, &error);
     std::vector<std::string> calls;
     {
       std::lock_guard<std::mutex> lock(gCallsMutex);
       gRecording = false;
       for (std::string c : gCalls) {
-        c.erase(c.find(' ') + 1, c.find(dir.path()) == c.find(' ') + 1 ? dir.path().size() : 0);
-        calls.push_back(c.substr(0, c.find("partial-") == std::string::npos ? c.size() : c.find("partial-") + 8));
+        const size_t at = c.find(mDir.path());
+        if (at != std::string::npos) c.erase(at, mDir.path().size());
+        const size_t unnamed = c.find_first_of("#.", c.rfind('/') + 1);  // a copy without a name yet
+        calls.push_back(unnamed == c.rfind('/') + 1 ? c.substr(0, unnamed + 1) : c);
       }
     }
-    ASSERT_TRUE(ok) << error;
-    EXPECT_EQ(placed, out + "/2026/IMG-1.dng");
-    const std::vector<std::string> sameFs = {"rename /out/2026/IMG.dng", "rename /out/2026/IMG-1.dng",
-                                             "fsync /out/2026/IMG-1.dng", "fsync /out/2026"};
-    const std::vector<std::string> copied = {"fsync /out/2026/.tether-partial-", "link /out/2026/IMG.dng",
-                                             "link /out/2026/IMG-1.dng", "fsync /out/2026/IMG-1.dng",
-                                             "fsync /out/2026"};
-    EXPECT_EQ(calls, otherFs ? copied : sameFs);
-    EXPECT_EQ(ReadFile(placed), "ours");
+    ASSERT_EQ(result, Placed::kDone) << error;
+    EXPECT_EQ(placed.path, mOut + "/2026/IMG-1.dng");
+    const std::vector<std::string> renamed = {"fsync /tmp/TetherTMP1.DNG", "rename IMG.dng", "rename IMG-1.dng",
+                                              "fsync /out/2026"};
+    std::vector<std::string> copied = {"fsync /tmp/TetherTMP1.DNG", "fsync /out/2026/#", "link IMG.dng",
+                                       "link IMG-1.dng", "fsync /out/2026"};
+    if (!calls.empty() && calls.size() == copied.size() && calls[1] == "fsync /out/2026/.") {
+      copied[1] = calls[1];  // no O_TMPFILE here: a hidden name
+    }
+    EXPECT_EQ(calls, otherFs ? copied : renamed);
+    EXPECT_EQ(ReadFile(placed.path), "ours");
     EXPECT_FALSE(Exists(source));
   }
 }
 
-TEST(PlaceDurablyTest, AFailureNamesBothFilesAndKeepsTheSource) {
-  ScratchDir dir;
-  const std::string source = dir.sub("tmp") + "/TetherTMP1.JPG";
+TEST_F(PlaceDurablyTest, AFailureNamesBothFilesAndKeepsTheSource) {
+  const std::string source = mSources[0] + "/TetherTMP1.JPG";
   WriteFile(source, "ours");
-  WriteFile(dir.path() + "/file", "");
-  std::string placed, error;
-  int used = -1;
-  EXPECT_FALSE(PlaceDurably(source, dir.path() + "/file/out", [](int) { return std::string("IMG.jpg"); }, 0,
-                            &placed, &used, &error));
-  EXPECT_NE(error.find(source + " to " + dir.path() + "/file/out/IMG.jpg: "), std::string::npos) << error;
+  WriteFile(mDir.path() + "/file", "");
+  OutputFolder out(mDir.path() + "/file/out");
+  Placement placed;
+  std::string error;
+  EXPECT_EQ(PlaceDurably(source, out, [](int) { return std::string("IMG.jpg"); }, 0, 0, &placed, &error),
+            Placed::kFailed);
+  EXPECT_NE(error.find(source + " to " + mDir.path() + "/file/out/IMG.jpg: "), std::string::npos) << error;
   EXPECT_EQ(ReadFile(source), "ours");
 }
 
-TEST(PlaceDurablyTest, AMissingSourceFailsWithoutCreatingAnything) {
-  ScratchDir dir;
-  std::string placed, error;
-  int used = -1;
-  EXPECT_FALSE(PlaceDurably(dir.path() + "/gone.DNG", dir.path(),
-                            [](int) { return std::string("IMG.dng"); }, 0, &placed, &used, &error));
-  EXPECT_NE(error.find("gone.DNG"), std::string::npos) << error;
-  EXPECT_FALSE(Exists(dir.path() + "/IMG.dng"));
+TEST_F(PlaceDurablyTest, AMissingOrSymbolicLinkSourceFailsWithoutCreatingAnything) {
+  const std::string link = mSources[0] + "/TetherTMP2.DNG";
+  WriteFile(mDir.path() + "/target", "not a picture");
+  symlink((mDir.path() + "/target").c_str(), link.c_str());
+  OutputFolder out(mDir.path());
+  for (const std::string& source : {mDir.path() + "/gone.DNG", link}) {
+    Placement placed;
+    std::string error;
+    EXPECT_EQ(PlaceDurably(source, out, [](int) { return std::string("IMG.dng"); }, 0, 0, &placed, &error),
+              Placed::kFailed);
+    EXPECT_NE(error.find(source), std::string::npos) << error;
+    EXPECT_FALSE(Exists(mDir.path() + "/IMG.dng"));
+  }
+  EXPECT_EQ(ReadFile(mDir.path() + "/target"), "not a picture");
 }
 
 }  // namespace

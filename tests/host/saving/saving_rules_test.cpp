@@ -66,9 +66,9 @@ TEST(FilenamePatternTest, RefusesWhatWouldLeaveTheFolderOrNameNothing) {
 
 // A saver over a scratch output folder and temporary folder; the sink
 // keeps what it hears as lines.
-class CaptureSaverTest : public ::testing::Test, public TetherObserver {
+class SaverRulesTest : public ::testing::Test, public TetherObserver {
  protected:
-  CaptureSaverTest() : mTmp(mDir.sub("session")), mOut(mDir.path() + "/out") {}
+  SaverRulesTest() : mTmp(mDir.sub("session")), mOut(mDir.path() + "/out") {}
 
   void fileSaved(const FileSaved& f) override {
     mHeard.push_back(std::string(fileKindName(f.kind)) + " " + std::to_string(f.number) + " " +
@@ -119,7 +119,7 @@ class CaptureSaverTest : public ::testing::Test, public TetherObserver {
   std::vector<std::string> mHeard;
 };
 
-TEST_F(CaptureSaverTest, OnlyFilesDirectlyInsideTheTemporaryFolderAreMoved) {
+TEST_F(SaverRulesTest, OnlyFilesDirectlyInsideTheTemporaryFolderAreMoved) {
   const std::string sibling = mDir.sub("session2") + "/x.JPG";
   mDir.sub("session/sub");
   for (const std::string& path : {sibling, mTmp + "/sub/x.JPG", mTmp + "/", mTmp + "/.", mTmp + "/..",
@@ -134,7 +134,7 @@ TEST_F(CaptureSaverTest, OnlyFilesDirectlyInsideTheTemporaryFolderAreMoved) {
 
 // The stem is chosen once for the whole capture, free for all three kinds,
 // and a late announcement does not rename the rest; numbers count from 1.
-TEST_F(CaptureSaverTest, ACapturesFilesShareTheFirstStemFreeForAllKinds) {
+TEST_F(SaverRulesTest, ACapturesFilesShareTheFirstStemFreeForAllKinds) {
   std::filesystem::create_directories(mOut);
   WriteFile(mOut + "/IMG_0001.thumb.jpg", "theirs");
   announce(7, "DCIM/IMG_0001.DNG");
@@ -149,7 +149,7 @@ TEST_F(CaptureSaverTest, ACapturesFilesShareTheFirstStemFreeForAllKinds) {
   EXPECT_EQ(saver().record().pictures, 2);
 }
 
-TEST_F(CaptureSaverTest, CaptureIdsMustBeWholeNumbersThatFitAnInt) {
+TEST_F(SaverRulesTest, CaptureIdsMustBeWholeNumbersThatFitAnInt) {
   for (double id : {1.5, 2147483648.0, -2147483649.0}) {
     thumbnail(id);
   }
@@ -161,7 +161,7 @@ TEST_F(CaptureSaverTest, CaptureIdsMustBeWholeNumbersThatFitAnInt) {
 // Complete: all three kinds, or the thumbnail and one image file once the
 // quiet spell has passed. finish() lists each incomplete capture once, with
 // what it lacks, and lists afresh at every call.
-TEST_F(CaptureSaverTest, CompletenessAndWhatIsMissing) {
+TEST_F(SaverRulesTest, CompletenessAndWhatIsMissing) {
   thumbnail(1);
   file(1, mTmp + "/TetherTMP1.DNG");
   file(2, mTmp + "/TetherTMP2.DNG");
