@@ -12,7 +12,19 @@
 
 #include "camera/simulator/control_client.h"
 
+namespace {
+
+constexpr char kUsage[] =
+    "usage: krv-sim-ctl [--socket PATH] COMMAND [ARGS...]\n"
+    "(the socket defaults to $KRV_SIM_CONTROL; try the command \"help\")\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   std::string path;
   if (const char* env = std::getenv("KRV_SIM_CONTROL")) path = env;
   int i = 1;
@@ -21,9 +33,7 @@ int main(int argc, char** argv) {
     i += 2;
   }
   if (i >= argc || path.empty()) {
-    std::fprintf(stderr,
-                 "usage: krv-sim-ctl [--socket PATH] COMMAND [ARGS...]\n"
-                 "(the socket defaults to $KRV_SIM_CONTROL; try the command \"help\")\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
   std::string line;

@@ -1,5 +1,8 @@
 #include "host/cli/CommandSupport.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -7,16 +10,13 @@
 
 #include "host/client/CameraSettings.h"
 #include "host/client/Deadline.h"
+#include "host/client/TerminalText.h"
+#include "host/saving/OutputFiles.h"
 #include "source/ProtocolNames.h"
 
 namespace tether_host {
 
 namespace proto = tether::proto;
-
-namespace {
-
-
-}  // namespace
 
 const char kExitCodeHelp[] =
     "exit status: 0 done; 1 usage error (or a task log that cannot be opened); 2 the task\n"
@@ -24,12 +24,33 @@ const char kExitCodeHelp[] =
     "task does not parse; 6 a capture is incomplete or a file could not be saved; 130\n"
     "interrupted.";
 
-void Say(const std::string& line) { std::fprintf(stderr, "tether-host: %s\n", line.c_str()); }
+void Say(const std::string& line) {
+  std::fprintf(stderr, "tether-host: %s\n", SafeForTerminal(line).c_str());
+}
+
+bool PrepareOutputFolder(const std::string& dir) {
+  std::string error;
+  if (!MakeDirectories(dir, &error)) {
+    Say(error);
+    return false;
+  }
+  std::string probe = dir + "/.tether-host-probe-XXXXXX";
+  const int fd = mkostemp(probe.data(), O_CLOEXEC);
+  if (fd < 0) {
+    Say("cannot write into " + dir + ": " + strerror(errno));
+    return false;
+  }
+  close(fd);
+  unlink(probe.c_str());
+  return true;
+}
 
 StopSignals::StopSignals() {
   sigemptyset(&mSet);
   sigaddset(&mSet, SIGINT);
   sigaddset(&mSet, SIGTERM);
+  sigaddset(&mSet, SIGHUP);
+  sigaddset(&mSet, SIGQUIT);
   pthread_sigmask(SIG_BLOCK, &mSet, nullptr);
   mFd = signalfd(-1, &mSet, SFD_CLOEXEC | SFD_NONBLOCK);
 }
@@ -45,13 +66,13 @@ void StopSignals::drain() {
 }
 
 int StartTask(const TaskLaunch& launch, RunningTask* running) {
-  std::string error;
-  const std::string logPath = launch.taskLogPath.empty() ? DefaultTaskLogPath() : launch.taskLogPath;
-  running->log = TaskLog::open(logPath, launch.taskLogPath.empty(), launch.verbose, &error);
+  std::string error, notice;
+  running->log = TaskLog::openFor(launch, &notice, &error);
   if (!running->log) {
     Say(error);
     return kExitUsage;
   }
+  if (!notice.empty()) Say(notice);
   TaskProcess::Options options;
   options.path = launch.taskPath.empty() ? DefaultTaskPath() : launch.taskPath;
   options.environment = launch.environment;
@@ -97,9 +118,10 @@ int ReportUnexpectedExit(TaskProcess* task) {
 }
 
 void PrintSettings(ZyLuaTE* settings, const std::string& camera) {
-  std::printf("Settings in force%s:\n", camera.empty() ? "" : (" (" + camera + ")").c_str());
+  std::printf("Settings in force%s:\n",
+              camera.empty() ? "" : (" (" + SafeForTerminal(camera) + ")").c_str());
   for (const auto& [label, value] : DescribeSettings(settings)) {
-    std::printf("  %-14s %s\n", label.c_str(), value.c_str());
+    std::printf("  %-14s %s\n", label.c_str(), SafeForTerminal(value).c_str());
   }
 }
 
@@ -108,16 +130,17 @@ void PrintSummary(const std::string& outDir, const std::vector<SavedFile>& files
                   const std::vector<IncompleteCapture>& incomplete) {
   if (!files.empty()) {
     std::printf("Saved %zu file%s in %s:\n", files.size(), files.size() == 1 ? "" : "s",
-                outDir.c_str());
+                SafeForTerminal(outDir).c_str());
     std::printf("  %-7s  %-9s  %12s  %-8s  %s\n", "capture", "kind", "bytes", "check", "file");
     for (const SavedFile& f : files) {
       const std::string check = f.reportedSize < 0 ? "-" : f.sizeMatches() ? "ok" : "MISMATCH";
       std::printf("  %-7d  %-9s  %12lld  %-8s  %s\n", f.captureId, fileKindLabel(f.kind),
-                  static_cast<long long>(f.size), check.c_str(), f.path.c_str());
+                  static_cast<long long>(f.size), check.c_str(), SafeForTerminal(f.path).c_str());
     }
   }
   for (const SaveFailed& f : failures) {
-    std::printf("NOT SAVED: capture %d %s: %s\n", f.captureId, fileKindLabel(f.kind), f.message.c_str());
+    std::printf("NOT SAVED: capture %d %s: %s\n", f.captureId, fileKindLabel(f.kind),
+                SafeForTerminal(f.message).c_str());
   }
   for (const IncompleteCapture& c : incomplete) {
     std::printf("INCOMPLETE: capture %d: no %s arrived\n", c.captureId, c.missing.c_str());
@@ -131,7 +154,7 @@ void SayLeftovers(const std::vector<std::string>& leftovers) {
 void SayLogTail(const std::string& path, const std::vector<std::string>& tail) {
   if (tail.empty()) return;
   Say("the task's last log lines (all of them in " + path + "):");
-  for (const std::string& line : tail) std::fprintf(stderr, "  %s\n", line.c_str());
+  for (const std::string& line : tail) std::fprintf(stderr, "  %s\n", SafeForTerminal(line).c_str());
 }
 
 }  // namespace tether_host

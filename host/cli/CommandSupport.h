@@ -32,10 +32,15 @@ enum ExitCode {
 // The README's and --help's words for the codes above.
 extern const char kExitCodeHelp[];
 
-// "tether-host: <line>" on stderr.
+// "tether-host: <line>" on stderr, with control characters made harmless
+// (the line may quote a camera's or a file's name).
 void Say(const std::string& line);
 
-// SIGINT and SIGTERM arrive through a descriptor that every wait polls, so
+// Creates `dir` (with its parents) and proves it writable by creating and
+// removing a file in it, before any task starts; false after saying why.
+bool PrepareOutputFolder(const std::string& dir);
+
+// SIGINT, SIGTERM, SIGHUP (the terminal went away) and SIGQUIT arrive through a descriptor that every wait polls, so
 // a stop request is handled in order instead of in a signal handler. Make
 // it before any thread starts: the block is inherited by threads (the task
 // is started with an empty signal mask).
@@ -56,8 +61,9 @@ struct RunningTask {
   std::unique_ptr<TaskLog> log;
   std::unique_ptr<TaskProcess> task;
 };
-// kExitOk, or the exit code after saying why: kExitUsage for a log that
-// cannot be opened, kExitNoTask for a task that cannot be started.
+// kExitOk, or the exit code after saying why: kExitUsage for a --task-log
+// that cannot be opened (the default one falls back, said in a line),
+// kExitNoTask for a task that cannot be started.
 int StartTask(const TaskLaunch& launch, RunningTask* running);
 
 // Asks the task to stop and waits for it, dropping what it still sends. A

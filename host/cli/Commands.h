@@ -19,6 +19,9 @@ struct WatchArgs {
 int runWatch(const TaskLaunch& launch, const WatchArgs& args);
 int runCapture(const TaskLaunch& launch, const CaptureOptions& options);
 int runSettings(const TaskLaunch& launch, int cameraTimeoutMs);
+// Moves the pictures left by killed sessions into `outDir` (see
+// LeftoverRecovery.h); the pattern is checked by the caller.
+int runRecover(const std::string& outDir, const std::string& filenamePattern);
 
 struct TetherArgs {
   TetherOptions options;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "host/client/TerminalText.h"
+
 namespace tether_host {
 
 void StatusLine::cameraChanged(const std::string& modelName) {
@@ -63,15 +65,15 @@ void StatusLine::flushPicture() {
 
 void StatusLine::printLine(const std::string& line) {
   if (mTerminal) std::fputs("\r\033[K", mOut);
-  std::fprintf(mOut, "%s\n", line.c_str());
+  std::fprintf(mOut, "%s\n", SafeForTerminal(line).c_str());
   if (mTerminal) redraw();
   std::fflush(mOut);
 }
 
 void StatusLine::redraw() {
-  const auto or_ = [](const std::string& s) { return s.empty() ? std::string("?") : s; };
+  const auto or_ = [](const std::string& s) { return s.empty() ? std::string("?") : SafeForTerminal(s); };
   std::fprintf(mOut, "\r\033[K[%s] ISO %s  f/%s  %s  WB %s  %d picture%s  (Enter: capture, Ctrl-C: end)",
-               mCamera.empty() ? "no camera" : mCamera.c_str(), or_(mSettings.iso).c_str(),
+               mCamera.empty() ? "no camera" : SafeForTerminal(mCamera).c_str(), or_(mSettings.iso).c_str(),
                or_(mSettings.aperture).c_str(), or_(mSettings.shutter).c_str(),
                or_(mSettings.whiteBalance).c_str(), mSaved, mSaved == 1 ? "" : "s");
   std::fflush(mOut);

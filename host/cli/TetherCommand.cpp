@@ -67,7 +67,9 @@ void Report(const TetherArgs& args, const TetherResult& result, int code) {
 
 int runTether(const TetherArgs& args, SessionCompanion* companion) {
   StopSignals stop;  // before any thread, so that every thread has them blocked
-  TetherSession session(args.options);
+  TetherOptions options = args.options;
+  options.say = Say;
+  TetherSession session(options);
   StatusLine status(stdout, isatty(1) == 1);
   session.addObserver(&status);
   std::unique_ptr<HookRunner> hooks;
@@ -86,6 +88,9 @@ int runTether(const TetherArgs& args, SessionCompanion* companion) {
   controls.join();
   close(done);
   status.finish();
+  if (hooks && hooks->pending() > 0) {
+    Say("hooks are finishing: " + std::to_string(hooks->pending()) + " remain");
+  }
   if (hooks) hooks->finish();
   const int code = ExitCodeOf(result);
   Report(args, result, code);

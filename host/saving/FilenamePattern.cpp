@@ -37,15 +37,42 @@ std::string CutUtf8(const std::string& text, size_t cut) {
   return text.substr(0, keep);
 }
 
-bool BadFolder(const std::string& text) {
+std::vector<std::string> PartsOf(const std::string& text) {
+  std::vector<std::string> parts;
   size_t start = 0;
   for (;;) {
     const size_t slash = text.find('/', start);
-    const std::string part = text.substr(start, slash - start);
-    if (part == "." || part == "..") return true;
-    if (slash == std::string::npos) return false;
+    parts.push_back(text.substr(start, slash - start));
+    if (slash == std::string::npos) return parts;
     start = slash + 1;
   }
+}
+
+// The pattern without its "." parts ("./%f" is "%f").
+std::string WithoutDotParts(const std::string& text) {
+  std::string out;
+  for (const std::string& part : PartsOf(text)) {
+    if (part == ".") continue;
+    out += (out.empty() ? "" : "/") + part;
+  }
+  return out;
+}
+
+bool BadFolder(const std::string& text) {
+  for (const std::string& part : PartsOf(text)) {
+    if (part == "..") return true;
+  }
+  return false;
+}
+
+size_t CountCode(const std::string& text, char code) {
+  size_t n = 0;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] != '%') continue;
+    n += text[i + 1] == code;
+    ++i;
+  }
+  return n;
 }
 
 std::string TwoDigits(int v) {
@@ -69,7 +96,8 @@ std::string TimeField(char code, const struct tm& t) {
 
 FilenamePattern::FilenamePattern() : mText(kDefaultFilenamePattern) {}
 
-bool FilenamePattern::parse(const std::string& text, FilenamePattern* pattern, std::string* error) {
+bool FilenamePattern::parse(const std::string& given, FilenamePattern* pattern, std::string* error) {
+  const std::string text = given.empty() || given[0] == '/' ? given : WithoutDotParts(given);
   if (text.empty()) {
     *error = "the file name pattern is empty";
     return false;
@@ -95,6 +123,27 @@ bool FilenamePattern::parse(const std::string& text, FilenamePattern* pattern, s
   }
   pattern->mText = hasExtension ? text : text + ".%C";
   return true;
+}
+
+std::vector<std::string> FilenamePattern::warnings(const std::string& given) {
+  const std::string text = WithoutDotParts(given);
+  std::vector<std::string> lines;
+  if (CountCode(text, 'C') > 1) {
+    lines.push_back("the file name pattern '" + given +
+                    "' puts the extension in more than once (IMG_0001.dng.dng)");
+  }
+  for (const std::string& part : PartsOf(text)) {
+    if (!part.empty() && part[0] == '.') {
+      lines.push_back("the file name pattern '" + given + "' makes names starting with '.', "
+                      "which file browsers hide");
+      break;
+    }
+  }
+  if (text.find(':') != std::string::npos) {
+    lines.push_back("the file name pattern '" + given + "' puts ':' in names, which memory cards "
+                    "and other systems' file systems refuse");
+  }
+  return lines;
 }
 
 std::string FilenamePattern::expand(const NameFields& fields, const std::string& ext,

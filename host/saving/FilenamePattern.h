@@ -5,8 +5,8 @@
 //   %Y %m %d %H %M %S  the capture's local date and time
 //   %%  a percent sign
 // A pattern without %C gets ".%C" appended, so a capture's files never share
-// a name. '/' makes folders (created when needed); absolute paths and ".."
-// are refused. A name that is taken gets "-1", "-2", ... before the
+// a name. '/' makes folders (created when needed); "./" parts are dropped;
+// absolute paths and ".." are refused. A name that is taken gets "-1", "-2", ... before the
 // extension's dot: IMG_0003-1.dng, IMG_0003-1.jpg, IMG_0003-1.thumb.jpg.
 // A camera's name too long for the file system is shortened (by bytes, on a
 // UTF-8 boundary) so that every part of the path fits NAME_MAX with the
@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace tether_host {
 
@@ -34,6 +35,10 @@ class FilenamePattern {
   FilenamePattern();  // kDefaultFilenamePattern
   // False with *error naming the problem for a malformed pattern.
   static bool parse(const std::string& text, FilenamePattern* pattern, std::string* error);
+  // Lines about a pattern that parses but makes awkward names: the
+  // extension twice, hidden names (a leading '.'), ':' (refused by the file
+  // systems of cards and other machines). Empty when there is nothing to say.
+  static std::vector<std::string> warnings(const std::string& text);
 
   // The path relative to the output folder for a file with extension `ext`
   // ("dng"), with suffix n (0: none).

@@ -50,9 +50,17 @@ void HookRunner::work() {
       if (mQueue.empty()) return;  // stopping, and nothing left to run
       job = mQueue.front();
       mQueue.pop_front();
+      mRunning = true;
     }
     runOne(job);
+    zy::MutexLock lock(&mMutex);
+    mRunning = false;
   }
+}
+
+size_t HookRunner::pending() {
+  zy::MutexLock lock(&mMutex);
+  return mQueue.size() + (mRunning ? 1 : 0);
 }
 
 void HookRunner::runOne(const Job& job) {

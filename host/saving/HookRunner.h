@@ -33,6 +33,8 @@ class HookRunner : public TetherObserver {
   // Runs what is queued, then stops the thread. Idempotent.
   void finish();
   int dropped() const { return mDropped; }
+  // Hooks queued or running now. Any thread.
+  size_t pending();
 
  private:
   struct Job {
@@ -49,6 +51,7 @@ class HookRunner : public TetherObserver {
   zy::CondVar mChanged;
   std::deque<Job> mQueue GUARDED_BY(mMutex);
   bool mStopping GUARDED_BY(mMutex) = false;
+  bool mRunning GUARDED_BY(mMutex) = false;  // a hook is running
   int mDropped = 0;        // the session's thread only
   std::thread mThread;
 };

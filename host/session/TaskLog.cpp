@@ -1,8 +1,12 @@
 #include "host/session/TaskLog.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include "host/client/TerminalText.h"
 #include "host/saving/OutputFiles.h"
 
 namespace tether_host {
@@ -36,11 +40,33 @@ std::unique_ptr<TaskLog> TaskLog::open(const std::string& path, bool makeFolder,
   return std::unique_ptr<TaskLog>(new TaskLog(path, file, verbose));
 }
 
+std::unique_ptr<TaskLog> TaskLog::openFor(const TaskLaunch& launch, std::string* notice,
+                                          std::string* error) {
+  if (!launch.taskLogPath.empty()) return open(launch.taskLogPath, false, launch.verbose, error);
+  std::string why;
+  if (auto log = open(DefaultTaskLogPath(), true, launch.verbose, &why)) return log;
+  // A HOME that is not ours (sudo, another user's shell) must not stop the
+  // session: the log then goes to a file of our own that nobody else can read.
+  const char* env = getenv("TMPDIR");
+  std::string path = std::string(env != nullptr && *env != '\0' ? env : "/tmp") +
+                     "/tether-host-task-XXXXXX.log";
+  const int fd = mkostemps(path.data(), 4, O_CLOEXEC);  // mode 0600
+  FILE* file = fd >= 0 ? fdopen(fd, "a") : nullptr;
+  if (file == nullptr) {
+    if (fd >= 0) close(fd);
+    *error = why + "; nor a temporary one: " + strerror(errno);
+    return nullptr;
+  }
+  setvbuf(file, nullptr, _IOLBF, 0);
+  *notice = why + "; the task's log goes to " + path;
+  return std::unique_ptr<TaskLog>(new TaskLog(path, file, launch.verbose));
+}
+
 TaskLog::~TaskLog() { fclose(mFile); }
 
 void TaskLog::line(const std::string& text) {
   std::fprintf(mFile, "%s\n", text.c_str());
-  if (mVerbose) std::fprintf(stderr, "%s\n", text.c_str());
+  if (mVerbose) std::fprintf(stderr, "%s\n", SafeForTerminal(text).c_str());
   mTail.push_back(text);
   if (mTail.size() > kTailLines) mTail.pop_front();
   // The task names each temporary file before writing it.

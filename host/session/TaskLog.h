@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "host/client/TaskLaunch.h"
 #include "host/client/TetherEvents.h"
 
 namespace tether_host {
@@ -26,6 +27,11 @@ class TaskLog {
   // null with *error naming the file and the system's error.
   static std::unique_ptr<TaskLog> open(const std::string& path, bool makeFolder, bool verbose,
                                        std::string* error);
+  // The log a launch asks for. An explicit --task-log that cannot be opened
+  // is an error (null, *error says why); the default one falls back to a
+  // new private file under $TMPDIR, and *notice then says so in one line.
+  static std::unique_ptr<TaskLog> openFor(const TaskLaunch& launch, std::string* notice,
+                                          std::string* error);
   ~TaskLog();
 
   // One line of the task's log, without its newline.

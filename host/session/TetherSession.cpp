@@ -50,6 +50,7 @@ class TetherSession::Impl : public TetherObserver {
     for (auto* o : mObservers) o->settingsChanged(s);
   }
   void captureAnnounced(const CaptureAnnounced& c) override {
+    mNewestCapture = c.captureId;
     for (auto* o : mObservers) o->captureAnnounced(c);
   }
   void fileSaved(const FileSaved& f) override {
@@ -75,6 +76,11 @@ class TetherSession::Impl : public TetherObserver {
   void sendRequestedCaptures();
   bool countReached() const;
   void shutDown(TetherResult* result);
+  void say(const std::string& line) const {
+    if (mOptions.say) mOptions.say(line);
+  }
+  // The number of the newest picture when it is still arriving, else 0.
+  int pictureArriving() const;
   void drainWake() {
     uint64_t count;
     while (read(mWakeFd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {
@@ -85,21 +91,23 @@ class TetherSession::Impl : public TetherObserver {
   std::unique_ptr<TaskProcess> mTask;
   std::unique_ptr<CaptureSaver> mSaver;
   bool mCameraPresent = false;
+  int mNewestCapture = -1;  // capture id of the newest announced picture
 };
 
 bool TetherSession::Impl::setUp(TetherResult* result) {
   FilenamePattern pattern;
   std::string error;
+  std::string notice;
   const TaskLaunch& launch = mOptions.launch;
-  const std::string logPath = launch.taskLogPath.empty() ? DefaultTaskLogPath() : launch.taskLogPath;
   if (!FilenamePattern::parse(mOptions.filenamePattern, &pattern, &error) ||
       !MakeDirectories(mOptions.outDir, &error) ||
-      !(mLog = TaskLog::open(logPath, launch.taskLogPath.empty(), launch.verbose, &error))) {
+      !(mLog = TaskLog::openFor(launch, &notice, &error))) {
     result->end = TetherResult::End::kSetupFailed;
     result->message = error;
     return false;
   }
-  result->taskLogPath = logPath;
+  if (!notice.empty()) say(notice);
+  result->taskLogPath = mLog->path();
   TaskProcess::Options options;
   options.path = launch.taskPath.empty() ? DefaultTaskPath() : launch.taskPath;
   options.environment = launch.environment;
@@ -194,10 +202,20 @@ bool TetherSession::Impl::countReached() const {
          mSaver->allDone(kQuietMs);
 }
 
+int TetherSession::Impl::pictureArriving() const {
+  const CaptureSaver::Progress* p = mSaver->progress(mNewestCapture);
+  return p != nullptr && !p->done(kQuietMs) ? p->number : 0;
+}
+
 void TetherSession::Impl::shutDown(TetherResult* result) {
+  const int stopsBefore = mStopRequests.load();
+  if (stopsBefore > 0) {
+    if (const int n = pictureArriving()) {
+      say("finishing picture " + std::to_string(n) + "... (Ctrl-C again to stop now)");
+    }
+  }
   if (mTask->send(proto::kShutdown, nullptr) < 0) mTask->closeInput();
   const Deadline deadline = Deadline::in(kTaskShutdownWaitMs);
-  const int stopsBefore = mStopRequests.load();
   HostMessage message;
   for (;;) {
     const auto status = mTask->read(&message, deadline.msLeft(), mWakeFd);
@@ -208,7 +226,11 @@ void TetherSession::Impl::shutDown(TetherResult* result) {
     if (status == TaskProcess::ReadStatus::kLogNews) continue;
     if (status == TaskProcess::ReadStatus::kInterrupted) {
       drainWake();
-      if (mStopRequests.load() > stopsBefore) break;  // asked again: no more waiting
+      if (mStopRequests.load() > stopsBefore) {  // asked again: no more waiting
+        say("stopping now; what the camera had not delivered stays in " + mTask->tempDir());
+        mTask->terminate();
+        return;
+      }
       continue;
     }
     break;

@@ -13,6 +13,7 @@
 #ifndef TETHER_HOST_TETHER_SESSION_H_
 #define TETHER_HOST_TETHER_SESSION_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ struct TetherOptions {
   std::string filenamePattern = kDefaultFilenamePattern;  // see FilenamePattern.h
   int count = 0;                                     // > 0: end after this many pictures
   TaskLaunch launch;                                 // which task, where its log goes
+  // The session's own lines for the user (a task log that fell back, a
+  // picture being finished after a stop request); run()'s thread; may be empty.
+  std::function<void(const std::string&)> say;
 };
 
 struct TetherResult {
@@ -65,7 +69,9 @@ class TetherSession {
   // there is none wait for one). Any thread.
   void requestCapture();
   // Ends the session in order: no new requests, the task is shut down, and
-  // files still arriving until it has ended are saved. Any thread.
+  // files still arriving until it has ended are saved. A second request
+  // stops the task at once; what it had not delivered stays in its
+  // temporary folder (TetherResult::leftovers). Any thread.
   void requestStop();
 
   TetherResult run();

@@ -13,6 +13,11 @@
 //   ticker            a "tick" every 20 ms while no command is waiting
 //   thumbonly         a capture delivers its name and thumbnail only
 //   refusejpeg        the JPEG is not saved: the task's log line says why
+//   camerapress       one capture taken on the camera right after "deviceAdded"
+//   holdfiles         a capture's DNG is written at once but it and the JPEG
+//                     are reported only on "shutdown" (a picture still arriving)
+//   hostilename       the camera's file name and a log line carry escape
+//                     sequences and C1 controls
 // It writes "fake task started" to stderr when it starts.
 #include <poll.h>
 #include <signal.h>
@@ -69,11 +74,18 @@ class FakeTask {
 
   // Writes `size` bytes of a pattern and reports the file like the task.
   void deliverFile(int captureId, const char* ext, size_t size) const {
+    writeFile(captureId, ext, size);
+    reportFile(captureId, ext, size);
+  }
+  void writeFile(int captureId, const char* ext, size_t size) const {
     const std::string path = TempDir() + "/TetherTMP" + std::to_string(captureId) + ext;
     FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) std::exit(3);
     for (size_t i = 0; i < size; ++i) std::fputc(static_cast<int>((i * 7 + captureId) & 0xFF), f);
     std::fclose(f);
+  }
+  void reportFile(int captureId, const char* ext, size_t size) const {
+    const std::string path = TempDir() + "/TetherTMP" + std::to_string(captureId) + ext;
     auto* t = new ZyLuaTETable();
     t->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
     t->Set(proto::kFilePath, new ZyLuaTEString(path));
@@ -82,8 +94,10 @@ class FakeTask {
   }
 
   void capture(int captureId) const {
-    char name[32];
-    std::snprintf(name, sizeof name, "IMG_%04d.dng", captureId);
+    char name[64];
+    std::snprintf(name, sizeof name,
+                  has("hostilename") ? "IMG\033]0;owned\007\302\233" "2J%04d.dng" : "IMG_%04d.dng",
+                  captureId);
     auto* added = new ZyLuaTETable();
     added->Set(proto::kCaptureId, new ZyLuaTENumber(captureId));
     added->Set(proto::kHasSidecar, new ZyLuaTENumber(0));
@@ -99,6 +113,11 @@ class FakeTask {
     send(0, proto::kThumbnailWasDownloaded, t);
 
     if (has("thumbonly")) return;
+    if (has("holdfiles")) {
+      writeFile(captureId, ".DNG", 1000 + captureId);
+      mHeld = captureId;
+      return;
+    }
     deliverFile(captureId, ".DNG", 1000 + captureId);
     if (has("refusejpeg")) {
       std::fprintf(stderr, "\"%s/TetherTMP%d.JPG\"\nframeCallback: file not saved: No space left on device\n",
@@ -108,8 +127,16 @@ class FakeTask {
     }
   }
 
+  // "shutdown" with a capture held back: what it still has comes now.
+  void deliverHeld() const {
+    if (mHeld == 0) return;
+    reportFile(mHeld, ".DNG", 1000 + mHeld);
+    deliverFile(mHeld, ".JPG", 500 + mHeld);
+  }
+
  private:
   std::string mMode;
+  mutable int mHeld = 0;  // the capture whose files wait for "shutdown"
 };
 
 }  // namespace
@@ -119,6 +146,7 @@ int main() {
   const FakeTask fake(mode != nullptr ? mode : "");
   if (fake.has("stubborn")) signal(SIGTERM, SIG_IGN);
   std::fprintf(stderr, "fake task started\n");
+  if (fake.has("hostilename")) std::fprintf(stderr, "camera says \033]0;owned\007\302\233" "2J\n");
 
   if (fake.has("datademo")) {
     auto* t = new ZyLuaTETable();
@@ -133,10 +161,11 @@ int main() {
     t->Set(proto::kName, new ZyLuaTEString("Orvak K1"));
     fake.send(0, proto::kDeviceAdded, t);
   }
+  int captureId = 0;
+  if (fake.has("camerapress")) fake.capture(++captureId);
   if (fake.has("garbage")) fake.writeOut(std::string("\xFB\xFF\xFF\xFF\x01\x00\x00\x00", 8));
 
   FrameReader reader;
-  int captureId = 0;
   char buf[4096];
   for (;;) {
     HostMessage m;
@@ -163,6 +192,7 @@ int main() {
     }
     if (m.name == proto::kShutdown) {
       if (fake.has("stubborn")) continue;
+      fake.deliverHeld();
       if (fake.has("late")) fake.capture(++captureId);  // a picture still on its way
       return 0;
     }

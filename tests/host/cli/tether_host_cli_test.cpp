@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,8 +28,10 @@ constexpr int kGuardMs = 30000;
 // tether-host running with stdout on a pipe and stderr in a file.
 class Tool {
  public:
-  Tool(const std::vector<std::string>& args, const std::string& mode, const std::string& dir)
-      : mErrPath(dir + "/tool-stderr.txt") {
+  // `extraEnv` ("NAME=value") replaces what the test would set otherwise.
+  Tool(const std::vector<std::string>& args, const std::string& mode, const std::string& dir,
+       const std::vector<std::string>& extraEnv = {})
+      : mErrPath(dir + "/tool-stderr-" + std::to_string(sSerial++) + ".txt") {
     std::vector<std::string> argStrings{TETHER_HOST_PATH};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<std::string> envStrings;
@@ -39,6 +43,13 @@ class Tool {
     envStrings.push_back("FAKE_TASK_MODE=" + mode);
     envStrings.push_back("TMPDIR=" + dir);
     envStrings.push_back("XDG_STATE_HOME=" + dir + "/state");  // the default task log
+    for (const std::string& e : extraEnv) {
+      const std::string name = e.substr(0, e.find('=') + 1);
+      envStrings.erase(std::remove_if(envStrings.begin(), envStrings.end(),
+                                      [&name](const std::string& s) { return s.rfind(name, 0) == 0; }),
+                       envStrings.end());
+      envStrings.push_back(e);
+    }
     std::vector<char*> argv, envp;
     for (auto& s : argStrings) argv.push_back(s.data());
     argv.push_back(nullptr);
@@ -106,6 +117,7 @@ class Tool {
   pid_t pid() const { return mPid; }
 
  private:
+  static inline int sSerial = 0;
   pid_t mPid = -1;
   int mOut = -1;
   bool mDone = false;
@@ -119,8 +131,9 @@ struct ToolRun {
   std::string err;
 };
 
-ToolRun RunTool(const std::vector<std::string>& args, const std::string& mode, const std::string& dir) {
-  Tool tool(args, mode, dir);
+ToolRun RunTool(const std::vector<std::string>& args, const std::string& mode, const std::string& dir,
+                const std::vector<std::string>& extraEnv = {}) {
+  Tool tool(args, mode, dir, extraEnv);
   std::string out = tool.rest();
   const int code = tool.finish();
   return {code, out, tool.err()};
@@ -277,6 +290,199 @@ TEST(TetherHostCliTest, WatchStopsAtABadFrame) {
   EXPECT_EQ(run.code, 5);
   EXPECT_TRUE(Contains(run.out, "\"deviceAdded\"")) << run.out;
   EXPECT_TRUE(Contains(run.err, "bad frame from the task: frame length -5")) << run.err;
+}
+
+// Polls until `ready` (a hang guard only: the bound is never the result).
+bool WaitUntil(const std::function<bool()>& ready) {
+  for (int i = 0; i < kGuardMs / 10; ++i) {
+    if (ready()) return true;
+    usleep(10000);
+  }
+  return ready();
+}
+
+bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Every option error names what is wrong and where to read more; nothing
+// is created and no task starts.
+TEST(TetherHostCliTest, OptionErrorsSayWhatIsWrong) {
+  struct Row {
+    std::vector<std::string> args;
+    std::vector<std::string> said;
+  };
+  ScratchDir dir;
+  const std::string fresh = dir.path() + "/fresh";
+  const std::vector<Row> rows = {
+      {{"tether", "--ot", "x"},
+       {"unknown option '--ot' for 'tether'; did you mean '--out'?", "Run 'tether-host tether --help'"}},
+      {{"tether", "--out", fresh, "--filenme", "x"},
+       {"unknown option '--filenme' for 'tether'; did you mean '--filename'?"}},
+      {{"capture", "--wobble"}, {"unknown option '--wobble' for 'capture'\n"}},
+      {{"capture", "-n", "two"}, {"-n takes a whole number", "Run 'tether-host capture --help'"}},
+      {{"serve", "-n", "two"}, {"-n takes a whole number", "Run 'tether-host serve --help'"}},
+      {{"tether", "--out", fresh, "--filename", "../%f"}, {"must stay inside the output folder"}},
+      {{"tether", "--out", "/proc"}, {"cannot write into /proc"}},
+      {{"capture", "--out", "/proc"}, {"cannot write into /proc"}},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = {"--task", FAKE_TASK_PATH};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const ToolRun run = RunTool(args, "camerapress", dir.path());
+    EXPECT_EQ(run.code, 1) << row.args[1] << "\n" << run.err;
+    for (const std::string& said : row.said) EXPECT_TRUE(Contains(run.err, said)) << run.err;
+    EXPECT_FALSE(Contains(run.err, "fake task started")) << run.err;
+    EXPECT_FALSE(Exists(fresh)) << row.args[1];
+  }
+}
+
+TEST(TetherHostCliTest, FilenamePatternsTakenWithWarnings) {
+  struct Row {
+    std::string pattern;
+    std::string warning;  // empty: none
+    std::string saved;    // one of the files
+  };
+  const std::vector<Row> rows = {
+      {"./%f", "", "IMG_0001.dng"},
+      {"./sub/./%f.%C", "", "sub/IMG_0001.jpg"},
+      {"%f.%C.%C", "puts the extension in more than once", "IMG_0001.dng.dng"},
+      {".%f", "makes names starting with '.'", ".IMG_0001.dng"},
+      {"%f:%n", "puts ':' in names", "IMG_0001:1.dng"},
+  };
+  for (const Row& row : rows) {
+    ScratchDir dir;
+    const ToolRun run = RunTool({"--task", FAKE_TASK_PATH, "capture", "--out", dir.path() + "/o",
+                                 "--filename", row.pattern},
+                                "", dir.path());
+    EXPECT_EQ(run.code, 0) << row.pattern << "\n" << run.err;
+    EXPECT_EQ(Contains(run.err, "warning: "), !row.warning.empty()) << run.err;
+    if (!row.warning.empty()) {
+      EXPECT_TRUE(Contains(run.err, row.warning)) << run.err;
+    }
+    EXPECT_TRUE(Exists(dir.path() + "/o/" + row.saved)) << row.pattern;
+  }
+}
+
+// A stop while a picture is arriving waits for the picture, whichever
+// signal asks (the terminal closing, Ctrl-\, kill, Ctrl-C).
+TEST(TetherHostCliTest, EveryStopSignalFinishesThePictureArriving) {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    ScratchDir dir;
+    const std::string out = dir.path() + "/o";
+    Tool tool({"--task", FAKE_TASK_PATH, "tether", "--out", out}, "camerapress,holdfiles", dir.path());
+    ASSERT_TRUE(WaitUntil([&] { return Exists(out + "/IMG_0001.thumb.jpg"); })) << sig;
+    kill(tool.pid(), sig);
+    EXPECT_EQ(tool.finish(), 0) << sig << "\n" << tool.err();
+    EXPECT_TRUE(Contains(tool.err(), "finishing picture 1... (Ctrl-C again to stop now)")) << tool.err();
+    for (const char* name : {"IMG_0001.dng", "IMG_0001.jpg"}) EXPECT_TRUE(Exists(out + "/" + name)) << sig;
+  }
+}
+
+// A second Ctrl-C stops at once and says where the undelivered files are;
+// a later run tells of them and `recover` moves them in.
+TEST(TetherHostCliTest, SecondCtrlCLeavesFilesThatALaterRunRecovers) {
+  ScratchDir dir;
+  const std::string out = dir.path() + "/o";
+  {
+    Tool tool({"--task", FAKE_TASK_PATH, "tether", "--out", out}, "camerapress,holdfiles,stubborn",
+              dir.path());
+    ASSERT_TRUE(WaitUntil([&] { return Exists(out + "/IMG_0001.thumb.jpg"); }));
+    kill(tool.pid(), SIGINT);
+    ASSERT_TRUE(WaitUntil([&] { return Contains(tool.err(), "finishing picture 1"); })) << tool.err();
+    kill(tool.pid(), SIGINT);
+    EXPECT_EQ(tool.finish(), 6) << tool.err();  // picture 1 is incomplete
+    EXPECT_TRUE(Contains(tool.err(), "stopping now; what the camera had not delivered stays in " +
+                                         dir.path() + "/tether-session-"))
+        << tool.err();
+    EXPECT_TRUE(Contains(tool.err(), "/TetherTMP1.DNG")) << tool.err();
+  }
+  const ToolRun later = RunTool({"--task", FAKE_TASK_PATH, "settings"}, "", dir.path());
+  EXPECT_EQ(later.code, 0);
+  EXPECT_TRUE(Contains(later.err, "1 file left by an earlier session that did not end: " + dir.path() +
+                                      "/tether-session-"))
+      << later.err;
+  const ToolRun recover = RunTool({"recover", "--out", dir.path() + "/r"}, "", dir.path());
+  EXPECT_EQ(recover.code, 0) << recover.err;
+  EXPECT_EQ(recover.out, "recovered " + dir.path() + "/r/capture1.dng\n");
+  EXPECT_EQ(ReadFile(dir.path() + "/r/capture1.dng").size(), 1001u);
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_NE(entry.path().filename().string().rfind("tether-session-", 0), 0u) << entry.path();
+  }
+  const ToolRun again = RunTool({"recover", "--out", dir.path() + "/r"}, "", dir.path());
+  EXPECT_EQ(again.code, 0);
+  EXPECT_TRUE(Contains(again.err, "nothing to recover")) << again.err;
+}
+
+// A killed run's pictures are found; a live session's folder is not taken.
+TEST(TetherHostCliTest, RecoverTakesOnlyFoldersOfEndedSessions) {
+  ScratchDir dir;
+  const std::string out = dir.path() + "/o";
+  {
+    Tool live({"--task", FAKE_TASK_PATH, "tether", "--out", out}, "camerapress,holdfiles", dir.path());
+    ASSERT_TRUE(WaitUntil([&] { return Exists(out + "/IMG_0001.thumb.jpg"); }));
+    const ToolRun whileLive = RunTool({"recover", "--out", dir.path() + "/r"}, "", dir.path());
+    EXPECT_TRUE(Contains(whileLive.err, "nothing to recover")) << whileLive.err;
+    kill(live.pid(), SIGKILL);  // its task ends at the end of its input; the DNG stays
+    live.finish();
+  }
+  const ToolRun recover = RunTool({"recover", "--out", dir.path() + "/r"}, "", dir.path());
+  EXPECT_EQ(recover.code, 0) << recover.err;
+  EXPECT_TRUE(Exists(dir.path() + "/r/capture1.dng")) << recover.out << recover.err;
+}
+
+// Names from the camera and the task's log never reach the terminal with
+// control characters in them.
+TEST(TetherHostCliTest, CameraTextReachesTheTerminalWithoutControls) {
+  ScratchDir dir;
+  const ToolRun run = RunTool({"--task", FAKE_TASK_PATH, "-v", "tether", "--out", dir.path() + "/o", "-n",
+                               "1"},
+                              "camerapress,hostilename", dir.path());
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(Contains(run.out, "picture 1: ")) << run.out;
+  EXPECT_TRUE(Contains(run.err, "camera says ?]0;owned??2J")) << run.err;
+  for (const std::string& text : {run.out, run.err}) {
+    EXPECT_EQ(text.find_first_of(std::string("\x1b\x07\x9b", 3)), std::string::npos) << text;
+  }
+}
+
+TEST(TetherHostCliTest, ADefaultTaskLogThatCannotBeMadeFallsBack) {
+  ScratchDir dir;
+  WriteFile(dir.path() + "/afile", "");
+  const std::vector<std::string> badState = {"XDG_STATE_HOME=" + dir.path() + "/afile"};
+  const ToolRun run = RunTool({"--task", FAKE_TASK_PATH, "settings"}, "", dir.path(), badState);
+  EXPECT_EQ(run.code, 0) << run.err;
+  const std::string said = "; the task's log goes to " + dir.path() + "/tether-host-task-";
+  ASSERT_TRUE(Contains(run.err, said)) << run.err;
+  const size_t at = run.err.find(said) + std::string("; the task's log goes to ").size();
+  EXPECT_EQ(ReadFile(run.err.substr(at, run.err.find('\n', at) - at)), "fake task started\n");
+  // Given on purpose, the log must be there.
+  const ToolRun explicitLog = RunTool(
+      {"--task", FAKE_TASK_PATH, "--task-log", dir.path() + "/afile/task.log", "settings"}, "", dir.path());
+  EXPECT_EQ(explicitLog.code, 1);
+  EXPECT_TRUE(Contains(explicitLog.err, "cannot open the task log")) << explicitLog.err;
+}
+
+TEST(TetherHostCliTest, SlowHooksAreSaidToBeFinishing) {
+  ScratchDir dir;
+  const std::string go = dir.path() + "/go";
+  Tool tool({"--task", FAKE_TASK_PATH, "tether", "--out", dir.path() + "/o", "-n", "1", "--hook",
+             "while [ ! -e '" + go + "' ]; do sleep 0.01; done; true"},
+            "camerapress", dir.path());
+  const bool said = WaitUntil([&] { return Contains(tool.err(), "hooks are finishing: "); });
+  WriteFile(go, "");
+  EXPECT_TRUE(said) << tool.err();
+  EXPECT_EQ(tool.finish(), 0) << tool.err();
+}
+
+// serve takes the session options of tether.
+TEST(TetherHostCliTest, ServeTakesTheSessionOptions) {
+  ScratchDir dir;
+  const ToolRun run = RunTool({"--task", FAKE_TASK_PATH, "serve", "--out", dir.path() + "/o", "-n", "1",
+                               "--hook", "echo hooked >> '" + dir.path() + "/hooks'"},
+                              "camerapress", dir.path());
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("http://127.0.0.1:", 0), 0u) << run.out;
+  const std::string hooks = ReadFile(dir.path() + "/hooks");
+  EXPECT_EQ(std::count(hooks.begin(), hooks.end(), '\n'), 3) << hooks;
 }
 
 }  // namespace
