@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
   std::mutex arrivalsMutex;
   std::map<std::pair<int, std::string>, Clock::time_point> arrivals;
   {
-    tether_web_test::EventStream page(url.port, url.cookie());
+    tether_web_test::EventStream page(url.port, url.authorization());
     std::thread reader([&] {
       int jpegs = 0;
       while (jpegs < captures) {
@@ -180,7 +180,9 @@ int main(int argc, char** argv) {
     // The order alternates too, so that neither kind always goes first.
     for (const bool withStalled : {r % 2 == 1, r % 2 == 0}) {
       std::unique_ptr<tether_web_test::EventStream> stalled;
-      if (withStalled) stalled = std::make_unique<tether_web_test::EventStream>(url.port, url.cookie(), 4096);
+      if (withStalled) {
+        stalled = std::make_unique<tether_web_test::EventStream>(url.port, url.authorization(), 4096);
+      }
       // A page that has stopped reading, not one still being sent its start.
       usleep(200 * 1000);
       const Clock::time_point start = Clock::now();

@@ -1,6 +1,6 @@
 // `tether-host serve`: the tethered session of `tether` (same saving rules,
 // same terminal lines and summary) with its live page beside it. The first
-// line on stdout is the page's URL, token included.
+// line on stdout is the page's URL, its token in the fragment.
 #ifndef TETHER_HOST_WEB_SERVE_COMMAND_H_
 #define TETHER_HOST_WEB_SERVE_COMMAND_H_
 

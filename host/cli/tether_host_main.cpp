@@ -127,7 +127,7 @@ void AddCommands(CLI::App* app, Parsed* p) {
   CLI::App* serve = app->add_subcommand(
       "serve",
       "tether as 'tether' does and show each picture live in a browser; the first line\n"
-      "printed is the page's address with its access token");
+      "printed is the page's address with its access token (after '#')");
   AddOut(serve, &p->serve.tether.options.outDir)->description("folder for the pictures (default .)");
   AddSessionOptions(serve, &p->serve.tether);
   serve->add_option("--port", p->serve.server.port, "TCP port of the page; 0 (default) picks a free one")

@@ -53,8 +53,7 @@ std::string Bracketed(const std::string& address) {
 AccessGuard::AccessGuard(std::string bindAddress, int port, std::string token)
     : mBindAddress(std::move(bindAddress)),
       mPort(port),
-      mToken(std::move(token)),
-      mCookieName("tether_token_" + std::to_string(port)) {}
+      mToken(std::move(token)) {}
 
 std::string AccessGuard::newToken() {
   unsigned char bytes[kTokenBytes];
@@ -80,11 +79,7 @@ std::string AccessGuard::authority() const {
   return Bracketed(address) + ":" + std::to_string(mPort);
 }
 
-std::string AccessGuard::pageUrl() const { return "http://" + authority() + "/?token=" + mToken; }
-
-std::string AccessGuard::tokenCookie() const {
-  return mCookieName + "=" + mToken + "; Path=/; HttpOnly; SameSite=Strict";
-}
+std::string AccessGuard::pageUrl() const { return "http://" + authority() + "/#token=" + mToken; }
 
 bool AccessGuard::hostAllowed(const std::string& host) const {
   std::string address, port;
@@ -94,26 +89,19 @@ bool AccessGuard::hostAllowed(const std::string& host) const {
   return IsWildcard(mBindAddress) || bytes == AddressBytes(mBindAddress);
 }
 
-bool AccessGuard::tokenMatches(const std::string& presented) const {
-  return !mToken.empty() && presented.size() == mToken.size() &&
-         CRYPTO_memcmp(presented.data(), mToken.data(), mToken.size()) == 0;
+bool AccessGuard::secretsMatch(const std::string& presented, const std::string& ours) {
+  return !ours.empty() && presented.size() == ours.size() &&
+         CRYPTO_memcmp(presented.data(), ours.data(), ours.size()) == 0;
 }
 
-bool AccessGuard::cookieAccepted(const std::string& cookieHeader) const {
-  size_t start = 0;
-  while (start < cookieHeader.size()) {
-    size_t end = cookieHeader.find(';', start);
-    if (end == std::string::npos) end = cookieHeader.size();
-    std::string pair = cookieHeader.substr(start, end - start);
-    pair.erase(0, pair.find_first_not_of(' '));
-    const size_t eq = pair.find('=');
-    if (eq != std::string::npos && pair.compare(0, eq, mCookieName) == 0 && eq == mCookieName.size() &&
-        tokenMatches(pair.substr(eq + 1))) {
-      return true;
-    }
-    start = end + 1;
-  }
-  return false;
+bool AccessGuard::tokenMatches(const std::string& presented) const {
+  return secretsMatch(presented, mToken);
+}
+
+bool AccessGuard::bearerAccepted(const std::string& authorization) const {
+  static const std::string kScheme = "Bearer ";
+  return authorization.compare(0, kScheme.size(), kScheme) == 0 &&
+         tokenMatches(authorization.substr(kScheme.size()));
 }
 
 bool AccessGuard::sameOrigin(const std::string& origin, const std::string& fetchSite,

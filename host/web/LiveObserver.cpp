@@ -24,8 +24,8 @@ std::string BaseName(const std::string& path) {
 
 }  // namespace
 
-std::string FileUrl(int captureId, FileKind kind) {
-  return "/files/" + std::to_string(captureId) + "/" + fileKindName(kind);
+std::string FileUrl(int captureId, FileKind kind, const std::string& grant) {
+  return "/files/" + std::to_string(captureId) + "/" + fileKindName(kind) + "?grant=" + grant;
 }
 
 void LiveObserver::cameraChanged(const std::string& modelName) {
@@ -50,12 +50,12 @@ void LiveObserver::captureAnnounced(const CaptureAnnounced& c) {
 }
 
 void LiveObserver::fileSaved(const FileSaved& f) {
-  mPictures->add(f.captureId, f.kind, f.path);
+  const std::string grant = mPictures->add(f.captureId, f.kind, f.path);
   mHub->publish({"file",
                  CaptureMembers(f.captureId, f.number) + "," +
                      Member("kind", fileKindName(f.kind)) + "," + Member("size", f.size) + "," +
                      Member("name", BaseName(f.path)) + "," +
-                     Member("url", FileUrl(f.captureId, f.kind)),
+                     Member("url", FileUrl(f.captureId, f.kind, grant)),
                  LiveEvent::Keep::kHistory});
 }
 

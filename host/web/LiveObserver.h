@@ -13,8 +13,8 @@
 
 namespace tether_host {
 
-// "/files/3/jpeg": where the page finds a saved file.
-std::string FileUrl(int captureId, FileKind kind);
+// "/files/3/jpeg?grant=...": where the page finds a saved file.
+std::string FileUrl(int captureId, FileKind kind, const std::string& grant);
 
 class LiveObserver : public TetherObserver {
  public:

@@ -24,11 +24,11 @@ void Refuse(httplib::Response& res, int status, const char* why) {
   res.set_content(std::string(why) + "\n", "text/plain; charset=utf-8");
 }
 
-std::string AllHeaderValues(const httplib::Request& req, const char* name) {
-  std::string joined;
-  const auto range = req.headers.equal_range(name);
-  for (auto it = range.first; it != range.second; ++it) joined += (joined.empty() ? "" : "; ") + it->second;
-  return joined;
+bool IsAssetPath(const std::string& path) {
+  for (const PageAsset& asset : PageAssets()) {
+    if (path == asset.path) return true;
+  }
+  return false;
 }
 
 std::string StatusText(int status) {
@@ -77,15 +77,14 @@ bool LiveServer::start(std::string* error) {
     return false;
   }
   const std::string& address = mOptions.bindAddress;
-  mPort = mOptions.port == 0 ? mServer.bind_to_any_port(address)
-                             : (mServer.bind_to_port(address, mOptions.port) ? mOptions.port : -1);
+  mPort = mServer.bindAndListen(address, mOptions.port);
   if (mPort <= 0) {
     *error = "cannot listen on " + address + " port " + std::to_string(mOptions.port);
     return false;
   }
   mGuard = std::make_unique<AccessGuard>(address, mPort, token);
   addRoutes();
-  mThread = std::thread([this] { mServer.listen_after_bind(); });
+  mThread = std::thread([this] { mServer.serve(); });
   return true;
 }
 
@@ -129,18 +128,12 @@ HandlerResponse LiveServer::guard(const Request& req, Response& res) {
     Refuse(res, 403, "This server answers only at its own address.");
     return HandlerResponse::Handled;
   }
-  if (req.path == "/" && req.has_param("token")) {
-    if (!mGuard->tokenMatches(req.get_param_value("token"))) {
-      Refuse(res, 403, "This link is not the one tether-host printed.");
-      return HandlerResponse::Handled;
-    }
-    // The token moves into a cookie and out of the address bar.
-    res.status = 303;
-    res.set_header("Location", "/");
-    res.set_header("Set-Cookie", mGuard->tokenCookie());
-    return HandlerResponse::Handled;
+  // The page's own files hold no secret: the page reads the token from its
+  // URL's fragment. A saved file is opened by its own grant (serveFile).
+  if (req.method == "GET" && (IsAssetPath(req.path) || req.path.rfind("/files/", 0) == 0)) {
+    return HandlerResponse::Unhandled;
   }
-  if (!mGuard->cookieAccepted(AllHeaderValues(req, "Cookie"))) {
+  if (!mGuard->bearerAccepted(req.get_header_value("Authorization"))) {
     Refuse(res, 403, "Open the link that tether-host serve printed.");
     return HandlerResponse::Handled;
   }
@@ -177,7 +170,8 @@ void LiveServer::serveEvents(Response& res) {
 void LiveServer::serveFile(const Request& req, Response& res) {
   const std::optional<FileKind> kind = PictureIndex::kindNamed(req.matches[2]);
   const std::optional<std::string> path =
-      kind ? mPictures->find(std::stoi(req.matches[1]), *kind) : std::nullopt;
+      kind ? mPictures->find(std::stoi(req.matches[1]), *kind, req.get_param_value("grant"))
+           : std::nullopt;
   const int fd = path ? open(path->c_str(), O_RDONLY | O_CLOEXEC) : -1;
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

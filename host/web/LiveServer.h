@@ -1,8 +1,8 @@
 // The live page's HTTP server: the page itself, its live updates as
 // Server-Sent Events (GET /events), the state as JSON (GET /state), the
-// session's saved files by capture id and kind (GET /files/<id>/<kind>),
-// and the shutter (POST /capture). Every request passes the AccessGuard;
-// anything else is 404.
+// session's saved files by capture id and kind (GET /files/<id>/<kind>,
+// each with its own grant), and the shutter (POST /capture). Every request
+// passes the AccessGuard; anything else is 404.
 //
 // Lifetime: the hub and the index are borrowed and must outlive the server;
 // stop() (or the destructor) returns once no request is running. Thread:
@@ -43,7 +43,7 @@ class LiveServer {
   void stop();
 
   int port() const { return mPort; }
-  // The page's URL with its token; valid after start().
+  // The page's URL, its token in the fragment; valid after start().
   std::string pageUrl() const { return mGuard ? mGuard->pageUrl() : ""; }
 
  private:

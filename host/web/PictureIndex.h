@@ -1,5 +1,8 @@
 // The files the page may serve: exactly those the session saved, found by
 // capture id and kind. Nothing taken from a request is ever used as a path.
+// Each file gets a grant of its own (128 random bits): the page's images and
+// download links carry it, and it opens that one file and nothing else, so
+// that they work without the session's token (an <img> sends no header).
 // Thread-safe: add() on the session's thread, find() from request threads.
 #ifndef TETHER_HOST_WEB_PICTURE_INDEX_H_
 #define TETHER_HOST_WEB_PICTURE_INDEX_H_
@@ -16,16 +19,22 @@ namespace tether_host {
 
 class PictureIndex {
  public:
-  void add(int captureId, FileKind kind, const std::string& path);
-  // The saved file's path; empty when the session saved no such file.
-  std::optional<std::string> find(int captureId, FileKind kind) const;
+  // Records the file and returns its grant (empty, and the file never
+  // served, when the system has no randomness to give).
+  std::string add(int captureId, FileKind kind, const std::string& path);
+  // The saved file's path when `grant` is the one add() gave for it.
+  std::optional<std::string> find(int captureId, FileKind kind, const std::string& grant) const;
 
   // "thumbnail", "dng", "jpeg" back to the kind; empty for anything else.
   static std::optional<FileKind> kindNamed(const std::string& name);
 
  private:
+  struct Entry {
+    std::string path;
+    std::string grant;
+  };
   mutable zy::Mutex mMutex;
-  std::map<std::pair<int, FileKind>, std::string> mFiles GUARDED_BY(mMutex);
+  std::map<std::pair<int, FileKind>, Entry> mFiles GUARDED_BY(mMutex);
 };
 
 }  // namespace tether_host

@@ -5,6 +5,60 @@
 
 (() => {
   const $ = (id) => document.getElementById(id);
+
+  // ---- talking to tether-host: every request goes through here ----
+
+  // The session's token arrives in the URL's fragment, which no browser
+  // sends to any server; it stays with this tab for this origin (port
+  // included) and goes out only as a header on our own requests. No cookie
+  // is involved: cookies would reach every server on this address.
+  const TOKEN = (() => {
+    const m = /(?:^#|&)token=([0-9a-f]{32})(?:&|$)/.exec(location.hash);
+    if (m) {
+      sessionStorage.setItem('token', m[1]);
+      history.replaceState(null, '', location.pathname);  // out of the address bar
+    }
+    return sessionStorage.getItem('token') || '';
+  })();
+
+  function api(path, options = {}) {
+    const headers = { ...options.headers, Authorization: `Bearer ${TOKEN}` };
+    return fetch(path, { cache: 'no-store', credentials: 'omit', ...options, headers });
+  }
+
+  // A saved file's URL carries a grant for that one file (an <img> or a
+  // download link cannot send a header).
+  function fileUrl(f, download = false) {
+    return download ? `${f.url}&download=1` : f.url;
+  }
+
+  // The event stream, read as Server-Sent Events from a fetch() so that it
+  // carries the token; resolves when the stream ends.
+  async function readEvents(path, onEvent) {
+    const response = await api(path, { headers: { Accept: 'text/event-stream' } });
+    if (!response.ok) throw Object.assign(new Error(`HTTP ${response.status}`), { status: response.status });
+    const reader = response.body.getReader();
+    const decoder = new TextDecoder();
+    let text = '';
+    onEvent(null);  // connected
+    for (;;) {
+      const { value, done } = await reader.read();
+      if (done) return;
+      text += decoder.decode(value, { stream: true });
+      let end;
+      while ((end = text.indexOf('\n\n')) >= 0) {
+        const data = text.slice(0, end).split('\n')
+          .filter((line) => line.startsWith('data:'))
+          .map((line) => line.slice(line.startsWith('data: ') ? 6 : 5))
+          .join('\n');
+        text = text.slice(end + 2);
+        if (data) onEvent(JSON.parse(data));
+      }
+    }
+  }
+
+  // ---- the session's pictures ----
+
   const KIND_LABELS = { jpeg: 'JPEG', dng: 'DNG', thumbnail: 'Thumbnail' };
   const KIND_ORDER = ['jpeg', 'dng', 'thumbnail'];
 
@@ -48,7 +102,7 @@
     }
     const img = button.querySelector('img');
     const thumb = c.files.thumbnail || c.files.jpeg;
-    if (thumb && img.getAttribute('src') !== thumb.url) img.src = thumb.url;
+    if (thumb && img.getAttribute('src') !== fileUrl(thumb)) img.src = fileUrl(thumb);
     img.alt = c.name || `Picture ${c.number}`;
     button.querySelector('span').textContent = String(c.number || '');
     button.classList.toggle('failed', c.failed);
@@ -67,7 +121,7 @@
       size.className = 'size';
       size.textContent = formatSize(f.size);
       const link = document.createElement('a');
-      link.href = `${f.url}?download=1`;
+      link.href = fileUrl(f, true);
       link.download = f.name;
       link.textContent = f.name;
       row.insertCell().append(link);
@@ -78,7 +132,7 @@
     const c = shown === null ? null : captures.get(shown);
     const best = c && (c.files.jpeg || c.files.thumbnail);
     const latest = $('latest');
-    if (best && latest.getAttribute('src') !== best.url) latest.src = best.url;
+    if (best && latest.getAttribute('src') !== fileUrl(best)) latest.src = fileUrl(best);
     latest.hidden = !best;
     $('empty').hidden = Boolean(c);
     $('caption').textContent = c
@@ -162,7 +216,7 @@
 
   function resync() {
     resyncing = [];
-    fetch('/state', { cache: 'no-store' })
+    api('/state')
       .then((r) => (r.ok ? r.json() : Promise.reject(new Error(`HTTP ${r.status}`))))
       .then((s) => {
         const held = resyncing;
@@ -192,7 +246,7 @@
   // ---- the camera's shutter ----
 
   function capture() {
-    fetch('/capture', { method: 'POST' })
+    api('/capture', { method: 'POST' })
       .then((r) => {
         if (!r.ok) notice(`The capture was refused (HTTP ${r.status}).`);
       })
@@ -215,19 +269,32 @@
         capture();
       }
     });
+    if (!TOKEN) {
+      refused();
+      return;
+    }
     listen();
   }
 
-  // EventSource retries a dropped stream by itself, but gives up on a
-  // refusal (too many pages open): then a new one is made after a while.
+  // A dropped or refused stream (too many pages open) is tried again after
+  // a while; the new stream starts with the whole state. A wrong token is
+  // not tried again.
   function listen() {
-    const events = new EventSource('/events');
-    events.onopen = () => linkState('Live', false);
-    events.onerror = () => {
-      linkState('Connection to tether-host lost; retrying…', true);
-      if (events.readyState === EventSource.CLOSED) setTimeout(listen, 3000);
-    };
-    events.onmessage = (m) => receive(JSON.parse(m.data));
+    readEvents('/events', (e) => (e ? receive(e) : linkState('Live', false)))
+      .then(() => null, (error) => error)
+      .then((error) => {
+        if (error && error.status === 403) {
+          refused();
+          return;
+        }
+        linkState('Connection to tether-host lost; retrying…', true);
+        setTimeout(listen, 1000);
+      });
+  }
+
+  function refused() {
+    linkState('Not connected', true);
+    notice('Open the link that tether-host serve printed (it carries the access token).');
   }
 
   start();

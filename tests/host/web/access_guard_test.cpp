@@ -29,17 +29,21 @@ TEST(AccessGuardTest, HostMustNameTheListeningAddressAsAnIpLiteralWithOurPort) {
   }
 }
 
-TEST(AccessGuardTest, UrlCookieAndOriginFollowTheAddress) {
+TEST(AccessGuardTest, UrlTokenAndOriginFollowTheAddress) {
   const std::string token = AccessGuard::newToken();
   ASSERT_EQ(token.size(), 32u);
   EXPECT_NE(token, AccessGuard::newToken());
   const AccessGuard v6("::1", 8080, token);
-  EXPECT_EQ(v6.pageUrl(), "http://[::1]:8080/?token=" + token);
-  EXPECT_TRUE(v6.cookieAccepted("a=b; tether_token_8080=" + token + "; c=d"));
-  EXPECT_FALSE(v6.cookieAccepted("xtether_token_8080=" + token));
+  EXPECT_EQ(v6.pageUrl(), "http://[::1]:8080/#token=" + token);
+  EXPECT_TRUE(v6.bearerAccepted("Bearer " + token));
+  for (const std::string& wrong : {"Bearer " + token + " ", "bearer " + token, "Bearer  " + token,
+                                   "Basic " + token, token, std::string("Bearer ")}) {
+    EXPECT_FALSE(v6.bearerAccepted(wrong)) << wrong;
+  }
+  EXPECT_FALSE(AccessGuard("::1", 8080, "").bearerAccepted("Bearer "));
   EXPECT_TRUE(v6.sameOrigin("http://[::1]:8080", "", "[::1]:8080"));
   EXPECT_FALSE(v6.sameOrigin("https://[::1]:8080", "same-origin", "[::1]:8080"));
-  EXPECT_EQ(AccessGuard("0.0.0.0", 8080, token).pageUrl(), "http://127.0.0.1:8080/?token=" + token);
+  EXPECT_EQ(AccessGuard("0.0.0.0", 8080, token).pageUrl(), "http://127.0.0.1:8080/#token=" + token);
 }
 
 // The token is all or nothing, and an origin counts only when it names us.

@@ -90,28 +90,26 @@ HttpReply Exchange(int port, const std::string& request, int guardMs) {
   return reply;
 }
 
-std::string GetRequest(int port, const std::string& target, const std::string& cookie) {
+std::string GetRequest(int port, const std::string& target, const std::string& header) {
   return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" +
-         (cookie.empty() ? "" : "Cookie: " + cookie + "\r\n") + "Connection: close\r\n\r\n";
+         (header.empty() ? "" : header + "\r\n") + "Connection: close\r\n\r\n";
 }
 
 bool PageUrl::parse(const std::string& url) {
   const std::string prefix = "http://127.0.0.1:";
-  const size_t slash = url.find("/?token=");
+  const size_t slash = url.find("/#token=");
   if (url.rfind(prefix, 0) != 0 || slash == std::string::npos) return false;
   port = std::atoi(url.c_str() + prefix.size());
   token = url.substr(slash + 8);
   return port > 0 && token.size() == 32;
 }
 
-std::string PageUrl::cookie() const {
-  return "tether_token_" + std::to_string(port) + "=" + token;
-}
+std::string PageUrl::authorization() const { return "Authorization: Bearer " + token; }
 
-EventStream::EventStream(int port, const std::string& cookie, int receiveBuffer) {
+EventStream::EventStream(int port, const std::string& header, int receiveBuffer) {
   mFd = Connect(port, receiveBuffer);
   if (mFd < 0 || !SendAll(mFd, "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                                   "\r\nCookie: " + cookie + "\r\nAccept: text/event-stream\r\n\r\n")) {
+                                   "\r\n" + header + "\r\nAccept: text/event-stream\r\n\r\n")) {
     return;
   }
   std::string raw;
@@ -163,18 +161,30 @@ std::optional<std::string> EventStream::next(int guardMs) {
 }
 
 bool EventStream::waitFor(const std::string& needle, int guardMs) {
+  return !waitForEvent(needle, guardMs).empty();
+}
+
+std::string EventStream::waitForEvent(const std::string& needle, int guardMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(guardMs);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     const std::optional<std::string> event = next(static_cast<int>(std::max<int64_t>(1, left.count())));
-    if (!event) return false;
-    if (event->find(needle) != std::string::npos) return true;
+    if (!event) return "";
+    if (event->find(needle) != std::string::npos) return *event;
   }
 }
 
 long SeqOf(const std::string& event) {
   const size_t at = event.find("\"seq\":");
   return at == std::string::npos ? -1 : std::atol(event.c_str() + at + 6);
+}
+
+std::string StringOf(const std::string& event, const std::string& key) {
+  const std::string start = "\"" + key + "\":\"";
+  const size_t at = event.find(start);
+  if (at == std::string::npos) return "";
+  const size_t from = at + start.size();
+  return event.substr(from, event.find('"', from) - from);
 }
 
 }  // namespace tether_web_test

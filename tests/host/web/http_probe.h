@@ -22,24 +22,24 @@ struct HttpReply {
 // connection (requests should say "Connection: close").
 HttpReply Exchange(int port, const std::string& request, int guardMs = 20000);
 
-// "GET <target> HTTP/1.1" with our Host, the cookie when given, and
-// Connection: close.
-std::string GetRequest(int port, const std::string& target, const std::string& cookie = "");
+// "GET <target> HTTP/1.1" with our Host, the header line when given (no
+// CRLF), and Connection: close.
+std::string GetRequest(int port, const std::string& target, const std::string& header = "");
 
 // The page's URL as printed: port and token.
 struct PageUrl {
   int port = 0;
   std::string token;
   bool parse(const std::string& url);
-  std::string cookie() const;  // "tether_token_<port>=<token>"
+  std::string authorization() const;  // "Authorization: Bearer <token>"
 };
 
-// One client of GET /events.
+// One client of GET /events, sending `header` (a whole line without CRLF).
 class EventStream {
  public:
   // `receiveBuffer` > 0 shrinks the socket's receive buffer before
   // connecting (a client that will stop reading).
-  EventStream(int port, const std::string& cookie, int receiveBuffer = 0);
+  EventStream(int port, const std::string& header, int receiveBuffer = 0);
   ~EventStream();
   EventStream(const EventStream&) = delete;
   EventStream& operator=(const EventStream&) = delete;
@@ -50,6 +50,8 @@ class EventStream {
   std::optional<std::string> next(int guardMs = 20000);
   // Reads events until one contains `needle`; false at end or guard.
   bool waitFor(const std::string& needle, int guardMs = 20000);
+  // The same, returning that event (empty at end or guard).
+  std::string waitForEvent(const std::string& needle, int guardMs = 20000);
 
  private:
   bool readMore(int guardMs);
@@ -63,6 +65,8 @@ class EventStream {
 
 // The integer after "\"seq\":" in an event, or -1.
 long SeqOf(const std::string& event);
+// The string member `key` of an event (no escapes expected), or "".
+std::string StringOf(const std::string& event, const std::string& key);
 
 }  // namespace tether_web_test
 

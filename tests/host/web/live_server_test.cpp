@@ -30,8 +30,8 @@ TEST(LiveServerTest, StalledPageLosesOldestUpdatesWhileSessionAndOtherPagesGoOn)
   PageUrl url;
   ASSERT_TRUE(url.parse(server.pageUrl())) << server.pageUrl();
 
-  EventStream stalled(url.port, url.cookie(), 4096);  // connects, then never reads
-  EventStream live(url.port, url.cookie());
+  EventStream stalled(url.port, url.authorization(), 4096);  // connects, then never reads
+  EventStream live(url.port, url.authorization());
   ASSERT_EQ(stalled.status(), 200);
   ASSERT_EQ(live.status(), 200);
   ASSERT_TRUE(live.next().has_value());  // the snapshot

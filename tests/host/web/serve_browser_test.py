@@ -2,13 +2,16 @@
 """The live page of `tether-host serve` in a real browser (headless Chromium
 driven by Selenium): a capture from the page's button shows the picture
 large, a setting changed on the camera shows up, a disconnect is told, and
-the browser's console stays free of errors. Screenshots of the page after
-three captures, wide and phone-sized, go to --screenshots.
+the browser's console stays free of errors. Another server on another port
+of the same address, visited by the same browser, never receives the
+page's token. Screenshots of the page after three captures, wide and
+phone-sized, go to --screenshots.
 
 Run with Debian's /usr/bin/python3, which sees Debian's python3-selenium.
 A browser that cannot start fails the test; it never passes without one."""
 
 import argparse
+import http.server
 import os
 import shutil
 import signal
@@ -16,6 +19,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 CHROMIUM = '/usr/bin/chromium'
@@ -112,6 +116,34 @@ class Serve:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+class Neighbour:
+    """Another HTTP server on 127.0.0.1, recording every request head it gets."""
+
+    def __init__(self):
+        heads = self.heads = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                heads.append(self.requestline + '\n' + str(self.headers))
+                body = b'<!doctype html><title>neighbour</title>'
+                self.send_response(200)
+                self.send_header('Content-Type', 'text/html')
+                self.send_header('Content-Length', str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
+        self.url = 'http://127.0.0.1:%d/' % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
 def latest_shows(driver, path):
     """True once #latest shows the JPEG at `path` at its full natural size."""
     if not os.path.exists(path):
@@ -119,7 +151,7 @@ def latest_shows(driver, path):
     width, height = jpeg_size(path)
     return driver.execute_script(
         "const img = document.getElementById('latest');"
-        "return !img.hidden && img.complete && img.src.endsWith('/jpeg') &&"
+        "return !img.hidden && img.complete && img.src.includes('/jpeg?grant=') &&"
         " img.naturalWidth === arguments[0] && img.naturalHeight === arguments[1];", width, height)
 
 
@@ -129,11 +161,9 @@ def check_page(driver, serve, screenshots):
     text = lambda css: driver.find_element(By.CSS_SELECTOR, css).text
 
     driver.get(serve.url)
-    if '?token=' in driver.current_url:
-        fail('the token stayed in the address bar: ' + driver.current_url)
-    if driver.execute_script('return document.cookie') != '':
-        fail('the token cookie is readable by scripts')
     wait_until('the camera in #camera', lambda: text('#camera') not in ('', 'no camera'))
+    if 'token' in driver.current_url:
+        fail('the token stayed in the address bar: ' + driver.current_url)
 
     driver.find_element(By.ID, 'capture').click()
     wait_until('#latest showing the first JPEG', lambda: latest_shows(driver, serve.jpeg(1)))
@@ -167,6 +197,24 @@ def check_page(driver, serve, screenshots):
     errors = [e for e in driver.get_log('browser') if e.get('level') == 'SEVERE']
     if errors:
         fail('console errors: %s' % errors)
+
+    # The same browser visits another server on this address (cookies would
+    # go to it whatever its port), then comes back: the page still works
+    # without the token in its URL, and the neighbour got nothing of it.
+    token = serve.url.split('#token=')[1]
+    neighbour = Neighbour()
+    try:
+        driver.get(neighbour.url)
+        wait_until('the neighbour\'s page', lambda: driver.title == 'neighbour')
+        driver.get(serve.url.split('#')[0])
+        wait_until('the page live again', lambda: text('#link-state') == 'Live')
+        driver.get(neighbour.url)
+        wait_until('a second visit to the neighbour', lambda: len(neighbour.heads) >= 2)
+    finally:
+        neighbour.stop()
+    leaked = [h for h in neighbour.heads if token in h]
+    if leaked:
+        fail('another server on this address received the token: %s' % leaked)
 
 
 def main():

@@ -1,12 +1,20 @@
 // The built `tether-host serve` with the real task and the simulated
 // camera, spoken to over HTTP as a browser, a script or an attacker would.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -37,11 +45,15 @@ std::string ReadAll(const std::string& path) {
 // URL) and the simulator's control socket.
 class Serve {
  public:
-  Serve() {
+  // `launcher`: words run before tether-host (a limit for it, say).
+  explicit Serve(std::vector<std::string> launcher = {}) {
     char pattern[] = "/tmp/tether-serve-test-XXXXXX";
     mDir = mkdtemp(pattern);
-    std::vector<std::string> args = {TETHER_HOST_PATH, "--task-log", mDir + "/task.log", "serve",
-                                     "--out", mDir + "/out"};
+    std::vector<std::string> args = std::move(launcher);
+    for (const char* arg : {TETHER_HOST_PATH, "--task-log"}) args.push_back(arg);
+    for (const std::string& arg : {mDir + "/task.log", std::string("serve"), std::string("--out"), mDir + "/out"}) {
+      args.push_back(arg);
+    }
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
     env.push_back("KRV_SIM_CONTROL=" + mDir + "/krv.sock");
@@ -59,7 +71,7 @@ class Serve {
     argv.push_back(nullptr);
     for (auto& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
-    if (posix_spawn(&mPid, TETHER_HOST_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) mPid = -1;
+    if (posix_spawn(&mPid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) mPid = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     mOut = fdopen(out[0], "r");
@@ -105,14 +117,15 @@ class ServeHttpTest : public ::testing::Test {
     sServe = nullptr;
   }
 
-  // Shutter pressed on the camera (once it is connected); true once `page`
-  // has the picture's JPEG.
-  static bool CaptureOnCamera(EventStream* page) {
+  // Shutter pressed on the camera (once it is connected); the JPEG's URL
+  // once `page` has it, else "".
+  static std::string CaptureOnCamera(EventStream* page) {
     std::string reply;
     for (int i = 0; i < 300 && (reply = sServe->control("capture")).rfind("ok", 0) != 0; ++i) {
       usleep(100 * 1000);  // the camera connects shortly after the task starts
     }
-    return reply.rfind("ok capture", 0) == 0 && page->waitFor("\"kind\":\"jpeg\"");
+    if (reply.rfind("ok capture", 0) != 0) return "";
+    return tether_web_test::StringOf(page->waitForEvent("\"kind\":\"jpeg\""), "url");
   }
   static Serve* sServe;
 };
@@ -120,13 +133,17 @@ Serve* ServeHttpTest::sServe = nullptr;
 
 struct Case {
   const char* what;
-  std::string request;  // {P} port, {T} token, {C} "Cookie: <our cookie>"
+  // {P} port, {T} token, {C} "Authorization: Bearer <token>", {J} the JPEG's
+  // URL with its grant, {G} the thumbnail's grant
+  std::string request;
   int status;
 };
 
-std::string Fill(std::string text, const PageUrl& url) {
+std::string Fill(std::string text, const PageUrl& url, const std::string& jpegUrl = "",
+                 const std::string& thumbGrant = "") {
   const std::vector<std::pair<std::string, std::string>> fields = {
-      {"{C}", "Cookie: " + url.cookie()}, {"{P}", std::to_string(url.port)}, {"{T}", url.token}};
+      {"{C}", url.authorization()}, {"{P}", std::to_string(url.port)}, {"{T}", url.token},
+      {"{J}", jpegUrl}, {"{G}", thumbGrant}};
   for (const auto& [key, value] : fields) {
     for (size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
   }
@@ -153,30 +170,48 @@ std::string ManyHeaders(int n) {
 // and traversal attempts have something real beside them.
 TEST_F(ServeHttpTest, RefusesWhatIsNotThePagesOwnAndServesWhatIs) {
   const PageUrl& url = sServe->url();
-  EventStream page(url.port, url.cookie());
+  EventStream page(url.port, url.authorization());
   ASSERT_EQ(page.status(), 200);
-  ASSERT_TRUE(CaptureOnCamera(&page));
+  const std::string jpegUrl = CaptureOnCamera(&page);
+  ASSERT_NE(jpegUrl.find("/files/1/jpeg?grant="), std::string::npos) << jpegUrl;
+  const std::string thumbUrl = tether_web_test::StringOf(
+      EventStream(url.port, url.authorization()).waitForEvent("\"kind\":\"thumbnail\""), "url");
+  const std::string thumbGrant = thumbUrl.substr(thumbUrl.find("grant=") + 6);
+  ASSERT_EQ(thumbGrant.size(), 32u) << thumbUrl;
   const std::string zeros(32, '0');
   const std::vector<Case> cases = {
-      {"page without a token", Get("/", ""), 403},
-      {"page with a wrong token", Get("/?token=" + zeros, ""), 403},
-      {"page with a short token", Get("/?token={T}x", ""), 403},
-      {"token in the URL of another path", Get("/state?token={T}", ""), 403},
-      {"wrong cookie", Get("/state", "Cookie: tether_token_{P}=" + zeros + "\r\n"), 403},
-      {"cookie of another session's port", Get("/state", "Cookie: tether_token_1={T}\r\n"), 403},
+      {"state without a token", Get("/state", ""), 403},
+      {"state with a wrong token", Get("/state", "Authorization: Bearer " + zeros + "\r\n"), 403},
+      {"state with a longer token", Get("/state", "Authorization: Bearer {T}x\r\n"), 403},
+      {"the token in another scheme", Get("/state", "Authorization: Basic {T}\r\n"), 403},
+      {"the token in the URL", Get("/state?token={T}", ""), 403},
+      // A browser sends cookies to every port of a host: no cookie may
+      // grant anything, least of all one holding the token.
+      {"the token as a cookie", Get("/state", "Cookie: tether_token_{P}={T}\r\n"), 403},
+      {"events without a token", Get("/events", ""), 403},
+      {"capture without a token",
+       "POST /capture HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\nOrigin: http://127.0.0.1:{P}\r\n"
+       "Content-Length: 0\r\nConnection: close\r\n\r\n", 403},
       {"foreign Host (DNS rebinding)",
        "GET /state HTTP/1.1\r\nHost: attacker.example:{P}\r\n{C}\r\nConnection: close\r\n\r\n", 403},
       {"Host localhost", "GET /state HTTP/1.1\r\nHost: localhost:{P}\r\n{C}\r\nConnection: close\r\n\r\n", 403},
       {"Host with another port", "GET /state HTTP/1.1\r\nHost: 127.0.0.1:1\r\n{C}\r\nConnection: close\r\n\r\n", 403},
       {"no Host", "GET /state HTTP/1.1\r\n{C}\r\nConnection: close\r\n\r\n", 403},
+      {"the page at a foreign Host", "GET / HTTP/1.1\r\nHost: attacker.example:{P}\r\nConnection: close\r\n\r\n", 403},
+      {"a picture at a foreign Host",
+       "GET {J} HTTP/1.1\r\nHost: attacker.example:{P}\r\nConnection: close\r\n\r\n", 403},
       {"cross-site POST by Origin", PostCapture("Origin: http://attacker.example\r\n"), 403},
       {"cross-site POST, Origin of another port", PostCapture("Origin: http://127.0.0.1:1\r\n"), 403},
       {"cross-site POST by Sec-Fetch-Site", PostCapture("Sec-Fetch-Site: cross-site\r\n"), 403},
       {"POST with an opaque Origin", PostCapture("Origin: null\r\nSec-Fetch-Site: same-origin\r\n"), 403},
       {"POST without Origin or Sec-Fetch-Site", PostCapture(""), 403},
+      {"a picture without its grant", Get("/files/1/jpeg"), 404},
+      {"a picture with a wrong grant", Get("/files/1/jpeg?grant=" + zeros, ""), 404},
+      {"a picture with another file's grant", Get("/files/1/jpeg?grant={G}", ""), 404},
+      {"a picture with the token as grant", Get("/files/1/jpeg?grant={T}", ""), 404},
       {"traversal ..", Get("/files/../../../../etc/passwd"), 404},
       {"traversal below a picture", Get("/files/1/../../../../etc/passwd"), 404},
-      {"traversal after the kind", Get("/files/1/jpeg/../../../../etc/passwd"), 404},
+      {"traversal after the kind", Get("/files/1/jpeg/../../../../etc/passwd?grant={G}"), 404},
       {"traversal %2e%2e", Get("/files/%2e%2e/%2e%2e/%2e%2e/etc/passwd"), 404},
       {"traversal %2f", Get("/files/1/..%2f..%2f..%2fetc%2fpasswd"), 404},
       {"traversal double-encoded", Get("/files/..%252f..%252f..%252fetc%252fpasswd"), 404},
@@ -185,35 +220,36 @@ TEST_F(ServeHttpTest, RefusesWhatIsNotThePagesOwnAndServesWhatIs) {
       {"absolute path, doubled slash", Get("//etc/passwd"), 404},
       {"absolute-form target", Get("http://127.0.0.1:{P}/etc/passwd"), 404},
       {"a path as the capture id", Get("/files/%2fetc%2fpasswd/jpeg"), 404},
-      {"a picture this session never took", Get("/files/999/jpeg"), 404},
-      {"an unknown kind", Get("/files/1/raw"), 404},
+      {"a picture this session never took", Get("/files/999/jpeg?grant={G}"), 404},
+      {"an unknown kind", Get("/files/1/raw?grant={G}"), 404},
       {"unknown path", Get("/admin"), 404},
       {"unknown method", "DELETE /files/1/jpeg HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\n{C}\r\nConnection: close\r\n\r\n", 404},
       {"too many header lines", Get("/state", "{C}\r\n" + ManyHeaders(100)), 400},
       {"a header too long", Get("/state", "{C}\r\nX-Big: " + std::string(20000, 'a') + "\r\n"), 400},
       {"a target too long", Get("/" + std::string(10000, 'a')), 414},
       {"a body too large", PostCapture("Origin: http://127.0.0.1:{P}\r\n", std::string(5000, 'a')), 413},
-      {"the page from its URL", Get("/?token={T}", ""), 303},
-      {"the page with its cookie", Get("/"), 200},
-      {"the page's script", Get("/app.js"), 200},
-      {"the picture", Get("/files/1/jpeg"), 200},
+      {"the page, which holds no secret", Get("/", ""), 200},
+      {"the page's script", Get("/app.js", ""), 200},
+      {"the state", Get("/state"), 200},
+      {"the picture by its grant", Get("{J}", ""), 200},
   };
   const std::string jpeg = ReadAll(sServe->outDir() + "/IMG_0001.jpg");
   ASSERT_FALSE(jpeg.empty());
   for (const Case& c : cases) {
-    const HttpReply reply = Exchange(url.port, Fill(c.request, url));
+    const HttpReply reply = Exchange(url.port, Fill(c.request, url, jpegUrl, thumbGrant));
     EXPECT_EQ(reply.status, c.status) << c.what << "\n" << reply.head;
+    EXPECT_EQ(reply.header("Set-Cookie"), "") << c.what;
     EXPECT_EQ(reply.body.find("root:"), std::string::npos) << c.what;
     if (c.status >= 400) {
       EXPECT_EQ(reply.body.find(jpeg.substr(0, 64)), std::string::npos) << c.what;
     }
   }
-  const HttpReply entry = Exchange(url.port, Fill(Get("/?token={T}", ""), url));
-  EXPECT_EQ(entry.header("Location"), "/");
-  EXPECT_EQ(entry.header("Set-Cookie"), url.cookie() + "; Path=/; HttpOnly; SameSite=Strict");
-  EXPECT_NE(Exchange(url.port, Fill(Get("/"), url)).header("Content-Security-Policy"), "");
-  EXPECT_EQ(Exchange(url.port, Fill(Get("/files/1/jpeg"), url)).body, jpeg);
-  EXPECT_EQ(Exchange(url.port, Fill(Get("/files/1/jpeg?download=1"), url)).header("Content-Disposition"),
+  const HttpReply entry = Exchange(url.port, Fill(Get("/", ""), url));
+  EXPECT_NE(entry.header("Content-Security-Policy"), "");
+  EXPECT_EQ(entry.header("Referrer-Policy"), "no-referrer");
+  EXPECT_EQ(entry.body.find(url.token), std::string::npos);
+  EXPECT_EQ(Exchange(url.port, Fill(Get(jpegUrl, ""), url)).body, jpeg);
+  EXPECT_EQ(Exchange(url.port, Fill(Get(jpegUrl + "&download=1", ""), url)).header("Content-Disposition"),
             "attachment; filename=\"IMG_0001.jpg\"");
 }
 
@@ -224,11 +260,12 @@ TEST_F(ServeHttpTest, ManyPagesAtOnceEachGetEveryPicture) {
   const PageUrl& url = sServe->url();
   std::vector<std::unique_ptr<EventStream>> pages;
   for (int i = 0; i < 32; ++i) {
-    pages.push_back(std::make_unique<EventStream>(url.port, url.cookie()));
+    pages.push_back(std::make_unique<EventStream>(url.port, url.authorization()));
     ASSERT_EQ(pages.back()->status(), 200) << "page " << i;
   }
-  EXPECT_EQ(EventStream(url.port, url.cookie()).status(), 503);
-  ASSERT_TRUE(CaptureOnCamera(pages.front().get()));
+  EXPECT_EQ(EventStream(url.port, url.authorization()).status(), 503);
+  const std::string jpegUrl = CaptureOnCamera(pages.front().get());
+  ASSERT_NE(jpegUrl, "");
   for (size_t i = 1; i < pages.size(); ++i) {
     EXPECT_TRUE(pages[i]->waitFor("\"kind\":\"jpeg\"")) << "page " << i;
   }
@@ -236,9 +273,7 @@ TEST_F(ServeHttpTest, ManyPagesAtOnceEachGetEveryPicture) {
   std::vector<std::string> bodies(16);
   std::vector<std::thread> readers;
   for (auto& body : bodies) {
-    readers.emplace_back([&body, &url] {
-      body = Exchange(url.port, GetRequest(url.port, "/files/1/jpeg", url.cookie())).body;
-    });
+    readers.emplace_back([&body, &url, &jpegUrl] { body = Exchange(url.port, GetRequest(url.port, jpegUrl)).body; });
   }
   for (auto& t : readers) t.join();
   for (const auto& body : bodies) EXPECT_TRUE(!jpeg.empty() && body == jpeg);
@@ -248,10 +283,10 @@ TEST_F(ServeHttpTest, ManyPagesAtOnceEachGetEveryPicture) {
 // still all reach the folder and the page that does read.
 TEST_F(ServeHttpTest, PageThatStopsReadingHoldsUpNothing) {
   const PageUrl& url = sServe->url();
-  EventStream stalled(url.port, url.cookie(), 4096);
-  EventStream page(url.port, url.cookie());
+  EventStream stalled(url.port, url.authorization(), 4096);
+  EventStream page(url.port, url.authorization());
   ASSERT_EQ(stalled.status(), 200);
-  ASSERT_TRUE(CaptureOnCamera(&page));
+  ASSERT_NE(CaptureOnCamera(&page), "");
   for (int i = 2; i <= 20; ++i) {
     ASSERT_EQ(sServe->control("capture").rfind("ok capture", 0), 0u) << "picture " << i;
   }
@@ -263,6 +298,126 @@ TEST_F(ServeHttpTest, PageThatStopsReadingHoldsUpNothing) {
     files += entry.is_regular_file() ? 1 : 0;
   }
   EXPECT_EQ(files, 60);  // thumbnail, DNG and JPEG of each
+}
+
+// A crowd of clients that never authenticate: `idle` connections that send
+// nothing and `slow` ones that trickle a request head a byte at a time.
+// Whatever the server closes is opened again, so the pressure holds until
+// the crowd is destroyed. Loopback only; every loop is bounded.
+class Flood {
+ public:
+  Flood(int port, int idle, int slow) : mPort(port), mSockets(idle + slow, -1), mSlow(slow) {
+    for (size_t i = 0; i < mSockets.size(); ++i) reopen(i);
+    mThread = std::thread([this] {
+      for (int round = 0; round < 2000 && !mStop.load(); ++round) {  // 2000 x 50 ms at most
+        for (size_t i = 0; i < mSockets.size(); ++i) {
+          pollfd p = {mSockets[i], POLLIN, 0};
+          char buf[512];
+          const bool gone = mSockets[i] < 0 ||
+                            (poll(&p, 1, 0) > 0 && recv(mSockets[i], buf, sizeof buf, MSG_DONTWAIT) <= 0);
+          if (gone) {
+            reopen(i);  // the server let it go
+          } else if (i < mSlow) {
+            (void)!send(mSockets[i], "X", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+          }
+        }
+        usleep(50 * 1000);
+      }
+    });
+  }
+  ~Flood() {
+    mStop = true;
+    mThread.join();
+    for (int fd : mSockets) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  int reopened() const { return mReopened.load(); }
+
+ private:
+  void reopen(size_t i) {
+    if (mSockets[i] >= 0) {
+      close(mSockets[i]);
+      ++mReopened;
+    }
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(mPort));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);  // completes in the background
+    if (i < mSlow) (void)!send(fd, "GET /state HTTP/1.1\r\n", 21, MSG_NOSIGNAL | MSG_DONTWAIT);
+    mSockets[i] = fd;
+  }
+
+  const int mPort;
+  std::vector<int> mSockets;
+  const size_t mSlow;
+  std::atomic<bool> mStop{false};
+  std::atomic<int> mReopened{0};
+  std::thread mThread;
+};
+
+// Loads the page as a browser would (the page, its script, the state, the
+// event stream's first event); its duration in ms, or -1 when a part fails.
+double LoadPage(const PageUrl& url) {
+  const auto start = std::chrono::steady_clock::now();
+  const bool ok = Exchange(url.port, GetRequest(url.port, "/"), 30000).status == 200 &&
+                  Exchange(url.port, GetRequest(url.port, "/app.js"), 30000).status == 200 &&
+                  Exchange(url.port, GetRequest(url.port, "/state", url.authorization()), 30000).status == 200 &&
+                  EventStream(url.port, url.authorization()).next(30000).has_value();
+  const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+  return ok ? took.count() : -1;
+}
+
+// 3000 idle and 200 slow connections, none authenticated, against serve
+// started with a soft limit of 1024 open files: every picture taken during
+// the flood is saved whole, and the page still loads. The load times, with
+// and without the flood, are printed, never judged (shared machines).
+TEST(ServeFloodTest, FloodOfConnectionsNeitherStopsSavingNorKeepsThePageOut) {
+  rlimit own;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &own), 0);
+  const rlim_t needed = 4096;  // the flood's own sockets
+  if (own.rlim_max < needed) GTEST_SKIP() << "the hard open-file limit is too low for the flood's own sockets";
+  const rlimit wide = {std::max(own.rlim_cur, needed), own.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &wide), 0);
+  // serve starts with a soft limit of 1024 open files, once with a hard
+  // limit it may raise the soft one to, once without.
+  for (const rlim_t hard : {own.rlim_max, static_cast<rlim_t>(1024)}) {
+    Serve serve({"/usr/bin/prlimit", "--nofile=1024:" + std::to_string(hard), "--"});
+    const PageUrl& url = serve.url();
+    ASSERT_GT(url.port, 0);
+    EventStream page(url.port, url.authorization());
+    ASSERT_EQ(page.status(), 200);
+    const double quiet = LoadPage(url);
+    double flooded = -1;
+    int reopened = 0;
+    constexpr int kPictures = 5;
+    {
+      Flood flood(url.port, 3000, 200);
+      usleep(1000 * 1000);  // the crowd is in
+      flooded = LoadPage(url);
+      for (int i = 1; i <= kPictures; ++i) {
+        std::string reply;
+        for (int t = 0; t < 300 && (reply = serve.control("capture")).rfind("ok", 0) != 0; ++t) usleep(100 * 1000);
+        ASSERT_EQ(reply.rfind("ok capture", 0), 0u) << "picture " << i << ": " << reply;
+        ASSERT_TRUE(page.waitFor("\"kind\":\"jpeg\"", 30000)) << "picture " << i;
+      }
+      reopened = flood.reopened();
+    }
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(serve.outDir())) {
+      files += entry.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(files, 3 * kPictures) << "hard limit " << hard;
+    EXPECT_GT(quiet, 0) << "the page did not load before the flood";
+    EXPECT_GT(flooded, 0) << "the page did not load during the flood";
+    std::printf("flood (serve's hard file limit %llu): %d/%d files saved; page load %.0f ms quiet, %.0f ms "
+                "under 3000 idle + 200 slow connections (%d closed by serve and reopened)\n",
+                static_cast<unsigned long long>(hard), files, 3 * kPictures, quiet, flooded, reopened);
+  }
+  setrlimit(RLIMIT_NOFILE, &own);
 }
 
 }  // namespace
