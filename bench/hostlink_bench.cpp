@@ -2,6 +2,11 @@
 //  - one large frame (16, 64, 256 MiB) arriving in 64 KiB reads, against
 //    merely appending those reads to a buffer plus one decode; the cost per
 //    byte must stay flat as the frame grows (no re-parsing per read);
+//  - a 16 MiB frame whose length field is smaller than its body (its elements
+//    are then cut short at most reads), one data value or many small table
+//    entries, against the same frame with a correct length, both in 64 KiB
+//    reads; a cut element must not be decoded again from its first byte on
+//    every read;
 //  - one million small command frames in random reads of 1 to 4096 bytes,
 //    against decoding the same frames from one contiguous buffer;
 //  - sending a frame with a 2 MiB payload, against one memcpy plus one write
@@ -281,6 +286,50 @@ void BM_Send2MiBPayload(benchmark::State& state) {
       static_cast<double>(allocated) / static_cast<double>(kPayload);
 }
 BENCHMARK(BM_Send2MiBPayload)->Iterations(200)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// --- A frame whose length is smaller than its body ---------------------------
+
+// A frame of about `bytes` whose payload is a table of many small entries (a
+// number key, 256 data bytes each): a cut element of that kind costs the most
+// to decode again, every entry being rebuilt each time.
+std::string ManyEntriesFrame(size_t bytes) {
+  ZyLuaTETable table;
+  const std::string entry(256, 'e');
+  for (size_t i = 0; i < bytes / (entry.size() + 20); ++i) {
+    table.Set(new ZyLuaTENumber(static_cast<double>(i)),
+              new ZyLuaTEData(const_cast<char*>(entry.data()), static_cast<int>(entry.size())));
+  }
+  return Frame(0, Encode(ZyLuaTEString("objectWasAdded")), Encode(table));
+}
+
+void BM_ShortLengthFrameIn64KiBReads(benchmark::State& state) {
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  const std::string exact = state.range(0) == 0 ? LargeFrame(16 << 20) : ManyEntriesFrame(16 << 20);
+  // The length covers the id and 6 bytes of the name: the name and then the
+  // payload are cut short until their last read has arrived.
+  const std::string shortened = Int32LE(4 + 6) + exact.substr(4);
+  double cut = 0, baseline = 0;
+  for (auto _ : state) {
+    size_t formedCut = 0, formedExact = 0;
+    if (state.iterations() % 2 == 0) {
+      cut += Seconds([&] { formedCut = FeedInReads(shortened, {kReadSize}); });
+      baseline += Seconds([&] { formedExact = FeedInReads(exact, {kReadSize}); });
+    } else {
+      baseline += Seconds([&] { formedExact = FeedInReads(exact, {kReadSize}); });
+      cut += Seconds([&] { formedCut = FeedInReads(shortened, {kReadSize}); });
+    }
+    if (formedCut != 1 || formedExact != 1) state.SkipWithError("frame not formed");
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["short_length_ms"] = cut / n * 1e3;
+  state.counters["exact_length_ms"] = baseline / n * 1e3;
+  state.counters["ratio"] = cut / baseline;
+  Figures()[std::string("short length 16 MiB ") + (state.range(0) == 0 ? "one blob" : "entries") +
+            " ratio (goal <= 3)"] = cut / baseline;
+}
+// 0: one 16 MiB data value; 1: 16 MiB of small table entries.
+BENCHMARK(BM_ShortLengthFrameIn64KiBReads)
+    ->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

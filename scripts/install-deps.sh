@@ -13,6 +13,7 @@ packages=(
   libcli11-dev
   libcpp-httplib-dev
   chromium chromium-driver python3-selenium
+  python3-venv python3-setuptools python3-wheel python3-pip
 )
 
 missing=()

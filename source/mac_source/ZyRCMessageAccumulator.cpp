@@ -87,6 +87,7 @@ void ZyRCMessageAccumulator::resetCurrentMessage() {
   ZyDeleteMessage(_currentMessage);
   _currentMessage = new CRCMessage;
   _currentMessageStage = 0;
+  _elementScanner.reset();
 }
 
 // Stages of _currentMessageStage: 0 awaiting the length field, 1 length known
@@ -154,11 +155,13 @@ bool ZyRCMessageAccumulator::formNextStage(std::istream& in, int64_t total, int6
       return true;
     }
     case 2:
+      if (!elementIsReady(*pos, total)) return false;
       if (decodeElement(in, pos, &_currentMessage->messageName, "name with an unrecognised tag")) {
         _currentMessageStage = 3;
       }
       return true;
     case 3:
+      if (!elementIsReady(*pos, total)) return false;
       if (!decodeElement(in, pos, &_currentMessage->messageData,
                          "payload with an unrecognised tag")) {
         return true;
@@ -181,8 +184,19 @@ bool ZyRCMessageAccumulator::formNextStage(std::istream& in, int64_t total, int6
   return false;  // no such stage
 }
 
+// An element cut short (its frame's length field was smaller than its body)
+// is not decoded again from its first byte on every chunk: its end is sought
+// by walking each byte once, and it is decoded when that end has arrived.
+bool ZyRCMessageAccumulator::elementIsReady(int64_t pos, int64_t total) {
+  const uint8_t* element = _accumulatedData->bytes() + pos;
+  return _elementScanner.scan(element, static_cast<size_t>(total - pos)) !=
+         ZyElementScanner::Result::kNeedMore;
+}
+
 bool ZyRCMessageAccumulator::decodeElement(std::istream& in, int64_t* pos, ZyLuaTE** element,
                                            const char* whyUnrecognised) {
+  _elementScanner.reset();
+  ++_elementDecodes;
   *element = ZyLuaTE::createFromStream(in);
   *pos = PositionOf(*in.rdbuf());
   if (*element != nullptr) return true;

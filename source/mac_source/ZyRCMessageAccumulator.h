@@ -20,6 +20,7 @@
 #include "platform/Data.h"
 #include "platform/Lock.h"
 #include "platform/ThreadAnnotations.h"
+#include "source/ZyElementScanner.h"
 
 class ZyFrameDropReporter;
 class ZyLuaTE;
@@ -92,6 +93,8 @@ class ZyRCMessageAccumulator {
   // the lock itself, so that a test can hold it from another thread.
   void setQueueLockTimeoutForTesting(double seconds) { _queueLockTimeout = seconds; }
   zy::Lock& messageQueueLockForTesting() { return _messageQueueLock; }
+  // How many times an element decode has been tried, cut short or not.
+  int64_t elementDecodesForTesting() const { return _elementDecodes; }
 
  private:
   // Forgets the message being formed (freeing its elements) and starts a
@@ -102,6 +105,10 @@ class ZyRCMessageAccumulator {
   // consumed; false when the step needs more bytes. Throws what the decoder
   // or enqueue throw, with the step not taken.
   bool formNextStage(std::istream& in, int64_t total, int64_t* pos);
+  // Stages 2 and 3: whether the element at *pos may be decoded now, that is
+  // whether it ends within the buffer or the decoder can judge it already.
+  // Walks only the bytes that arrived since the last call for that element.
+  bool elementIsReady(int64_t pos, int64_t total);
   // Stages 2 and 3: decodes one element into *element and advances *pos.
   // False when its tag is unrecognised; the frame is then dropped.
   bool decodeElement(std::istream& in, int64_t* pos, ZyLuaTE** element,
@@ -127,6 +134,10 @@ class ZyRCMessageAccumulator {
   // _accumulatedData (meaningful at stages 2 to 4; behind the buffer's start
   // once passed). A malformed frame is skipped up to here.
   int64_t _currentFrameEnd = 0;
+  // How far the element awaited at stage 2 or 3 has been walked. Between
+  // passes that element begins the buffer; reset whenever a decode is tried.
+  ZyElementScanner _elementScanner;
+  int64_t _elementDecodes = 0;
   double _queueLockTimeout = 10.0;
   ZyFrameDropReporter* _dropReporter;  // not owned; never null
 };

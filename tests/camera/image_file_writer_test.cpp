@@ -102,6 +102,55 @@ TEST_F(ImageFileWriterTest, ALinkAtTheTargetIsReplacedNotFollowed) {
   EXPECT_NE(access(nowhere.c_str(), F_OK), 0);
 }
 
+// Another user who may rename in the folder (no sticky bit) swaps names while
+// the bytes go in: the hidden file for a link to a file of ours, or the folder
+// itself for a link to another folder. Neither may be reported as the picture,
+// nor be written, nor have its mode changed.
+std::string gSwapFolder, gSwapTarget;  // what the write seam swaps, and for what
+enum class Swap { kScratchName, kFolder } gSwap;
+
+ssize_t WriteWhileSwapping(int fd, const void* buffer, size_t count) {
+  if (gSwap == Swap::kScratchName) {
+    for (const std::string& name : ScratchDir::entries(gSwapFolder)) {
+      if (name[0] != '.') continue;
+      const std::string hidden = gSwapFolder + "/" + name;
+      unlink(hidden.c_str());
+      if (symlink(gSwapTarget.c_str(), hidden.c_str()) != 0) return -1;
+    }
+  } else if (rename(gSwapFolder.c_str(), (gSwapFolder + ".moved").c_str()) != 0 ||
+             symlink(gSwapTarget.c_str(), gSwapFolder.c_str()) != 0) {
+    return -1;
+  }
+  return ::write(fd, buffer, count);
+}
+
+TEST_F(ImageFileWriterTest, NamesSwappedDuringTheSaveAreNeverFollowed) {
+  const std::string victim = mDir.file("victim");
+  ScratchDir::writeFile(victim, "precious");
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  const std::string folder = mDir.file("shared");
+  const std::string elsewhere = mDir.file("elsewhere");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+  FileWriterSyscalls calls;
+  calls.write = WriteWhileSwapping;
+  SetFileWriterSyscallsForTesting(calls);
+
+  gSwap = Swap::kScratchName, gSwapFolder = folder, gSwapTarget = victim;
+  const std::string path = folder + "/TetherTMP1.DNG";
+  EXPECT_FALSE(Save(path, "image"));
+  struct stat st;
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(ScratchDir::readFile(victim), "precious");
+
+  // The picture lands in the folder opened at the start, not the new one.
+  gSwap = Swap::kFolder, gSwapTarget = elsewhere;
+  EXPECT_TRUE(Save(path, "image")) << mError;
+  EXPECT_TRUE(ScratchDir::entries(elsewhere).empty());
+  EXPECT_EQ(ScratchDir::readFile(folder + ".moved/TetherTMP1.DNG"), "image");
+}
+
 TEST_F(ImageFileWriterTest, ADirectoryAtTheTargetFailsAndLeavesNoScratchFile) {
   const std::string path = mDir.file("TetherTMP4.DNG");
   ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
@@ -148,7 +197,7 @@ int FailingClose(int fd) {
   return -1;
 }
 
-int FailingRename(const char*, const char*) {
+int FailingRename(int, const char*, int, const char*) {
   errno = EXDEV;
   return -1;
 }
@@ -174,7 +223,7 @@ TEST_F(ImageFileWriterTest, EveryLateFailureLeavesTheOldFileAndNoPartialOne) {
   failWrite.write = FailAfterSomeBytes;
   noProgress.write = NoProgress;
   failClose.close = FailingClose;
-  failRename.rename = FailingRename;
+  failRename.renameat = FailingRename;
   const Case cases[] = {{"write", failWrite},
                         {"write", noProgress},
                         {"close", failClose},

@@ -12,7 +12,8 @@ from tether_client import CaptureIncomplete, Task  # noqa: E402
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--task", required=True, help="path of tether-task")
+    parser.add_argument("--task", help="path of tether-task (default: the installed one, "
+                        "tether_client.find_task())")
     parser.add_argument("--out", required=True, help="folder for the pictures")
     parser.add_argument("-n", type=int, default=1, help="number of pictures")
     parser.add_argument("--files", type=int, default=2,

@@ -13,7 +13,10 @@ from pathlib import Path
 from typing import Any
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent))  # the tether_client package
+# The tether_client package of this tree, unless the tests are to run against an
+# installed copy (TETHER_CLIENT_INSTALLED set: run_installed.py).
+if not os.environ.get("TETHER_CLIENT_INSTALLED"):
+    sys.path.insert(0, str(HERE.parent))
 
 DOC = HERE.parent.parent.parent / "doc" / "protocol.md"
 

@@ -1,7 +1,7 @@
 """A client of the tether task, standard library only (doc/protocol.md is the contract).
 
     from tether_client import Task
-    with Task("build/bin/tether-task") as task:
+    with Task() as task:              # the installed tether-task, or Task("path/to/tether-task")
         task.wait_for_camera()
         print(task.settings())
         task.capture().move_files("captures")
@@ -13,13 +13,16 @@ from .codec import (DEFAULT_MAX_FRAME_BYTES, MAX_TABLE_DEPTH, ElementError, Fram
 from .events import (DeviceAdded, DeviceRemoved, Event, FileDownloaded, ObjectAdded, Settings,
                      SettingsChanged, SettingsReply, ThumbnailDownloaded, UnknownMessage,
                      event_from_frame)
-from .task import Capture, CaptureIncomplete, Task, TaskExited, move_file
+from .task import (DEFAULT_MAX_EVENTS, INSTALLED_PREFIXES, INSTALLED_TASK_LAYOUTS, Capture,
+                   CaptureIncomplete, Task, TaskExited, UnsafeFileError, find_task, move_file)
+from .version import __version__
 
 __all__ = [
-    "DEFAULT_MAX_FRAME_BYTES", "MAX_TABLE_DEPTH", "Capture", "CaptureIncomplete", "DeviceAdded",
+    "DEFAULT_MAX_EVENTS", "DEFAULT_MAX_FRAME_BYTES", "INSTALLED_PREFIXES",
+    "INSTALLED_TASK_LAYOUTS", "MAX_TABLE_DEPTH", "Capture", "CaptureIncomplete", "DeviceAdded",
     "DeviceRemoved", "ElementError", "Event", "FileDownloaded", "Frame", "FrameError",
     "FrameReader", "ObjectAdded", "ProtocolError", "Settings", "SettingsChanged",
     "SettingsReply", "Task", "TaskExited", "ThumbnailDownloaded", "UnknownMessage",
-    "decode_element", "decode_frame_body", "encode_element", "encode_frame",
-    "event_from_frame", "move_file",
+    "UnsafeFileError", "__version__", "decode_element", "decode_frame_body", "encode_element",
+    "encode_frame", "event_from_frame", "find_task", "move_file",
 ]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Any, Union
 
@@ -95,8 +96,16 @@ def _get(frame: Frame, key: str, kinds: tuple[type, ...]) -> Any:
     return value
 
 
+# The task sends its integers (ids, counts, sizes) as numbers of 32 bits at most.
+_INT_RANGE = (-(2**31), 2**32 - 1)
+
+
 def _int(frame: Frame, key: str) -> int:
-    return int(_get(frame, key, (float,)))
+    value = _get(frame, key, (float,))
+    if not (math.isfinite(value) and value.is_integer()
+            and _INT_RANGE[0] <= value <= _INT_RANGE[1]):
+        raise ProtocolError(f'"{frame.name}": "{key}" is not a whole number of 32 bits: {value!r}')
+    return int(value)
 
 
 def _text(frame: Frame, key: str) -> str:

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import collections
+import errno
 import itertools
 import os
 import queue
 import shutil
+import stat
 import subprocess
 import tempfile
 import threading
@@ -17,31 +19,85 @@ from pathlib import Path
 from typing import Any
 
 from . import names
-from .codec import FrameReader, ProtocolError, encode_frame
+from .codec import DEFAULT_MAX_FRAME_BYTES, FrameReader, ProtocolError, encode_frame
 from .events import (DeviceAdded, DeviceRemoved, Event, FileDownloaded, ObjectAdded,
                      SettingsReply, Settings, ThumbnailDownloaded, event_from_frame)
 
 _END = object()  # the task's output has ended
+
+# Events read but not yet taken are at most this many by default (Task's max_events).
+DEFAULT_MAX_EVENTS = 1000
+_POLL = 0.1  # seconds between looks at a closing task or a finished reader
 
 
 class TaskExited(RuntimeError):
     """The task's output ended (the task exited) while a message was awaited."""
 
 
+# Where an installed task is looked for, below the prefix that holds bin/tether-host
+# (PREFIX/bin/tether-host), and the prefixes tried when no tether-host is on PATH.
+INSTALLED_TASK_LAYOUTS = ("lib/tether/tether-task", "lib/tether/bin/tether-task",
+                          "libexec/tether/tether-task")
+INSTALLED_PREFIXES = ("/usr/local", "/usr")
+
+
+def find_task() -> str:
+    """The tether task that Task() runs when given no executable.
+
+    In this order: "tether-task" on PATH; the task installed beside the "tether-host"
+    on PATH (PREFIX/bin/tether-host, then PREFIX/<layout> for INSTALLED_TASK_LAYOUTS);
+    the same layouts under /usr/local and /usr. FileNotFoundError when there is none.
+    """
+    found = shutil.which("tether-task")
+    if found:
+        return found
+    prefixes = list(INSTALLED_PREFIXES)
+    host = shutil.which("tether-host")
+    if host:
+        prefixes.insert(0, str(Path(os.path.realpath(host)).parent.parent))
+    for prefix in prefixes:
+        for layout in INSTALLED_TASK_LAYOUTS:
+            candidate = Path(prefix, layout)
+            if candidate.is_file() and os.access(candidate, os.X_OK):
+                return str(candidate)
+    raise FileNotFoundError("no tether-task found on PATH, beside tether-host, or in "
+                            f"{' or '.join(INSTALLED_PREFIXES)}; pass its path to Task()")
+
+
+class UnsafeFileError(OSError):
+    """A reported file that is not a regular file directly inside the task's TMPDIR."""
+
+
 @dataclass
 class Capture:
-    """Everything the task reported for one capture id."""
+    """Everything the task reported for one capture id.
+
+    `tmpdir` is the task's own TMPDIR: move_files() takes files from there only.
+    """
 
     capture_id: int
     file_name: str
     orientation: str
     thumbnail: bytes | None = None
     files: list[FileDownloaded] = field(default_factory=list)
+    tmpdir: str | None = None
 
     def move_files(self, folder: str | os.PathLike) -> list[Path]:
-        """Moves the reported files into `folder` under the camera's name, never replacing."""
+        """Moves the reported files into `folder` under the camera's name, never replacing.
+
+        The task's reports are not trusted as paths: each file must be a regular file
+        directly inside the task's TMPDIR (checked after resolving the reported folder,
+        never through a symbolic link), or UnsafeFileError is raised and nothing of that
+        file is touched. Files moved before the refusal stay moved.
+        """
+        if self.tmpdir is None:
+            raise UnsafeFileError("no TMPDIR is known for this capture: nothing is moved")
         stem = Path(self.file_name).stem or f"capture{self.capture_id}"
-        return [move_file(f.path, folder, stem + Path(f.path).suffix.lower()) for f in self.files]
+        moved = []
+        for reported in self.files:
+            name = _name_in(reported.path, self.tmpdir)
+            moved.append(_move_from(self.tmpdir, name, folder, stem + Path(name).suffix.lower()))
+        return moved
 
 
 class CaptureIncomplete(TimeoutError):
@@ -52,33 +108,85 @@ class CaptureIncomplete(TimeoutError):
         self.capture = capture
 
 
+def _name_in(reported: str, tmpdir: str) -> str:
+    """The file name of `reported` when its folder resolves to `tmpdir`; else UnsafeFileError."""
+    head, name = os.path.split(reported)
+    if not os.path.isabs(reported) or name in ("", ".", "..") or "\0" in reported:
+        raise UnsafeFileError(f"not a file of the task's TMPDIR: {reported!r}")
+    if os.path.realpath(head) != os.path.realpath(tmpdir):
+        raise UnsafeFileError(f"not directly inside the task's TMPDIR {tmpdir!r}: {reported!r}")
+    return name
+
+
 def move_file(source: str | os.PathLike, folder: str | os.PathLike,
               name: str | None = None) -> Path:
     """Moves `source` into `folder` as `name` (default: its own name) and returns the new path.
 
     Never replaces a file: when the name is taken, NAME-1.EXT, NAME-2.EXT ... are tried.
-    Works across file systems (copy, then remove the source).
+    Never follows a symbolic link at `source` (UnsafeFileError; so is anything but a
+    regular file). Works across file systems (copy, then remove the source).
+    """
+    head, base = os.path.split(os.fspath(source))
+    return _move_from(head or ".", base, folder, name or base)
+
+
+def _move_from(source_dir: str, source_name: str, folder: str | os.PathLike,
+               wanted: str) -> Path:
+    """Moves the regular file `source_name` of `source_dir` into `folder` as `wanted`.
+
+    The source folder is opened once and the file is named relative to it, without
+    following a link; the link or copy is checked to be the file first opened.
     """
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
-    wanted = Path(name or Path(source).name).name  # never a path of the camera's making
+    wanted = Path(wanted).name  # never a path of the camera's making
     stem, suffix = Path(wanted).stem, Path(wanted).suffix
-    for n in itertools.count():
-        target = folder / (wanted if n == 0 else f"{stem}-{n}{suffix}")
+    dir_fd = os.open(source_dir, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
         try:
-            os.link(source, target)  # fails if target exists: nothing is replaced
-        except FileExistsError:
-            continue
-        except OSError:  # another file system, or no hard links there
-            try:
-                with open(source, "rb") as src, open(target, "xb") as dst:
-                    shutil.copyfileobj(src, dst)
-            except FileExistsError:
-                continue
-            shutil.copymode(source, target)
-        os.unlink(source)
-        return target
+            fd = os.open(source_name, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK,
+                         dir_fd=dir_fd)
+        except OSError as error:
+            if error.errno == errno.ELOOP:
+                raise UnsafeFileError(f"a symbolic link, not followed: {source_name!r}") from None
+            raise
+        opened = os.fstat(fd)
+        if not stat.S_ISREG(opened.st_mode):
+            os.close(fd)
+            raise UnsafeFileError(f"not a regular file: {source_name!r}")
+        with os.fdopen(fd, "rb") as src:
+            for n in itertools.count():
+                target = folder / (wanted if n == 0 else f"{stem}-{n}{suffix}")
+                try:
+                    # linkat without following: a name swapped for a link since the open
+                    # is linked as the link, and caught by the check below.
+                    os.link(source_name, target, src_dir_fd=dir_fd, follow_symlinks=False)
+                except FileExistsError:
+                    continue  # never replaces
+                except OSError:  # another file system, or no hard links there
+                    try:
+                        with open(target, "xb") as dst:  # O_EXCL: not through a link either
+                            shutil.copyfileobj(src, dst)
+                            os.fchmod(dst.fileno(), stat.S_IMODE(opened.st_mode))
+                    except FileExistsError:
+                        continue
+                else:
+                    placed = os.stat(target, follow_symlinks=False)
+                    if (placed.st_dev, placed.st_ino) != (opened.st_dev, opened.st_ino):
+                        os.unlink(target)
+                        raise UnsafeFileError(f"{source_name!r} was replaced while moved")
+                _unlink_if_same(dir_fd, source_name, opened)
+                return target
+    finally:
+        os.close(dir_fd)
     raise AssertionError("unreachable")
+
+
+def _unlink_if_same(dir_fd: int, name: str, opened: os.stat_result) -> None:
+    """Removes `name` only while it is still the file that was opened."""
+    now = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+    if (now.st_dev, now.st_ino) == (opened.st_dev, opened.st_ino):
+        os.unlink(name, dir_fd=dir_fd)
 
 
 class Task:
@@ -87,12 +195,33 @@ class Task:
     Messages arrive as typed events (events.py). One thread at a time may use a
     Task. Events that settings(), capture() and wait_for_camera() pass over are
     kept, in order, for next_event().
+
+    Limits: a frame longer than `max_frame_bytes` ends the stream. At most
+    `max_events` events wait to be taken: when that many are read and not yet
+    taken, the client stops reading (backpressure: nothing is dropped, and a task
+    that keeps sending then waits on its output). Events passed over by the
+    helpers are kept up to `max_events` too; beyond that the oldest of them is
+    dropped and counted in `dropped_events`.
+
+    Any error decoding the task's output (a malformed frame, a number that is not a
+    whole 32-bit number where one belongs, a known message lacking a key) ends the
+    stream: next_event() and the helpers raise it (a ProtocolError) once, and
+    TaskExited afterwards. When the task's output ends (the task exited), they raise
+    TaskExited at once instead of waiting.
     """
 
-    def __init__(self, executable: str | os.PathLike, env: Mapping[str, str] | None = None,
-                 log: str | os.PathLike | None = None):
-        """Starts `executable`; `env` adds to this process's environment (TMPDIR is always
-        the task's own); the task's log lines go to the file `log`, or nowhere."""
+    def __init__(self, executable: str | os.PathLike | None = None,
+                 env: Mapping[str, str] | None = None,
+                 log: str | os.PathLike | None = None, *,
+                 max_events: int = DEFAULT_MAX_EVENTS,
+                 max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES):
+        """Starts `executable` (default: find_task()); `env` adds to this process's
+        environment (TMPDIR is always the task's own); the task's log lines go to the
+        file `log`, or nowhere."""
+        if max_events < 1:
+            raise ValueError("max_events must be at least 1")
+        if executable is None:
+            executable = find_task()
         self.tmpdir = tempfile.mkdtemp(prefix="tether-task-")
         environment = dict(os.environ)
         environment.update(env or {})
@@ -109,12 +238,16 @@ class Task:
             if log is not None:
                 stderr.close()
         self.camera: DeviceAdded | None = None  # the connected camera, as last reported
+        self.dropped_events = 0  # passed-over events dropped beyond max_events
+        self._max_events = max_events
+        self._max_frame_bytes = max_frame_bytes
         self._ids = itertools.count(1)
         self._write_lock = threading.Lock()
-        self._inbox: queue.Queue = queue.Queue()
+        self._inbox: queue.Queue = queue.Queue(maxsize=max_events)
         self._backlog: collections.deque[Event] = collections.deque()
         self._ended = False
         self._closed = False
+        self._closing = threading.Event()  # set by close(): a full queue then drops
         self._last_capture_id = 0
         self._reader = threading.Thread(target=self._read_messages, daemon=True)
         self._reader.start()
@@ -130,13 +263,29 @@ class Task:
         return self._process.pid
 
     def _read_messages(self) -> None:
-        reader = FrameReader(self._process.stdout)
+        reader = FrameReader(self._process.stdout, self._max_frame_bytes)
         try:
             for frame in reader:
-                self._inbox.put(event_from_frame(frame))
-        except (ProtocolError, OSError, ValueError) as error:
-            self._inbox.put(error)
-        self._inbox.put(_END)
+                self._deliver(event_from_frame(frame))
+        except ProtocolError as error:
+            self._deliver(error)
+        except Exception as error:  # whatever else, the caller hears of it
+            failure = ProtocolError(f"reading the task's output failed: {error!r}")
+            failure.__cause__ = error
+            self._deliver(failure)
+        finally:
+            self._deliver(_END)
+
+    def _deliver(self, item: Any) -> None:
+        """Queues `item`, waiting while the queue is full; once closing, an item that
+        finds the queue full is discarded, so that the task can finish writing."""
+        while True:
+            try:
+                self._inbox.put(item, timeout=_POLL)
+                return
+            except queue.Full:
+                if self._closing.is_set():
+                    return
 
     def send(self, name: str, payload: Any = None, message_id: int | None = None) -> int:
         """Sends one command, by default with a fresh id; returns the id."""
@@ -154,14 +303,12 @@ class Task:
     def _take(self, timeout: float | None) -> Event:
         if self._ended:
             raise TaskExited("the task's output has ended")
-        try:
-            item = self._inbox.get(timeout=timeout)
-        except queue.Empty:
-            raise TimeoutError(f"no message from the task within {timeout} s") from None
+        item = self._get(timeout)
         if item is _END:
             self._ended = True
             raise TaskExited("the task's output has ended")
         if isinstance(item, Exception):
+            self._ended = True  # a decoding error ends the stream
             raise item
         if isinstance(item, DeviceAdded):
             self.camera = item
@@ -171,8 +318,29 @@ class Task:
             self._last_capture_id = max(self._last_capture_id, item.capture_id)
         return item
 
+    def _get(self, timeout: float | None) -> Any:
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            wait = _POLL if deadline is None else min(_POLL, deadline - time.monotonic())
+            try:
+                return self._inbox.get(timeout=max(0.0, wait))
+            except queue.Empty:
+                pass
+            if not self._reader.is_alive() and self._inbox.empty():
+                return _END  # the reader is gone (closed): nothing more can come
+            if deadline is not None and time.monotonic() >= deadline:
+                raise TimeoutError(f"no message from the task within {timeout} s") from None
+
+    def _pass_over(self, event: Event) -> None:
+        """Keeps an event a helper passed over, dropping the oldest beyond max_events."""
+        if len(self._backlog) >= self._max_events:
+            self._backlog.popleft()
+            self.dropped_events += 1
+        self._backlog.append(event)
+
     def next_event(self, timeout: float | None = None) -> Event:
-        """The next message; TimeoutError after `timeout` s, TaskExited at the end."""
+        """The next message; TimeoutError after `timeout` s, TaskExited at the end, and a
+        ProtocolError when the task's output could not be decoded (which ends it)."""
         if self._backlog:
             return self._backlog.popleft()
         return self._take(timeout)
@@ -187,7 +355,7 @@ class Task:
             event = self._take(max(0.0, deadline - time.monotonic()))
             if wanted(event):
                 return event
-            self._backlog.append(event)
+            self._pass_over(event)
 
     def wait_for_camera(self, timeout: float = 10.0) -> DeviceAdded:
         """The connected camera, waiting for its "deviceAdded" if none is known yet."""
@@ -216,7 +384,8 @@ class Task:
         try:
             added = self._wait_for(
                 lambda e: isinstance(e, ObjectAdded) and e.capture_id > after, timeout)
-            result = Capture(added.capture_id, added.file_name, added.orientation)
+            result = Capture(added.capture_id, added.file_name, added.orientation,
+                             tmpdir=self.tmpdir)
             while result.thumbnail is None or len(result.files) < files:
                 event = self._wait_for(
                     lambda e: isinstance(e, (ThumbnailDownloaded, FileDownloaded))
@@ -235,6 +404,7 @@ class Task:
         exit status. Removes the TMPDIR if it is empty. Safe to call twice."""
         if not self._closed:
             self._closed = True
+            self._closing.set()  # the reader no longer waits for room
             try:
                 self.send(names.SHUTDOWN)
             except TaskExited:

@@ -408,6 +408,82 @@ TEST(AccumulatorMalformed, DroppedFrameIsSkippedUpToItsDeclaredEnd) {
   EXPECT_EQ(h.drops.ids(), std::vector<int32_t>{4242});
 }
 
+// --- Length fields smaller than their bodies ---------------------------------
+
+// `frame` with its length field announcing only `announced` bytes.
+std::string WithLength(std::string frame, int32_t announced) {
+  return Int32LE(announced) + frame.substr(4);
+}
+
+// Frames whose length is smaller than their body, sound and malformed, as a
+// host could send them: the elements are then cut short at some reads.
+std::vector<std::string> ShortLengthFrames() {
+  std::vector<std::string> frames;
+  std::vector<std::string> bodies;
+  const Stream mixed = MixedStream();
+  for (const Received& r : mixed.expected) bodies.push_back(Frame(r.id, r.name, r.payload));
+  for (const BadFrame& bad : BadFrames()) bodies.push_back(bad.bytes);
+  ZyLuaTETable many;  // a table of many small entries, some values unrecognised
+  for (int i = 0; i < 200; ++i) many.Set(new ZyLuaTENumber(i), new ZyLuaTEString("v"));
+  const std::string manyBytes = Encode(many);
+  bodies.push_back(Frame(9, NameBytes("many"), manyBytes));
+  bodies.push_back(Frame(10, NameBytes("skips"), Int32LE(5) + Int32LE(2) + NameBytes("a") +
+                                                     Int32LE(9) + NameBytes("b") + NilBytes()));
+  for (const std::string& body : bodies) {
+    const auto size = static_cast<int32_t>(body.size()) - 4;
+    for (int32_t announced : {4, 6, 9, size / 2, size - 1}) {
+      frames.push_back(WithLength(body, announced));
+    }
+  }
+  return frames;
+}
+
+// However the bytes are split, the accumulator forms and drops exactly what it
+// does with the whole stream in one read.
+TEST(AccumulatorShortLength, ChunkedStreamFormsAndDropsWhatTheWholeStreamDoes) {
+  std::string stream;
+  for (const std::string& frame : ShortLengthFrames()) stream += frame;
+  stream += Frame(77, NameBytes("last"), NilBytes());
+  Harness whole;
+  whole.feed(stream);
+  ASSERT_GT(whole.got.size(), 10u);
+  ASSERT_FALSE(whole.drops.dropped.empty());
+  const std::vector<std::vector<size_t>> splits = {
+      {1}, {2}, {3}, {5}, {7}, {13}, {64}, {1, 2, 3, 5, 8}, {4096}};
+  for (const auto& sizes : splits) {
+    std::vector<size_t> cycled;
+    for (size_t at = 0; at < stream.size(); at += cycled.back()) {
+      cycled.push_back(sizes[cycled.size() % sizes.size()]);
+    }
+    Harness h;
+    h.feedChunks(stream, cycled);
+    ASSERT_EQ(h.got, whole.got) << "reads of " << sizes[0];
+    ASSERT_EQ(h.available, whole.available) << "reads of " << sizes[0];
+    ASSERT_EQ(h.drops.ids(), whole.drops.ids()) << "reads of " << sizes[0];
+    for (size_t i = 0; i < whole.drops.dropped.size(); ++i) {
+      ASSERT_EQ(h.drops.dropped[i].why, whole.drops.dropped[i].why) << i;
+    }
+  }
+}
+
+// An element cut short is not decoded again from its first byte on every
+// read: with the body in many reads, each element is decoded once.
+TEST(AccumulatorShortLength, ACutElementIsDecodedOnceHoweverManyReadsBringIt) {
+  ZyLuaTETable nested;
+  for (int i = 0; i < 300; ++i) nested.Set(new ZyLuaTENumber(i), NewData(Pattern(100, i)));
+  ZyLuaTETable table;
+  table.Set("data", NewData(Pattern(1 << 20, 5)));
+  const std::vector<std::string> payloads = {Encode(table), Encode(nested)};
+  for (const std::string& payload : payloads) {
+    const std::string name = NameBytes("fileDownloadComplete");
+    const std::string stream = WithLength(Frame(1, name, payload), 4 + 6);
+    Harness h;
+    h.feedChunks(stream, std::vector<size_t>(stream.size() / 512 + 1, 512));
+    EXPECT_EQ(h.got, (std::vector<Received>{{1, name, payload}}));
+    EXPECT_EQ(h.accumulator.elementDecodesForTesting(), 2);
+  }
+}
+
 // --- Ownership and end of input -----------------------------------------------
 
 TEST(AccumulatorLifetime, DestructionFreesQueuedAndHalfFormedMessages) {
