@@ -44,7 +44,7 @@ TEST(FilenamePatternTest, EachFieldExpandsOnItsOwn) {
       {"%d.%C", 0, "04.dng"},           {"%H.%C", 0, "05.dng"},
       {"%M.%C", 0, "06.dng"},           {"%S.%C", 0, "07.dng"},
       {"100%%_%f.%C", 0, "100%_IMG_0042.dng"},
-      {"..x/a.b/%f", 0, "..x/a.b/IMG_0042.dng"},
+      {"..x/a.b/%f", 0, "..x/a.b/IMG_0042.dng"}, {"./a/./%f.%C", 0, "a/IMG_0042.dng"},
   };
   for (const Case& c : cases) {
     FilenamePattern pattern;
@@ -55,7 +55,7 @@ TEST(FilenamePatternTest, EachFieldExpandsOnItsOwn) {
 }
 
 TEST(FilenamePatternTest, RefusesWhatWouldLeaveTheFolderOrNameNothing) {
-  for (const char* text : {"", "/abs/%f", "a/../%f", "../%f", "./%f", "a/./%f", "..", "a/", "%q.%C",
+  for (const char* text : {"", "/abs/%f", "a/../%f", "../%f", "./", "..", "a/", "%q.%C",
                            "a%", "%f%"}) {
     FilenamePattern pattern;
     std::string error;

@@ -47,18 +47,15 @@ TEST(AccessGuardTest, UrlTokenAndOriginFollowTheAddress) {
 }
 
 // The token is all or nothing, and an origin counts only when it names us.
-TEST(AccessGuardTest, TokenCookieAndOriginRefusals) {
+TEST(AccessGuardTest, TokenAndOriginRefusals) {
   const std::string token(32, 'a');
   const AccessGuard guard("127.0.0.1", 8080, token);
   EXPECT_TRUE(guard.tokenMatches(token));
   for (const std::string& wrong : {token + "a", token.substr(1), std::string(), std::string(32, 'b')}) {
     EXPECT_FALSE(guard.tokenMatches(wrong)) << wrong;
-    EXPECT_FALSE(guard.cookieAccepted("tether_token_8080=" + wrong)) << wrong;
+    EXPECT_FALSE(guard.bearerAccepted("Bearer " + wrong)) << wrong;
   }
   EXPECT_FALSE(AccessGuard("127.0.0.1", 8080, "").tokenMatches(""));
-  EXPECT_FALSE(AccessGuard("127.0.0.1", 8080, "").cookieAccepted("tether_token_8080="));
-  EXPECT_FALSE(guard.cookieAccepted("tether_token_80=" + token));
-  EXPECT_TRUE(guard.cookieAccepted("x=1;   tether_token_8080=" + token));
   struct Case {
     const char* origin;
     const char* fetchSite;
