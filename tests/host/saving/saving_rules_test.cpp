@@ -121,32 +121,35 @@ class SaverRulesTest : public ::testing::Test, public TetherObserver {
 
 TEST_F(SaverRulesTest, OnlyFilesDirectlyInsideTheTemporaryFolderAreMoved) {
   const std::string sibling = mDir.sub("session2") + "/x.JPG";
-  mDir.sub("session/sub");
-  for (const std::string& path : {sibling, mTmp + "/sub/x.JPG", mTmp + "/", mTmp + "/.", mTmp + "/..",
-                                  mTmp, std::string("")}) {
+  const std::string nested = mDir.sub("session/sub") + "/x.JPG";
+  for (const std::string& path : {sibling, nested, mTmp + "/", mTmp + "/.", mTmp + "/..", mTmp,
+                                  std::string("")}) {
     mHeard.clear();
-    file(1, path, false);
+    file(1, path, path == sibling || path == nested);
     EXPECT_EQ(mHeard, std::vector<std::string>{"failed jpeg"}) << path;
   }
-  EXPECT_TRUE(std::filesystem::exists(mTmp + "/sub"));
+  EXPECT_TRUE(std::filesystem::exists(sibling));
+  EXPECT_TRUE(std::filesystem::exists(nested));
   EXPECT_TRUE(!std::filesystem::exists(mOut) || std::filesystem::is_empty(mOut));
 }
 
-// The stem is chosen once for the whole capture, free for all three kinds,
-// and a late announcement does not rename the rest; numbers count from 1.
+// The stem is chosen once for the whole capture, free for all three kinds
+// (whichever kind comes first), and a late announcement does not rename the
+// rest; numbers count from 1.
 TEST_F(SaverRulesTest, ACapturesFilesShareTheFirstStemFreeForAllKinds) {
   std::filesystem::create_directories(mOut);
   WriteFile(mOut + "/IMG_0001.thumb.jpg", "theirs");
   announce(7, "DCIM/IMG_0001.DNG");
-  thumbnail(7);
   file(7, mTmp + "/TetherTMP7.DNG");
+  thumbnail(7);
   announce(7, "IMG_9999.DNG");
   file(7, mTmp + "/TetherTMP7.JPG");
   announce(8, "IMG_0002.DNG");
   thumbnail(8);
-  EXPECT_EQ(mHeard, (std::vector<std::string>{"thumbnail 1 IMG_0001-1.thumb.jpg", "dng 1 IMG_0001-1.dng",
+  EXPECT_EQ(mHeard, (std::vector<std::string>{"dng 1 IMG_0001-1.dng", "thumbnail 1 IMG_0001-1.thumb.jpg",
                                               "jpeg 1 IMG_0001-1.jpg", "thumbnail 2 IMG_0002.thumb.jpg"}));
   EXPECT_EQ(saver().record().pictures, 2);
+  EXPECT_TRUE(saver().record().problems.empty());
 }
 
 TEST_F(SaverRulesTest, CaptureIdsMustBeWholeNumbersThatFitAnInt) {
