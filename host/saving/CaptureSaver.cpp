@@ -171,7 +171,7 @@ void CaptureSaver::place(Capture& c, FileKind kind, const std::string& source, i
   // The first file may go on past a taken name; later ones take the stem.
   Placed result = PlaceDurably(source, mOut, nameAt, c.suffix, first ? kMaxSuffix - 1 : c.suffix,
                                &placement, &error);
-  if (result == Placed::kTaken && !first && restake(c, &error)) {
+  for (int tries = 0; result == Placed::kTaken && !first && tries < 10 && restake(c, &error); ++tries) {
     result = PlaceDurably(source, mOut, nameAt, c.suffix, c.suffix, &placement, &error);
   }
   if (result != Placed::kDone) return fail(c, kind, error);

@@ -229,6 +229,11 @@ bool OpenSource(const std::string& path, Source* s, std::string* error) {
     *error = "it is not a regular file";
     return false;
   }
+  // Its mode is about to change: a second name could be any file of ours.
+  if (s->st.st_nlink != 1) {
+    *error = "it has other names (hard links)";
+    return false;
+  }
   return true;
 }
 

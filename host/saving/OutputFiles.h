@@ -72,7 +72,8 @@ struct Placement {
 
 enum class Placed { kDone, kTaken, kFailed };
 
-// Moves `source`, a regular file (a symbolic link is not followed), to
+// Moves `source`, a regular file with no other name (a symbolic link is not
+// followed, a hard link refused), to
 // nameAt(n) in `out` for the first n in [firstN, lastN] whose name is free,
 // creating the name's folders, and makes it durable. The file gets the
 // permissions of any file the user makes and is fsync'ed through its

@@ -394,12 +394,16 @@ TEST_F(PlaceDurablyTest, AFailureNamesBothFilesAndKeepsTheSource) {
   EXPECT_EQ(ReadFile(source), "ours");
 }
 
-TEST_F(PlaceDurablyTest, AMissingOrSymbolicLinkSourceFailsWithoutCreatingAnything) {
-  const std::string link = mSources[0] + "/TetherTMP2.DNG";
+// A source that is missing, or that names a file of ours by a symbolic or a
+// hard link, is not moved and the file it names keeps its mode.
+TEST_F(PlaceDurablyTest, AMissingOrLinkedSourceFailsWithoutCreatingAnything) {
+  const std::string link = mSources[0] + "/TetherTMP2.DNG", hardLink = mSources[0] + "/TetherTMP3.DNG";
   WriteFile(mDir.path() + "/target", "not a picture");
+  chmod((mDir.path() + "/target").c_str(), 0600);
   symlink((mDir.path() + "/target").c_str(), link.c_str());
+  ::link((mDir.path() + "/target").c_str(), hardLink.c_str());
   OutputFolder out(mDir.path());
-  for (const std::string& source : {mDir.path() + "/gone.DNG", link}) {
+  for (const std::string& source : {mDir.path() + "/gone.DNG", link, hardLink}) {
     Placement placed;
     std::string error;
     EXPECT_EQ(PlaceDurably(source, out, [](int) { return std::string("IMG.dng"); }, 0, 0, &placed, &error),
@@ -408,6 +412,7 @@ TEST_F(PlaceDurablyTest, AMissingOrSymbolicLinkSourceFailsWithoutCreatingAnythin
     EXPECT_FALSE(Exists(mDir.path() + "/IMG.dng"));
   }
   EXPECT_EQ(ReadFile(mDir.path() + "/target"), "not a picture");
+  EXPECT_EQ(ModeOf(mDir.path() + "/target"), 0600u);
 }
 
 }  // namespace
