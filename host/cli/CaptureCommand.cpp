@@ -9,7 +9,7 @@ namespace tether_host {
 
 namespace {
 
-int ConcludeOutcome(const CaptureResult& result, TaskProcess* task, StopSignals* stop,
+int ConcludeOutcome(const CaptureResult& result, int arriving, TaskProcess* task, StopSignals* stop,
                     const std::function<void(const HostMessage&)>& late);
 
 // The exit code for how the flow ended; the task is shut down on the way,
@@ -18,12 +18,12 @@ int Conclude(CaptureResult* result, CaptureSession* session, RunningTask* runnin
              StopSignals* stop) {
   TaskProcess* task = running->task.get();
   const auto late = [session](const HostMessage& m) { session->handleLate(m); };
-  const int code = ConcludeOutcome(*result, task, stop, late);
+  const int code = ConcludeOutcome(*result, session->pictureArriving(), task, stop, late);
   session->collect(result);
   return code;
 }
 
-int ConcludeOutcome(const CaptureResult& result, TaskProcess* task, StopSignals* stop,
+int ConcludeOutcome(const CaptureResult& result, int arriving, TaskProcess* task, StopSignals* stop,
                     const std::function<void(const HostMessage&)>& late) {
   switch (result.outcome) {
     case CaptureResult::Outcome::kOk:
@@ -39,7 +39,9 @@ int ConcludeOutcome(const CaptureResult& result, TaskProcess* task, StopSignals*
       return kExitBadFrame;
     case CaptureResult::Outcome::kInterrupted:
       stop->drain();
-      Say("interrupted; shutting the task down");
+      Say(arriving > 0 ? "finishing picture " + std::to_string(arriving) +
+                             "... (Ctrl-C again to stop now)"
+                       : std::string("interrupted; shutting the task down"));
       Say("task " + ShutDown(task, stop, late).describe());
       return kExitInterrupted;
     case CaptureResult::Outcome::kNoCamera:

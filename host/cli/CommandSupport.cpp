@@ -19,10 +19,10 @@ namespace tether_host {
 namespace proto = tether::proto;
 
 const char kExitCodeHelp[] =
-    "exit status: 0 done; 1 usage error (or a task log that cannot be opened); 2 the task\n"
-    "cannot be started; 3 the task exited unexpectedly; 4 no camera; 5 a frame from the\n"
-    "task does not parse; 6 a capture is incomplete or a file could not be saved; 130\n"
-    "interrupted.";
+    "exit status: 0 done; 1 usage error, an --out that cannot be written or a --task-log\n"
+    "that cannot be opened; 2 the task cannot be started; 3 the task exited unexpectedly;\n"
+    "4 no camera; 5 a frame from the task does not parse; 6 a capture is incomplete or a\n"
+    "file could not be saved; 130 interrupted.";
 
 void Say(const std::string& line) {
   std::fprintf(stderr, "tether-host: %s\n", SafeForTerminal(line).c_str());
@@ -98,7 +98,7 @@ ExitStatus ShutDown(TaskProcess* task, StopSignals* stop,
     if (status == TaskProcess::ReadStatus::kLogNews) continue;
     if (status == TaskProcess::ReadStatus::kInterrupted) {
       stop->drain();
-      Say("stopping the task now");
+      Say("stopping the task now; what the camera had not delivered stays in " + task->tempDir());
       return task->terminate();
     }
     break;  // end of output, timeout or garbage: only the exit matters now

@@ -68,7 +68,12 @@ std::string JsonString(std::string_view bytes) {
       continue;
     }
     const size_t n = Utf8SequenceLength(bytes, i);
-    if (n == 0) {
+    if (n == 2 && c == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) <= 0x9F) {
+      // A C1 control, escaped like C0 so a line printed on a terminal never
+      // carries one (U+009B would start an escape sequence there).
+      AppendEscapedByte(&out, static_cast<unsigned char>(bytes[i + 1]));
+      i += 2;
+    } else if (n == 0) {
       AppendEscapedByte(&out, c);
       ++i;
     } else {

@@ -60,6 +60,12 @@ CaptureResult CaptureSession::readSettings() {
   return result;
 }
 
+int CaptureSession::pictureArriving() const {
+  if (mAnnounced.empty()) return 0;
+  const CaptureSaver::Progress* p = mSaver.progress(mAnnounced.back());
+  return p != nullptr && !p->done(mOptions.quietMs) ? p->number : 0;
+}
+
 void CaptureSession::collect(CaptureResult* result) {
   mSaver.finish();
   const SaveRecord& record = mSaver.record();

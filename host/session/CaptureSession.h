@@ -69,6 +69,8 @@ class CaptureSession : private TetherObserver {
   // A message read after run() (while the task shuts down): its files are
   // saved too. Then collect() brings the result up to date.
   void handleLate(const HostMessage& message) { mSaver.handle(message); }
+  // The number of the newest picture while it is still arriving, else 0.
+  int pictureArriving() const;
   void collect(CaptureResult* result);
   // The task's log says it did not save a file (see TaskLog).
   void taskRefusedSave(FileKind kind, const std::string& why) { mSaver.taskRefusedSave(kind, why); }

@@ -377,6 +377,17 @@ TEST(TetherHostCliTest, EveryStopSignalFinishesThePictureArriving) {
   }
 }
 
+TEST(TetherHostCliTest, CtrlCDuringACaptureFinishesThePictureArriving) {
+  ScratchDir dir;
+  const std::string out = dir.path() + "/o";
+  Tool tool({"--task", FAKE_TASK_PATH, "capture", "--out", out}, "holdfiles", dir.path());
+  ASSERT_TRUE(WaitUntil([&] { return Exists(out + "/IMG_0001.thumb.jpg"); }));
+  kill(tool.pid(), SIGINT);
+  EXPECT_EQ(tool.finish(), 130) << tool.err();
+  EXPECT_TRUE(Contains(tool.err(), "finishing picture 1... (Ctrl-C again to stop now)")) << tool.err();
+  for (const char* name : {"IMG_0001.dng", "IMG_0001.jpg"}) EXPECT_TRUE(Exists(out + "/" + name));
+}
+
 // A second Ctrl-C stops at once and says where the undelivered files are;
 // a later run tells of them and `recover` moves them in.
 TEST(TetherHostCliTest, SecondCtrlCLeavesFilesThatALaterRunRecovers) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -237,14 +238,15 @@ TEST(TetherHostUserTest, FailuresAreToldAtOnceWithTheirCause) {
     std::string said;
   };
   std::vector<Case> cases = {
-      {"path near the limit", RealTask({"capture", "--out", longOut}), 0, "IMG_0001.jpg ("},
+      {"path too long", RealTask({"capture", "--out", longOut}), 1, "File name too long"},
       {"refused save", FakeTaskArgs({"capture", "--out", dir.sub("refused")}), 6,
        "the task did not save the JPEG: No space left on device"},
       {"log file", RealTask({"--task-log", "/nonexistent/x.log", "settings"}), 1,
        "cannot open the task log /nonexistent/x.log"},
   };
   if (!canWriteReadOnly) {
-    cases.push_back({"read-only folder", RealTask({"capture", "--out", readOnly}), 6, "Permission denied"});
+    cases.push_back({"read-only folder", RealTask({"capture", "--out", readOnly}), 1,
+                     "cannot write into " + readOnly + ": Permission denied"});
   }
   for (const Case& c : cases) {
     const Outcome run = RunToEnd(dir.path(), c.args, {"FAKE_TASK_MODE=refusejpeg"});
@@ -277,12 +279,15 @@ TEST(TetherHostUserTest, ArgumentErrorsNameTheOptionAndEveryCommandHasHelp) {
     EXPECT_EQ(run.code, 1) << args.back() << "\n" << run.err;
     EXPECT_TRUE(Contains(run.err, named)) << args.back() << "\n" << run.err;
   }
-  for (const char* command : {"watch", "capture", "settings", "tether"}) {
+  for (const char* command : {"watch", "capture", "settings", "tether", "serve", "recover"}) {
     const Outcome run = RunToEnd(dir.path(), {command, "--help"});
     EXPECT_EQ(run.code, 0) << command;
     EXPECT_TRUE(Contains(run.out, std::string("tether-host ") + command)) << run.out;
     EXPECT_TRUE(Contains(run.out, "exit status:")) << run.out;
   }
+  const std::string simHelp = std::string(KRV_SIM_CTL_PATH) + " --help > " + dir.path() + "/sim-help";
+  EXPECT_EQ(std::system(simHelp.c_str()), 0);
+  EXPECT_TRUE(Contains(ReadFile(dir.path() + "/sim-help"), "usage: krv-sim-ctl"));
 }
 
 // Observation: about twenty task log lines per picture on the terminal.

@@ -23,6 +23,7 @@ TEST(JsonStringTest, EscapesQuotesBackslashesAndControlCharacters) {
 TEST(JsonStringTest, ValidUtf8PassesThroughAndInvalidBytesAreEscapedOneByOne) {
   EXPECT_EQ(JsonString("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"),
             "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"");
+  EXPECT_EQ(JsonString("\xC2\x80 \xC2\x9B \xC2\xA0"), "\"\\u0080 \\u009b \xC2\xA0\"");  // C1 escaped
   EXPECT_EQ(JsonString("\xFF"), "\"\\u00ff\"");
   EXPECT_EQ(JsonString("\xC0\xAF"), "\"\\u00c0\\u00af\"");            // overlong '/'
   EXPECT_EQ(JsonString("x\xE2\x82"), "\"x\\u00e2\\u0082\"");          // cut short at the end

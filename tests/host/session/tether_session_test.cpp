@@ -119,5 +119,53 @@ TEST(TetherSessionTest, APictureArrivingDuringShutdownIsSaved) {
   EXPECT_EQ(recorder.lines().back(), "saved 1 jpeg IMG_0001.jpg");
 }
 
+// A stop while a picture arrives waits for it and says so; a second one
+// stops the task at once and says where the undelivered files stay.
+TEST(TetherSessionTest, AStopFinishesThePictureArrivingAndASecondStopsAtOnce) {
+  for (const int stops : {1, 2}) {
+    ScratchDir dir;
+    TetherOptions options = FakeSession(dir, 0);
+    options.launch.environment.back() =
+        std::string("FAKE_TASK_MODE=camerapress,holdfiles") + (stops == 2 ? ",stubborn" : "");
+    Recorder said;  // the session's own lines, as "camera <line>"
+    options.say = [&said](const std::string& line) { said.cameraChanged(line); };
+    TetherSession session(options);
+    Recorder recorder;
+    session.addObserver(&recorder);
+    std::thread stopper([&] {
+      const auto seen = [](Recorder& r, const std::string& text) {
+        for (const std::string& line : r.lines()) {
+          if (line.find(text) != std::string::npos) return true;
+        }
+        return false;
+      };
+      while (!seen(recorder, "saved 1 thumbnail")) std::this_thread::yield();
+      session.requestStop();
+      if (stops == 1) return;
+      while (!seen(said, "finishing picture 1")) std::this_thread::yield();
+      session.requestStop();
+    });
+    const TetherResult result = session.run();
+    stopper.join();
+    const std::vector<std::string> lines = said.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "camera finishing picture 1... (Ctrl-C again to stop now)");
+    if (stops == 1) {
+      EXPECT_TRUE(result.allSaved());
+      EXPECT_EQ(result.saved.files.size(), 3u);
+      EXPECT_TRUE(result.leftovers.empty());
+    } else {
+      ASSERT_EQ(lines.size(), 2u);
+      EXPECT_EQ(lines[1].rfind("camera stopping now; what the camera had not delivered stays in " +
+                                   dir.path() + "/tmp/tether-session-", 0),
+                0u)
+          << lines[1];
+      ASSERT_EQ(result.leftovers.size(), 1u);
+      EXPECT_EQ(result.leftovers[0].substr(result.leftovers[0].size() - 15), "/TetherTMP1.DNG");
+      EXPECT_EQ(result.saved.incomplete.size(), 1u);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tether_host
