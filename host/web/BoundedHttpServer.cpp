@@ -13,8 +13,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <thread>
 
@@ -87,6 +90,43 @@ void SendAndEnd(int fd, const char* status, const char* text) {
   char drain[4096];
   while (recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) {
   }
+}
+
+bool SameName(const std::string& a, const char* b) {
+  return a.size() == strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
+}
+
+// Splits off the header lines that httplib must not parse, from the whole
+// head at the front of `in`, into *held; returns `in` without them. httplib
+// refuses any line over its fixed 8 KiB (our heads may be 16 KiB), and it
+// answers Range itself in ways that can disagree with the file, so Range
+// and the long lines are held back and given to the handlers after
+// httplib's parse. Framing headers stay, however long: httplib must see
+// them (and refuses them).
+std::string HoldBack(const std::string& in, httplib::Headers* held) {
+  constexpr size_t kHttplibLineLimit = 8192;  // its line limit, line end included
+  const size_t headEnd = in.find("\r\n\r\n");
+  size_t pos = in.find("\r\n");
+  if (headEnd == std::string::npos || pos == headEnd) return in;
+  std::string out = in.substr(0, pos + 2);  // the request line
+  while (pos < headEnd) {
+    const size_t start = pos + 2;
+    const size_t end = in.find("\r\n", start);
+    const std::string line = in.substr(start, end - start);
+    pos = end;
+    const size_t colon = line.find(':');
+    const std::string name = line.substr(0, colon);
+    const bool framing = SameName(name, "Content-Length") || SameName(name, "Transfer-Encoding");
+    if (colon != std::string::npos && !framing &&
+        (SameName(name, "Range") || line.size() + 2 > kHttplibLineLimit)) {
+      const size_t from = line.find_first_not_of(" \t", colon + 1);
+      const size_t to = line.find_last_not_of(" \t");
+      held->emplace(name, from == std::string::npos ? "" : line.substr(from, to + 1 - from));
+    } else {
+      out += line + "\r\n";
+    }
+  }
+  return out + in.substr(headEnd + 2);
 }
 
 std::string PeerOf(const sockaddr_storage& addr) {
@@ -230,7 +270,8 @@ BoundedHttpServer::~BoundedHttpServer() {
 int BoundedHttpServer::bindAndListen(const std::string& address, int port) {
   const size_t fileLimit = RaiseFileLimit();
   const size_t inUse = OpenFiles();
-  const size_t spare = fileLimit > inUse + mLimits.reservedFiles ? fileLimit - inUse - mLimits.reservedFiles : 0;
+  const size_t kept = inUse + mLimits.reservedFiles;
+  const size_t spare = fileLimit > kept ? fileLimit - kept : 0;
   // Enough for every worker and the queue besides a few waiting, even when
   // the limit leaves less (then the reserve shrinks instead).
   mBound = std::max(std::min(mLimits.maxConnections, spare), mLimits.threads + mLimits.queuedRequests + 16);
@@ -446,6 +487,10 @@ void BoundedHttpServer::readFrom(uint64_t id) {
 void BoundedHttpServer::advance(std::unique_ptr<Connection> c) {
   switch (ScanHead(c->in, mLimits)) {
     case Head::kComplete:
+      if (!c->started) {  // pipelined behind the last request: its own deadline
+        c->started = true;
+        c->deadline = Clock::now() + Ms(mLimits.headDeadlineMs);
+      }
       dispatch(std::move(c));
       return;
     case Head::kTooLarge:
@@ -465,7 +510,10 @@ void BoundedHttpServer::takeReturned() {
     zy::MutexLock lock(&mMutex);
     returned.swap(mReturned);
   }
-  for (auto& c : returned) advance(std::move(c));
+  for (auto& c : returned) {
+    c->started = false;  // a new request begins
+    advance(std::move(c));
+  }
 }
 
 // ---- the workers ----
@@ -503,8 +551,12 @@ bool BoundedHttpServer::serveOne(Connection* c) {
   tLastStatus = 0;
   bool ok;
   {
+    httplib::Headers held;
+    c->in = HoldBack(c->in, &held);
     BoundedStream stream(c, mLimits, mStopping);
-    ok = process_request(stream, last, closed, nullptr);
+    ok = process_request(stream, last, closed, [&held](httplib::Request& req) {
+      req.headers.insert(held.begin(), held.end());
+    });
     c->in = stream.unread();
   }
   // A refused request ends its connection: whatever follows it on the wire

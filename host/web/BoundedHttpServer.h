@@ -18,6 +18,9 @@
 //    byte, and its body must arrive within that same deadline.
 //  - heads: at most `maxHeadBytes` (request line, headers, blank line) and
 //    `maxHeaderLines` header lines; beyond, 400 and the connection ends.
+//    Any one header line may take the whole head (httplib's own limit is
+//    8 KiB a line: longer ones reach the handlers past its parser). httplib
+//    never sees Range: the handlers answer it themselves, or it is ignored.
 //  - `threads` requests at once, `queuedRequests` waiting; beyond, 503.
 // Each wait to write a response lasts at most `ioTimeoutMs`; stopAll() ends
 // every connection within a fraction of a second. A request answered with

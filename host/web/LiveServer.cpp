@@ -6,6 +6,7 @@
 
 #include <regex>
 
+#include "host/web/ByteRange.h"
 #include "host/web/PageAssets.h"
 
 namespace tether_host {
@@ -179,12 +180,27 @@ void LiveServer::serveFile(const Request& req, Response& res) {
     Refuse(res, 404, "No such picture in this session.");
     return;
   }
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const ByteRange range = ByteRange::forHeader(req.get_header_value("Range"), size);
+  res.set_header("Accept-Ranges", "bytes");
+  if (range.answer == ByteRange::Answer::kUnsatisfiable) {
+    close(fd);
+    res.set_header("Content-Range", range.contentRange(size));
+    Refuse(res, 416, "The range asked for is not in the file.");
+    return;
+  }
+  const bool part = range.answer == ByteRange::Answer::kPart;
+  const uint64_t start = part ? range.offset : 0;
+  if (part) {
+    res.status = 206;
+    res.set_header("Content-Range", range.contentRange(size));
+  }
   if (req.has_param("download")) res.set_header("Content-Disposition", Attachment(*path));
   res.set_content_provider(
-      static_cast<size_t>(st.st_size), ContentTypeOf(*kind),
-      [fd](size_t offset, size_t length, httplib::DataSink& sink) {
+      static_cast<size_t>(part ? range.length : size), ContentTypeOf(*kind),
+      [fd, start](size_t offset, size_t length, httplib::DataSink& sink) {
         char buf[kFileChunk];
-        const ssize_t n = pread(fd, buf, std::min(length, sizeof buf), static_cast<off_t>(offset));
+        const ssize_t n = pread(fd, buf, std::min(length, sizeof buf), static_cast<off_t>(start + offset));
         return n > 0 && sink.write(buf, static_cast<size_t>(n));
       },
       [fd](bool) { close(fd); });

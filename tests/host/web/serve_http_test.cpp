@@ -253,6 +253,70 @@ TEST_F(ServeHttpTest, RefusesWhatIsNotThePagesOwnAndServesWhatIs) {
             "attachment; filename=\"IMG_0001.jpg\"");
 }
 
+// The limits as documented, each at its edge: 16 KiB heads (one header may
+// take nearly all of it), 64 header lines, 1 KiB bodies; and Range, which
+// is answered for one range and otherwise with the whole file.
+TEST_F(ServeHttpTest, LimitsHoldExactlyAtTheirEdgesAndRangesMatchTheFile) {
+  const PageUrl& url = sServe->url();
+  const auto head = [&url](size_t bytes, const std::string& name) {
+    const std::string base = Fill(Get("/state", "{C}\r\n" + name + ": \r\n"), url);
+    return Fill(Get("/state", "{C}\r\n" + name + ": " + std::string(bytes - base.size(), 'a') + "\r\n"), url);
+  };
+  const std::vector<Case> edges = {
+      // Host, Authorization and Connection besides the fillers.
+      {"64 header lines", Get("/state", "{C}\r\n" + ManyHeaders(61)), 200},
+      {"65 header lines", Get("/state", "{C}\r\n" + ManyHeaders(62)), 400},
+      {"a head of 16 KiB, one header nearly all of it", head(16384, "X-Big"), 200},
+      {"a head of 16 KiB, a long cookie", head(16384, "Cookie"), 200},
+      {"a head of 16 KiB and a byte", head(16385, "X-Big"), 400},
+      {"a body of 1 KiB", PostCapture("Origin: http://127.0.0.1:{P}\r\n", std::string(1024, 'a')), 202},
+      {"a body of 1 KiB and a byte", PostCapture("Origin: http://127.0.0.1:{P}\r\n", std::string(1025, 'a')), 413},
+  };
+  for (const Case& c : edges) {
+    EXPECT_EQ(Exchange(url.port, Fill(c.request, url)).status, c.status) << c.what;
+  }
+
+  EventStream page(url.port, url.authorization());
+  const std::string jpegUrl = CaptureOnCamera(&page);
+  const std::string jpeg = ReadAll(sServe->outDir() + "/IMG_0001.jpg");
+  ASSERT_GT(jpeg.size(), 100u);
+  const std::string size = std::to_string(jpeg.size());
+  struct RangeCase {
+    std::string range;
+    int status;
+    std::string body;
+    std::string contentRange;
+  };
+  const std::vector<RangeCase> ranges = {
+      {"bytes=0-9", 206, jpeg.substr(0, 10), "bytes 0-9/" + size},
+      {"bytes=-10", 206, jpeg.substr(jpeg.size() - 10), "bytes " + std::to_string(jpeg.size() - 10) + "-" +
+                                                            std::to_string(jpeg.size() - 1) + "/" + size},
+      {"bytes=50-", 206, jpeg.substr(50), "bytes 50-" + std::to_string(jpeg.size() - 1) + "/" + size},
+      {"bytes=" + size + "-", 416, "", "bytes */" + size},
+      {"bytes=0-0,5-9", 200, jpeg, ""},
+      {"bytes=9-0", 200, jpeg, ""},
+      {"bytes=zz", 200, jpeg, ""},
+  };
+  for (const RangeCase& c : ranges) {
+    const HttpReply reply = Exchange(url.port, GetRequest(url.port, jpegUrl, "Range: " + c.range));
+    EXPECT_EQ(reply.status, c.status) << c.range;
+    EXPECT_EQ(reply.header("Content-Range"), c.contentRange) << c.range;
+    if (c.status != 416) {
+      EXPECT_TRUE(reply.body == c.body) << c.range;
+    }
+  }
+  // Kept alive: two requests sent at once on one connection (the second
+  // already waiting when the first is answered) get two answers.
+  const std::string twice = Fill("GET /state HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\n{C}\r\n\r\n", url) +
+                            GetRequest(url.port, jpegUrl, "Range: bytes=0-9");
+  const HttpReply both = Exchange(url.port, twice);
+  EXPECT_EQ(both.status, 200);
+  EXPECT_NE(both.body.find("HTTP/1.1 206"), std::string::npos) << both.body.substr(0, 300);
+  EXPECT_EQ(both.body.substr(both.body.size() - 10), jpeg.substr(0, 10));
+  // Elsewhere a range is ignored.
+  EXPECT_EQ(Exchange(url.port, GetRequest(url.port, "/app.js", "Range: bytes=0-1")).status, 200);
+}
+
 // As many pages as the server keeps open at once, and more: each open page
 // gets the picture, the one too many is told so, and the picture's file
 // serves many requests at once.
