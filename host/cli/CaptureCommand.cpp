@@ -33,7 +33,10 @@ int ConcludeOutcome(const CaptureResult& result, int arriving, TaskProcess* task
       return ReportUnexpectedExit(task);
     case CaptureResult::Outcome::kBadFrame:
       Say(result.message);
-      return kExitBadFrame;  // the task's destructor ends it
+      // Its output can no longer be trusted: end it now, not after the wait
+      // for its exit that every ending shares (it would wait for input).
+      task->terminate();
+      return kExitBadFrame;
     case CaptureResult::Outcome::kInterrupted:
       stop->drain();
       Say(arriving > 0 ? "finishing picture " + std::to_string(arriving) +

@@ -193,6 +193,7 @@ int main() {
     if (m.name == proto::kShutdown) {
       if (fake.has("stubborn")) continue;
       fake.deliverHeld();
+      if (fake.has("late")) fake.capture(++captureId);  // a picture still on its way
       return 0;
     }
     if (m.name == proto::kDoCapture) {

@@ -112,6 +112,17 @@ class FrameReading(unittest.TestCase):
         self.assertEqual(reader.read_frame(), Frame(0, "deviceRemoved", {"device_id": 8241.0}))
         self.assertIsNone(reader.read_frame())
 
+    def test_bounds_are_inclusive(self):
+        frame = encode_frame(2**31 - 1, "ok", {"isoSpeed": 400})
+        self.assertEqual(FrameReader(io.BytesIO(frame), max_frame_bytes=len(frame) - 4).read_frame(),
+                         Frame(2**31 - 1, "ok", {"isoSpeed": 400.0}))
+        self.assertEqual(FrameReader(io.BytesIO(encode_frame(-2**31, "ok"))).read_frame().message_id,
+                         -2**31)
+        with self.assertRaises(FrameError):
+            FrameReader(io.BytesIO(frame), max_frame_bytes=len(frame) - 5).read_frame()
+        with self.assertRaises(ValueError):
+            encode_frame(-2**31 - 1, "ok")
+
     def test_malformed_frames_raise_frame_error(self):
         good = encode_frame(3, "ok", {"isoSpeed": 400})
         body = good[4:]

@@ -225,6 +225,37 @@ TEST(TetherHostCliTest, CaptureWithoutACamera) {
   EXPECT_TRUE(Contains(run.err, "no camera connected within 0.1 s")) << run.err;
 }
 
+// The exit status of capture on each way it can end; a picture that is still
+// arriving when the task is shut down is saved and counts.
+TEST(TetherHostCliTest, CaptureExitStatusForEachEnding) {
+  struct Case {
+    const char* mode;
+    int code;
+    const char* said;
+    const char* timeout = "30";
+  };
+  const Case cases[] = {
+      {"late", 0, "Saved 6 files in "},
+      {"refusejpeg", 6, "the task did not save the JPEG: No space left on device"},
+      {"badsize", 6, "MISMATCH"},
+      {"thumbonly", 6, "capture 1: no image file arrived within 2 s", "2"},
+      {"garbage", 5, "bad frame from the task: frame length -5"},
+      {"crash-on-capture", 3, "task exited unexpectedly (exited with status 7)"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    const ToolRun run =
+        RunTool({"--task", FAKE_TASK_PATH, "capture", "--timeout", c.timeout, "--out", dir.sub("o")},
+                c.mode, dir.path());
+    EXPECT_EQ(run.code, c.code) << c.mode << "\n" << run.err;
+    EXPECT_TRUE(Contains(run.out + run.err, c.said)) << c.mode << "\n" << run.out << run.err;
+  }
+  ScratchDir dir;
+  const ToolRun badLog = RunTool({"--task", FAKE_TASK_PATH, "--task-log", dir.sub("a-folder"), "settings"},
+                                 "", dir.path());
+  EXPECT_EQ(badLog.code, 1) << badLog.err;
+}
+
 TEST(TetherHostCliTest, WatchPrintsJsonUntilCtrlCThenShutsTheTaskDown) {
   ScratchDir dir;
   Tool tool({"--task", FAKE_TASK_PATH, "watch", "--save-data", dir.path() + "/data"}, "datademo",

@@ -116,6 +116,41 @@ TEST_F(TaskProcessTest, ACrashShowsAsEndOfOutputAndItsStatus) {
   EXPECT_NE(task->error().find("cannot write"), std::string::npos) << task->error();
 }
 
+// An exit code, even one above 128, is an exit; only a signal is a kill
+// (with or without a core dump); "success" is exit code 0 alone.
+TEST(ExitStatusTest, ExitCodesAndSignalsAreToldApart) {
+  struct Case {
+    int waitStatus;
+    bool exited, success;
+    int code, signal;
+    const char* described;
+  };
+  const Case cases[] = {
+      {0, true, true, 0, 0, "exited with status 0"},
+      {3 << 8, true, false, 3, 0, "exited with status 3"},
+      {137 << 8, true, false, 137, 0, "exited with status 137"},
+      {SIGKILL, false, false, 0, SIGKILL, "killed by signal 9 (Killed)"},
+      {SIGSEGV | 0x80, false, false, 0, SIGSEGV, "killed by signal 11 (Segmentation fault)"},
+  };
+  for (const Case& c : cases) {
+    const ExitStatus s = ExitStatus::fromWaitStatus(c.waitStatus);
+    EXPECT_EQ(s.exited, c.exited) << c.described;
+    EXPECT_EQ(s.success(), c.success) << c.described;
+    EXPECT_EQ(s.code, c.code) << c.described;
+    EXPECT_EQ(s.signal, c.signal) << c.described;
+    EXPECT_EQ(s.describe(), c.described);
+  }
+}
+
+// A terminal's Ctrl-C goes to tether-host's process group; the task, in a
+// group of its own, hears of it only through tether-host's shutdown.
+TEST_F(TaskProcessTest, TheTaskRunsInAProcessGroupOfItsOwn) {
+  auto task = Start(FakeTask("", mDir.path()));
+  ASSERT_TRUE(task);
+  EXPECT_EQ(getpgid(task->pid()), task->pid());
+  EXPECT_NE(getpgid(task->pid()), getpgrp());
+}
+
 TEST_F(TaskProcessTest, GarbageFromTheTaskIsABadFrame) {
   auto task = Start(FakeTask("garbage", mDir.path()));
   ASSERT_TRUE(task);

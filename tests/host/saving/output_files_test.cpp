@@ -1,14 +1,68 @@
 #include "host/saving/OutputFiles.h"
 
+#include <dlfcn.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "tests/host/host_test_support.h"
+
+// A recorder of the system calls that make placement durable: this
+// executable's fsync, linkat and renameat2 stand in front of the C library's
+// (the saving library is linked in statically), note what they were asked
+// to do while recording, and can make a rename fail as across file systems.
+namespace {
+std::mutex gCallsMutex;
+std::vector<std::string> gCalls;
+bool gRecording = false;
+bool gOtherFileSystem = false;
+
+std::string PathOfFd(int fd) {
+  char buf[4096];
+  const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "?";
+}
+
+template <typename F>
+F Next(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void Note(const std::string& call) {
+  std::lock_guard<std::mutex> lock(gCallsMutex);
+  if (gRecording) gCalls.push_back(call);
+}
+}  // namespace
+
+extern "C" int fsync(int fd) {
+  Note("fsync " + PathOfFd(fd));
+  return Next<int (*)(int)>("fsync")(fd);
+}
+
+extern "C" int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
+  Note(std::string("link ") + to);
+  return Next<int (*)(int, const char*, int, const char*, int)>("linkat")(fromDir, from, toDir, to, flags);
+}
+
+extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+  {
+    std::lock_guard<std::mutex> lock(gCallsMutex);
+    if (gRecording && gOtherFileSystem) {
+      errno = EXDEV;
+      return -1;
+    }
+  }
+  Note(std::string("rename ") + to);
+  return Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(fromDir, from, toDir,
+                                                                                 to, flags);
+}
 
 namespace tether_host {
 namespace {
@@ -280,6 +334,51 @@ TEST_F(PlaceDurablyTest, ASymbolicLinkAmongThePatternsFoldersIsRefused) {
   ASSERT_EQ(PlaceDurably(mSources[0] + "/TetherTMP1.DNG", out, kIn2026, 0, 0, &placed, &error), Placed::kDone)
       << error;
   EXPECT_EQ(ReadFile(mDir.path() + "/real-out/2026/IMG.dng"), "ours");
+}
+
+// Each way in ends with the file's data and its name durable: the data is
+// fsync'ed before the file takes a name (the copy's too), the folder after.
+// A copy tries the same names a rename would, from the first.
+TEST_F(PlaceDurablyTest, FsyncsTheDataBeforeTheNameAndTheFolderAfterOnBothWaysIn) {
+  for (const bool otherFs : {false, true}) {
+    std::filesystem::remove_all(mOut);
+    WriteFile(mDir.sub("out/2026") + "/IMG.dng", "theirs");
+    const std::string source = mSources[0] + "/TetherTMP1.DNG";
+    WriteFile(source, "ours");
+    OutputFolder out(mOut);
+    Placement placed;
+    std::string error;
+    {
+      std::lock_guard<std::mutex> lock(gCallsMutex);
+      gCalls.clear();
+      gRecording = true;
+      gOtherFileSystem = otherFs;
+    }
+    const Placed result = PlaceDurably(source, out, kIn2026, 0, kMaxSuffix, &placed, &error);
+    std::vector<std::string> calls;
+    {
+      std::lock_guard<std::mutex> lock(gCallsMutex);
+      gRecording = false;
+      for (std::string c : gCalls) {
+        const size_t at = c.find(mDir.path());
+        if (at != std::string::npos) c.erase(at, mDir.path().size());
+        const size_t unnamed = c.find_first_of("#.", c.rfind('/') + 1);  // a copy without a name yet
+        calls.push_back(unnamed == c.rfind('/') + 1 ? c.substr(0, unnamed + 1) : c);
+      }
+    }
+    ASSERT_EQ(result, Placed::kDone) << error;
+    EXPECT_EQ(placed.path, mOut + "/2026/IMG-1.dng");
+    const std::vector<std::string> renamed = {"fsync /tmp/TetherTMP1.DNG", "rename IMG.dng", "rename IMG-1.dng",
+                                              "fsync /out/2026"};
+    std::vector<std::string> copied = {"fsync /tmp/TetherTMP1.DNG", "fsync /out/2026/#", "link IMG.dng",
+                                       "link IMG-1.dng", "fsync /out/2026"};
+    if (!calls.empty() && calls.size() == copied.size() && calls[1] == "fsync /out/2026/.") {
+      copied[1] = calls[1];  // no O_TMPFILE here: a hidden name
+    }
+    EXPECT_EQ(calls, otherFs ? copied : renamed);
+    EXPECT_EQ(ReadFile(placed.path), "ours");
+    EXPECT_FALSE(Exists(source));
+  }
 }
 
 TEST_F(PlaceDurablyTest, AFailureNamesBothFilesAndKeepsTheSource) {

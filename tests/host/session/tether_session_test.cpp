@@ -96,6 +96,29 @@ TEST(TetherSessionTest, AStopFromAnotherThreadEndsTheSessionInOrder) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path() + "/tmp"));
 }
 
+// A picture the camera delivers while the task shuts down is still saved,
+// heard by the observers and counted.
+TEST(TetherSessionTest, APictureArrivingDuringShutdownIsSaved) {
+  ScratchDir dir;
+  TetherOptions options = FakeSession(dir, 0);
+  options.launch.environment.back() = "FAKE_TASK_MODE=late";
+  TetherSession session(options);
+  Recorder recorder;
+  session.addObserver(&recorder);
+  std::thread stopper([&] {
+    while (recorder.lines().empty()) std::this_thread::yield();
+    session.requestStop();
+  });
+  const TetherResult result = session.run();
+  stopper.join();
+  EXPECT_EQ(result.end, TetherResult::End::kStopped) << result.message;
+  EXPECT_EQ(result.saved.pictures, 1);
+  EXPECT_EQ(result.saved.files.size(), 3u);
+  EXPECT_TRUE(result.allSaved());
+  EXPECT_TRUE(result.leftovers.empty());
+  EXPECT_EQ(recorder.lines().back(), "saved 1 jpeg IMG_0001.jpg");
+}
+
 // A stop while a picture arrives waits for it and says so; a second one
 // stops the task at once and says where the undelivered files stay.
 TEST(TetherSessionTest, AStopFinishesThePictureArrivingAndASecondStopsAtOnce) {

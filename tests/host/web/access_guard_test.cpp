@@ -46,5 +46,36 @@ TEST(AccessGuardTest, UrlTokenAndOriginFollowTheAddress) {
   EXPECT_EQ(AccessGuard("0.0.0.0", 8080, token).pageUrl(), "http://127.0.0.1:8080/#token=" + token);
 }
 
+// The token is all or nothing, and an origin counts only when it names us.
+TEST(AccessGuardTest, TokenAndOriginRefusals) {
+  const std::string token(32, 'a');
+  const AccessGuard guard("127.0.0.1", 8080, token);
+  EXPECT_TRUE(guard.tokenMatches(token));
+  for (const std::string& wrong : {token + "a", token.substr(1), std::string(), std::string(32, 'b')}) {
+    EXPECT_FALSE(guard.tokenMatches(wrong)) << wrong;
+    EXPECT_FALSE(guard.bearerAccepted("Bearer " + wrong)) << wrong;
+  }
+  EXPECT_FALSE(AccessGuard("127.0.0.1", 8080, "").tokenMatches(""));
+  struct Case {
+    const char* origin;
+    const char* fetchSite;
+    const char* host;
+    bool same;
+  };
+  const Case cases[] = {
+      {"http://127.0.0.1:8080", "", "127.0.0.1:8080", true},
+      {"http://evil.example:8080", "", "evil.example:8080", false},
+      {"http://127.0.0.1:8080", "", "127.0.0.1:8081", false},
+      {"http://127.0.0.1:8081", "same-origin", "127.0.0.1:8080", false},
+      {"", "same-origin", "127.0.0.1:8080", true},
+      {"", "same-site", "127.0.0.1:8080", false},
+      {"", "none", "127.0.0.1:8080", false},
+      {"", "", "127.0.0.1:8080", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(guard.sameOrigin(c.origin, c.fetchSite, c.host), c.same) << c.origin << " " << c.fetchSite;
+  }
+}
+
 }  // namespace
 }  // namespace tether_host
