@@ -17,8 +17,11 @@ constexpr size_t kMaxPages = 32;       // live pages open at once
 // it has ended.
 class LivePage : public SessionCompanion {
  public:
-  explicit LivePage(LiveServer::Options options)
-      : mHub(kQueuePerPage, kMaxPages), mObserver(&mHub, &mPictures), mOptions(std::move(options)) {}
+  LivePage(LiveServer::Options options, const std::string& outDir)
+      : mHub(kQueuePerPage, kMaxPages),
+        mPictures(outDir),
+        mObserver(&mHub, &mPictures),
+        mOptions(std::move(options)) {}
 
   bool start(TetherSession* session) override {
     session->addObserver(&mObserver);
@@ -46,7 +49,7 @@ class LivePage : public SessionCompanion {
 }  // namespace
 
 int runServe(const ServeArgs& args) {
-  LivePage page(args.server);
+  LivePage page(args.server, args.tether.options.outDir);
   return runTether(args.tether, &page);
 }
 

@@ -1,6 +1,7 @@
 // Turns the session's events into the page's events: publishes each to the
 // hub and records every saved file in the index, so that the page can show
-// it by capture id and kind. Runs on the session's thread; never blocks.
+// it by capture id and kind. Each capture carries the exposure settings as
+// they stood when it was taken. Runs on the session's thread; never blocks.
 // The hub and the index are borrowed and must outlive the observer.
 #ifndef TETHER_HOST_WEB_LIVE_OBSERVER_H_
 #define TETHER_HOST_WEB_LIVE_OBSERVER_H_
@@ -30,6 +31,7 @@ class LiveObserver : public TetherObserver {
  private:
   EventHub* mHub;
   PictureIndex* mPictures;
+  SettingsTexts mSettings;  // the latest the session reported
 };
 
 }  // namespace tether_host

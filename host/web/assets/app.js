@@ -61,20 +61,42 @@
 
   const KIND_LABELS = { jpeg: 'JPEG', dng: 'DNG', thumbnail: 'Thumbnail' };
   const KIND_ORDER = ['jpeg', 'dng', 'thumbnail'];
+  // How far to turn a picture clockwise to show it upright, by the
+  // orientation the task reported for it.
+  const TURNS = { AB: 0, BC: 90, CD: 180, DA: 270 };
+  const PAN_STEP = 120;  // pixels an arrow key pans at 100 %
 
   let seq = 0;
-  let captures = new Map();  // capture id -> {id, number, name, time, files, failed}
+  let captures = new Map();  // capture id -> {id, number, name, time, orientation, files, failed}
   let shown = null;          // capture id shown large
+  let follow = true;         // show each new capture as it arrives
+  let zoomed = false;        // 100 % (focus check) instead of fitted
+  let pan = { x: 0, y: 0 };  // picture centre's offset from the view's centre, screen pixels
+  let zoomStarted = null;    // performance.now() when 100 % was asked for
   let hadCamera = false;
   let resyncing = null;      // events held while the state is fetched again
 
   function entry(id) {
     let c = captures.get(id);
     if (!c) {
-      c = { id, number: 0, name: '', time: 0, files: {}, failed: false };
+      c = { id, number: 0, name: '', time: 0, orientation: 'AB', files: {}, failed: false };
       captures.set(id, c);
     }
     return c;
+  }
+
+  function turnOf(c) {
+    return TURNS[c.orientation] || 0;
+  }
+
+  // Newest first, as the filmstrip shows them.
+  function ordered() {
+    return [...captures.values()].sort((a, b) => b.id - a.id);
+  }
+
+  function newestId() {
+    const all = ordered();
+    return all.length ? all[0].id : null;
   }
 
   function formatSize(bytes) {
@@ -97,14 +119,17 @@
       button.type = 'button';
       button.dataset.id = String(c.id);
       button.append(document.createElement('img'), document.createElement('span'));
-      button.addEventListener('click', () => show(c.id));
-      $('filmstrip').prepend(button);
+      button.addEventListener('click', () => select(c.id));
+      const older = [...$('filmstrip').children].find((b) => Number(b.dataset.id) < c.id);
+      $('filmstrip').insertBefore(button, older || null);
     }
     const img = button.querySelector('img');
     const thumb = c.files.thumbnail || c.files.jpeg;
     if (thumb && img.getAttribute('src') !== fileUrl(thumb)) img.src = fileUrl(thumb);
     img.alt = c.name || `Picture ${c.number}`;
+    img.dataset.turn = String(turnOf(c));
     button.querySelector('span').textContent = String(c.number || '');
+    button.title = c.name || '';
     button.classList.toggle('failed', c.failed);
     button.setAttribute('aria-current', String(c.id === shown));
   }
@@ -124,8 +149,48 @@
       link.href = fileUrl(f, true);
       link.download = f.name;
       link.textContent = f.name;
+      link.title = f.name;
       row.insertCell().append(link);
     }
+  }
+
+  // The exposure as it stood when the picture was taken.
+  function takenWith(s) {
+    const parts = [['ISO', s.iso], ['Aperture', s.aperture], ['Shutter', s.shutter],
+      ['White balance', s.whiteBalance]];
+    return parts.filter(([, v]) => v).map(([k, v]) => `${k} ${v}`).join(' · ');
+  }
+
+  // The picture is laid out at its natural size in the middle of the view;
+  // one transform turns it upright, scales it (fitted or 100 %) and pans it.
+  function layout() {
+    const c = shown === null ? null : captures.get(shown);
+    const img = $('latest');
+    const view = $('view');
+    if (!c || img.hidden || !img.naturalWidth) return;
+    const w = img.naturalWidth;
+    const h = img.naturalHeight;
+    const turn = turnOf(c);
+    const [dw, dh] = turn % 180 ? [h, w] : [w, h];
+    const cw = view.clientWidth;
+    const ch = view.clientHeight;
+    const fit = Math.min(cw / dw, ch / dh);
+    const scale = zoomed ? 1 : fit;
+    const limitX = Math.max(0, (dw * scale - cw) / 2);
+    const limitY = Math.max(0, (dh * scale - ch) / 2);
+    pan.x = Math.max(-limitX, Math.min(limitX, pan.x));
+    pan.y = Math.max(-limitY, Math.min(limitY, pan.y));
+    Object.assign(img.style, {
+      width: `${w}px`, height: `${h}px`, left: `${(cw - w) / 2}px`, top: `${(ch - h) / 2}px`,
+      transform: `translate(${pan.x}px, ${pan.y}px) rotate(${turn}deg) scale(${scale})`,
+    });
+    view.dataset.scale = String(scale);
+  }
+
+  function fullJpegReady(c) {
+    const img = $('latest');
+    return Boolean(c && c.files.jpeg) && img.getAttribute('src') === fileUrl(c.files.jpeg) &&
+      img.complete && img.naturalWidth > 0;
   }
 
   function renderShown() {
@@ -138,15 +203,164 @@
     $('caption').textContent = c
       ? `#${c.number}  ${c.name}  ${c.time ? new Date(c.time).toLocaleTimeString() : ''}`
       : '';
+    $('taken-with').textContent = c && c.settings ? takenWith(c.settings) : '';
     if (c) fileRows(c); else $('files').tBodies[0].replaceChildren();
     document.querySelectorAll('#filmstrip button').forEach((b) => {
-      b.setAttribute('aria-current', String(Number(b.dataset.id) === shown));
+      const current = Number(b.dataset.id) === shown;
+      b.setAttribute('aria-current', String(current));
+      if (current) {
+        b.classList.remove('new');
+        b.scrollIntoView({ block: 'nearest', inline: 'nearest' });
+      }
     });
+    renderZoom();
+  }
+
+  // At 100 % only the full JPEG will do: the loading state shows until it
+  // is decoded, and the view is never scaled up from the thumbnail.
+  function renderZoom() {
+    const c = shown === null ? null : captures.get(shown);
+    const loading = zoomed && !fullJpegReady(c);
+    $('view').classList.toggle('zoomed', zoomed && !loading);
+    $('loading').hidden = !loading;
+    $('zoom').setAttribute('aria-pressed', String(zoomed));
+    if (!loading) layout();
+    if (zoomed && !loading && zoomStarted !== null) {
+      const started = zoomStarted;
+      zoomStarted = null;
+      $('latest').decode().catch(() => null).then(() => {
+        requestAnimationFrame(() => requestAnimationFrame(() => {
+          $('view').dataset.zoomPaintMs = (performance.now() - started).toFixed(1);
+        }));
+      });
+    }
   }
 
   function show(id) {
+    if (id !== shown) {
+      zoomed = false;
+      pan = { x: 0, y: 0 };
+    }
     shown = id;
     renderShown();
+  }
+
+  // The photographer's choice: looking at anything but the newest picture
+  // stops the view from following new captures.
+  function select(id) {
+    if (id === null) return;
+    if (id !== newestId()) setFollow(false);
+    show(id);
+  }
+
+  function setFollow(on) {
+    follow = on;
+    $('follow').setAttribute('aria-pressed', String(on));
+    $('follow').textContent = on ? 'Following newest' : 'Follow newest';
+    if (on) show(newestId());
+  }
+
+  // Toggles 100 %, keeping the picture's point under (x, y) (view pixels
+  // from its top left; the centre when not given) where it was.
+  function toggleZoom(x, y) {
+    const view = $('view');
+    const ux = (x === undefined ? view.clientWidth / 2 : x) - view.clientWidth / 2;
+    const uy = (y === undefined ? view.clientHeight / 2 : y) - view.clientHeight / 2;
+    if (zoomed) {
+      zoomed = false;
+      pan = { x: 0, y: 0 };
+    } else {
+      const fit = Number(view.dataset.scale) || 1;
+      zoomed = true;
+      zoomStarted = performance.now();
+      pan = { x: ux - (ux - pan.x) / fit, y: uy - (uy - pan.y) / fit };
+    }
+    renderZoom();
+  }
+
+  function panBy(dx, dy) {
+    pan = { x: pan.x + dx, y: pan.y + dy };
+    layout();
+  }
+
+  function step(by) {
+    const all = ordered();
+    const at = all.findIndex((c) => c.id === shown);
+    const next = all[Math.max(0, Math.min(all.length - 1, at + by))];
+    if (next) select(next.id);
+  }
+
+  function toggleHelp(open = $('help').hidden) {
+    $('help').hidden = !open;
+  }
+
+  // Click toggles 100 % at that point; a drag at 100 % pans instead.
+  function pointerControls() {
+    const view = $('view');
+    let drag = null;
+    view.addEventListener('pointerdown', (e) => {
+      drag = { x: e.clientX, y: e.clientY, moved: false };
+      view.setPointerCapture(e.pointerId);
+    });
+    view.addEventListener('pointermove', (e) => {
+      if (!drag || !zoomed) return;
+      const dx = e.clientX - drag.x;
+      const dy = e.clientY - drag.y;
+      if (!drag.moved && Math.hypot(dx, dy) < 4) return;
+      drag.moved = true;
+      drag.x = e.clientX;
+      drag.y = e.clientY;
+      panBy(dx, dy);
+    });
+    view.addEventListener('pointerup', (e) => {
+      if (drag && !drag.moved && shown !== null) {
+        const box = view.getBoundingClientRect();
+        toggleZoom(e.clientX - box.left, e.clientY - box.top);
+      }
+      drag = null;
+    });
+    view.addEventListener('pointercancel', () => { drag = null; });
+  }
+
+  // One table of the page's keys: the help overlay is made from it.
+  const KEYS = [
+    { keys: ['Space'], what: 'Take a picture', run: () => capture() },
+    { keys: ['z'], what: 'Focus check: 100 % or fitted', run: () => toggleZoom() },
+    { keys: ['ArrowLeft'], label: '←', what: 'Newer picture (at 100 %: pan)', run: () => (zoomed ? panBy(PAN_STEP, 0) : step(-1)) },
+    { keys: ['ArrowRight'], label: '→', what: 'Older picture (at 100 %: pan)', run: () => (zoomed ? panBy(-PAN_STEP, 0) : step(1)) },
+    { keys: ['ArrowUp'], label: '↑', what: 'Pan up at 100 %', run: () => zoomed && panBy(0, PAN_STEP) },
+    { keys: ['ArrowDown'], label: '↓', what: 'Pan down at 100 %', run: () => zoomed && panBy(0, -PAN_STEP) },
+    { keys: ['Home'], what: 'Oldest picture', run: () => select(ordered().slice(-1)[0]?.id ?? null) },
+    { keys: ['End'], what: 'Newest picture', run: () => select(newestId()) },
+    { keys: ['f'], what: 'Follow newest on or off', run: () => setFollow(!follow) },
+    { keys: ['?'], what: 'This help', run: () => toggleHelp() },
+    { keys: ['Escape'], label: 'Esc', what: 'Close the help, leave 100 %', run: () => (!$('help').hidden ? toggleHelp(false) : zoomed && toggleZoom()) },
+  ];
+
+  function helpList() {
+    const list = $('help-keys');
+    for (const k of KEYS) {
+      const dt = document.createElement('dt');
+      const kbd = document.createElement('kbd');
+      kbd.textContent = k.label || k.keys[0];
+      dt.append(kbd);
+      const dd = document.createElement('dd');
+      dd.textContent = k.what;
+      list.append(dt, dd);
+    }
+  }
+
+  function onKey(e) {
+    const t = e.target;
+    if (e.ctrlKey || e.metaKey || e.altKey) return;
+    if (t instanceof HTMLInputElement || t instanceof HTMLSelectElement || t.isContentEditable) return;
+    const name = e.code === 'Space' ? 'Space' : e.key;
+    // Space and Enter on a focused button press that button.
+    if (name === 'Space' && (t instanceof HTMLButtonElement || e.repeat)) return;
+    const k = KEYS.find((entry) => entry.keys.includes(name));
+    if (!k) return;
+    e.preventDefault();
+    k.run();
   }
 
   // ---- events ----
@@ -169,9 +383,17 @@
       }
     },
     capture(e, live) {
-      Object.assign(entry(e.id), { number: e.number, name: e.name, time: e.time });
-      stripItem(entry(e.id));
-      if (live) show(e.id);
+      const c = Object.assign(entry(e.id), {
+        number: e.number, name: e.name, time: e.time, orientation: e.orientation || 'AB',
+        settings: e.settings || null,
+      });
+      stripItem(c);
+      if (!live) return;
+      if (follow) {
+        show(e.id);
+      } else {
+        document.querySelector(`#filmstrip [data-id="${e.id}"]`).classList.add('new');
+      }
     },
     file(e) {
       const c = entry(e.id);
@@ -204,14 +426,14 @@
   }
 
   function applySnapshot(s) {
+    const previous = shown;
     captures = new Map();
     shown = null;
     $('filmstrip').replaceChildren();
     for (const e of s.events) apply(e, false);
     seq = s.seq;
-    let newest = null;
-    for (const c of captures.values()) if (newest === null || c.number > newest.number) newest = c;
-    show(newest ? newest.id : null);
+    const keep = !follow && captures.has(previous) ? previous : newestId();
+    show(keep);
   }
 
   function resync() {
@@ -261,14 +483,15 @@
   function start() {
     $('capture').addEventListener('click', capture);
     $('notice-close').addEventListener('click', () => { $('notice').hidden = true; });
-    document.addEventListener('keydown', (e) => {
-      const t = e.target;
-      const typing = t instanceof HTMLButtonElement || t instanceof HTMLInputElement || t.isContentEditable;
-      if (e.code === 'Space' && !e.repeat && !typing) {
-        e.preventDefault();
-        capture();
-      }
-    });
+    $('follow').addEventListener('click', () => setFollow(!follow));
+    $('zoom').addEventListener('click', () => toggleZoom());
+    $('help-open').addEventListener('click', () => toggleHelp(true));
+    $('help-close').addEventListener('click', () => toggleHelp(false));
+    $('latest').addEventListener('load', renderZoom);
+    window.addEventListener('resize', layout);
+    document.addEventListener('keydown', onKey);
+    pointerControls();
+    helpList();
     if (!TOKEN) {
       refused();
       return;

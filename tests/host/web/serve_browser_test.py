@@ -155,6 +155,129 @@ def latest_shows(driver, path):
         " img.naturalWidth === arguments[0] && img.naturalHeight === arguments[1];", width, height)
 
 
+def shoot(driver, screenshots, name):
+    """Screenshots at 1280x800 and 390x844, then back to 1280x800."""
+    os.makedirs(screenshots, exist_ok=True)
+    for width, height, mobile in ((390, 844, True), (1280, 800, False)):
+        driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
+            'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': mobile})
+        wait_until('a %dx%d layout' % (width, height),
+                   lambda: driver.execute_script('return [innerWidth, innerHeight]') == [width, height])
+        driver.execute_script('return new Promise((done) => requestAnimationFrame(() => done()))')
+        path = os.path.join(screenshots, '%s-%dx%d.png' % (name, width, height))
+        if not driver.save_screenshot(path):
+            fail('no screenshot at ' + path)
+        print('screenshot: ' + path)
+
+
+def view_state(driver):
+    """What the big view shows: capture id, scale, pan transform, its box."""
+    return driver.execute_script(
+        "const img = document.getElementById('latest'), view = document.getElementById('view');"
+        "const box = img.getBoundingClientRect();"
+        "const current = document.querySelector('#filmstrip [aria-current=\"true\"]');"
+        "return {id: current ? Number(current.dataset.id) : null, scale: Number(view.dataset.scale),"
+        " transform: img.style.transform, width: box.width, height: box.height,"
+        " follow: document.getElementById('follow').getAttribute('aria-pressed') === 'true',"
+        " loading: !document.getElementById('loading').hidden, src: img.getAttribute('src')};")
+
+
+def check_photographer(driver, serve, screenshots):
+    """Orientation, navigation and follow-newest, the focus check, the help."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    body = driver.find_element(By.TAG_NAME, 'body')
+    strip = lambda: driver.find_elements(By.CSS_SELECTOR, '#filmstrip button')
+
+    # A portrait frame (orientation 6 = "BC") stands upright, large and small.
+    serve.control('orientation', '6')
+    body.send_keys(Keys.SPACE)
+    wait_until('#latest showing the portrait JPEG', lambda: latest_shows(driver, serve.jpeg(4)))
+    width, height = jpeg_size(serve.jpeg(4))
+    if width <= height:
+        fail('the simulator\'s picture is not landscape: %dx%d' % (width, height))
+    state = wait_until('the portrait laid out', lambda: view_state(driver)['width'] and view_state(driver))
+    if not state['height'] > state['width']:
+        fail('orientation 6 not shown upright: %s' % state)
+    thumb = driver.execute_script(
+        "const b = document.querySelector('#filmstrip button img').getBoundingClientRect();"
+        "return [b.width, b.height];")
+    if not thumb[1] > thumb[0]:
+        fail('orientation 6 thumbnail not upright: %s' % thumb)
+    serve.control('orientation', '1')
+
+    # Newest first: ids 4, 3, 2, 1. Right goes older and stops following;
+    # a new capture then only shows as new; Home/End go to the ends.
+    ids = lambda: [int(b.get_attribute('data-id')) for b in strip()]
+    newest = ids()[0]
+    body.send_keys(Keys.ARROW_RIGHT)
+    state = view_state(driver)
+    if state['id'] != ids()[1] or state['follow']:
+        fail('right arrow: not the older picture, or still following: %s' % state)
+    looked_at = state['id']
+    body.send_keys(Keys.SPACE)
+    wait_until('a fifth picture marked new',
+               lambda: len(strip()) == 5 and 'new' in strip()[0].get_attribute('class'))
+    wait_until('its JPEG saved', lambda: os.path.exists(serve.jpeg(5)))
+    if view_state(driver)['id'] != looked_at:
+        fail('a new capture took the view away while not following')
+    body.send_keys(Keys.HOME)
+    if view_state(driver)['id'] != ids()[-1]:
+        fail('Home did not show the oldest picture')
+    body.send_keys(Keys.END)
+    if view_state(driver)['id'] != ids()[0]:
+        fail('End did not show the newest picture')
+    body.send_keys(Keys.ARROW_LEFT)  # past the newest: stays
+    if view_state(driver)['id'] != ids()[0]:
+        fail('left arrow at the newest picture moved')
+    driver.find_element(By.ID, 'follow').click()
+    if not view_state(driver)['follow']:
+        fail('the follow toggle did not turn following back on')
+
+    # The focus check on a 24-megapixel frame: z, then arrows pan, z back;
+    # a click zooms at its point.
+    serve.control('size', '6000', '4000')
+    body.send_keys(Keys.SPACE)
+    wait_until('#latest showing the 24-megapixel JPEG', lambda: latest_shows(driver, serve.jpeg(6)))
+    fitted = wait_until('the fitted view', lambda: view_state(driver)['scale'] and view_state(driver))
+    if not fitted['scale'] < 1:
+        fail('a 6000x4000 picture not fitted: %s' % fitted)
+    body.send_keys('z')
+    painted = wait_until('the 100 %% view painted', lambda: driver.execute_script(
+        "return document.getElementById('view').dataset.zoomPaintMs"))
+    print('zoom to 100 %% painted (6000x4000 JPEG): %s ms' % painted)
+    zoomed = view_state(driver)
+    if zoomed['scale'] != 1 or '/jpeg?grant=' not in zoomed['src'] or zoomed['loading']:
+        fail('z did not show the full JPEG at 100 %%: %s' % zoomed)
+    shoot(driver, screenshots, 'zoom')
+    body.send_keys(Keys.ARROW_RIGHT)
+    body.send_keys(Keys.ARROW_DOWN)
+    panned = view_state(driver)
+    if panned['transform'] == zoomed['transform'] or panned['id'] != zoomed['id']:
+        fail('arrows at 100 %% did not pan (or changed picture): %s %s' % (zoomed, panned))
+    body.send_keys('z')
+    if view_state(driver)['scale'] >= 1:
+        fail('z again did not return to the fitted view')
+    view = driver.find_element(By.ID, 'view')
+    view.click()
+    if view_state(driver)['scale'] != 1:
+        fail('a click did not zoom to 100 %')
+    view.click()
+    if view_state(driver)['scale'] >= 1:
+        fail('a second click did not return to the fitted view')
+
+    # The help lists every key and closes with Escape.
+    body.send_keys('?')
+    help_text = driver.find_element(By.ID, 'help').text
+    for key in ('Space', 'z', 'Home', 'End', 'Esc', '?'):
+        if key not in help_text:
+            fail('the help does not list %r: %s' % (key, help_text))
+    shoot(driver, screenshots, 'help')
+    body.send_keys(Keys.ESCAPE)
+    if driver.find_element(By.ID, 'help').is_displayed():
+        fail('Escape did not close the help')
+
+
 def check_page(driver, serve, screenshots):
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
@@ -179,16 +302,8 @@ def check_page(driver, serve, screenshots):
                lambda: len(driver.find_elements(By.CSS_SELECTOR, '#filmstrip button')) == 3)
     wait_until('the third picture\'s files listed', lambda: 'IMG_0003.jpg' in text('#files'))
 
-    os.makedirs(screenshots, exist_ok=True)
-    for width, height, mobile in ((1280, 800, False), (390, 844, True)):
-        driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
-            'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': mobile})
-        wait_until('a %dx%d layout' % (width, height),
-                   lambda: driver.execute_script('return [innerWidth, innerHeight]') == [width, height])
-        path = os.path.join(screenshots, 'serve-%dx%d.png' % (width, height))
-        if not driver.save_screenshot(path):
-            fail('no screenshot at ' + path)
-        print('screenshot: ' + path)
+    shoot(driver, screenshots, 'serve')
+    check_photographer(driver, serve, screenshots)
 
     serve.control('disconnect')
     wait_until('"no camera" in #camera', lambda: text('#camera') == 'no camera')
