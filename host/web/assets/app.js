@@ -67,7 +67,8 @@
   const PAN_STEP = 120;  // pixels an arrow key pans at 100 %
 
   let seq = 0;
-  let captures = new Map();  // capture id -> {id, number, name, time, orientation, files, failed}
+  let captures = new Map();  // capture id -> {id, number, name, time, orientation, rating, files, failed}
+  let minRating = null;      // the filmstrip's filter: null all, -0.5 all but rejects, 1..5 picks
   let shown = null;          // capture id shown large
   let follow = true;         // show each new capture as it arrives
   let zoomed = false;        // 100 % (focus check) instead of fitted
@@ -79,7 +80,7 @@
   function entry(id) {
     let c = captures.get(id);
     if (!c) {
-      c = { id, number: 0, name: '', time: 0, orientation: 'AB', files: {}, failed: false };
+      c = { id, number: 0, name: '', time: 0, orientation: 'AB', rating: 0, files: {}, failed: false };
       captures.set(id, c);
     }
     return c;
@@ -89,9 +90,17 @@
     return TURNS[c.orientation] || 0;
   }
 
-  // Newest first, as the filmstrip shows them.
+  function passes(c) {
+    return minRating === null || c.rating >= minRating || c.id === shown;
+  }
+
+  // Newest first, as the filmstrip shows them, those the filter hides left out.
   function ordered() {
-    return [...captures.values()].sort((a, b) => b.id - a.id);
+    return [...captures.values()].filter(passes).sort((a, b) => b.id - a.id);
+  }
+
+  function ratingText(r) {
+    return r < 0 ? '✕' : '★'.repeat(r);
   }
 
   function newestId() {
@@ -128,7 +137,9 @@
     if (thumb && img.getAttribute('src') !== fileUrl(thumb)) img.src = fileUrl(thumb);
     img.alt = c.name || `Picture ${c.number}`;
     img.dataset.turn = String(turnOf(c));
-    button.querySelector('span').textContent = String(c.number || '');
+    button.querySelector('span').textContent = `${c.number || ''} ${ratingText(c.rating)}`.trim();
+    button.classList.toggle('rejected', c.rating < 0);
+    button.hidden = !passes(c);
     button.title = c.name || '';
     button.classList.toggle('failed', c.failed);
     button.setAttribute('aria-current', String(c.id === shown));
@@ -203,11 +214,16 @@
     $('caption').textContent = c
       ? `#${c.number}  ${c.name}  ${c.time ? new Date(c.time).toLocaleTimeString() : ''}`
       : '';
+    document.querySelectorAll('#rating button').forEach((b) => {
+      b.setAttribute('aria-pressed', String(Boolean(c) && Number(b.dataset.value) === c.rating));
+      b.disabled = !c;
+    });
     $('taken-with').textContent = c && c.settings ? takenWith(c.settings) : '';
     if (c) fileRows(c); else $('files').tBodies[0].replaceChildren();
     document.querySelectorAll('#filmstrip button').forEach((b) => {
       const current = Number(b.dataset.id) === shown;
       b.setAttribute('aria-current', String(current));
+      b.hidden = !passes(captures.get(Number(b.dataset.id)));
       if (current) {
         b.classList.remove('new');
         b.scrollIntoView({ block: 'nearest', inline: 'nearest' });
@@ -283,6 +299,37 @@
     layout();
   }
 
+  // Ratings go to tether-host, which keeps them beside the picture and tells
+  // every page; the view changes when that event comes back.
+  function rate(value) {
+    if (shown === null) return;
+    api(`/rating/${shown}/${value}`, { method: 'POST' })
+      .then((r) => {
+        if (!r.ok) r.text().then((t) => notice(`The rating was not saved: ${t}`));
+      })
+      .catch(() => notice('tether-host cannot be reached.'));
+  }
+
+  function setFilter(value) {
+    minRating = value === '' ? null : Number(value);
+    captures.forEach(stripItem);
+  }
+
+  function ratingButtons() {
+    for (const [value, label, title] of [[-1, '✕', 'Reject (x)'], [1, '★1', '1 star (1)'],
+      [2, '★2', '2 stars (2)'], [3, '★3', '3 stars (3)'], [4, '★4', '4 stars (4)'],
+      [5, '★5', '5 stars (5)'], [0, '–', 'No rating (0)']]) {
+      const b = document.createElement('button');
+      b.type = 'button';
+      b.dataset.value = String(value);
+      b.textContent = label;
+      b.title = title;
+      b.setAttribute('aria-pressed', 'false');
+      b.addEventListener('click', () => rate(value));
+      $('rating').append(b);
+    }
+  }
+
   function step(by) {
     const all = ordered();
     const at = all.findIndex((c) => c.id === shown);
@@ -332,6 +379,9 @@
     { keys: ['ArrowDown'], label: '↓', what: 'Pan down at 100 %', run: () => zoomed && panBy(0, -PAN_STEP) },
     { keys: ['Home'], what: 'Oldest picture', run: () => select(ordered().slice(-1)[0]?.id ?? null) },
     { keys: ['End'], what: 'Newest picture', run: () => select(newestId()) },
+    { keys: ['1', '2', '3', '4', '5'], label: '1 … 5', what: 'Rate 1 to 5 stars', run: (key) => rate(Number(key)) },
+    { keys: ['0'], what: 'Clear the rating', run: () => rate(0) },
+    { keys: ['x'], what: 'Reject', run: () => rate(-1) },
     { keys: ['f'], what: 'Follow newest on or off', run: () => setFollow(!follow) },
     { keys: ['?'], what: 'This help', run: () => toggleHelp() },
     { keys: ['Escape'], label: 'Esc', what: 'Close the help, leave 100 %', run: () => (!$('help').hidden ? toggleHelp(false) : zoomed && toggleZoom()) },
@@ -360,7 +410,7 @@
     const k = KEYS.find((entry) => entry.keys.includes(name));
     if (!k) return;
     e.preventDefault();
-    k.run();
+    k.run(name);
   }
 
   // ---- events ----
@@ -409,6 +459,11 @@
         notice(`Picture ${e.number}: the ${KIND_LABELS[e.kind] || e.kind} file was not saved. ${e.message}`);
         $('notice').dataset.kind = 'save';
       }
+    },
+    rating(e) {
+      entry(e.id).rating = e.rating;
+      stripItem(entry(e.id));
+      if (shown === e.id) renderShown();
     },
     incomplete(e, live) {
       entry(e.id).failed = true;
@@ -485,6 +540,8 @@
     $('notice-close').addEventListener('click', () => { $('notice').hidden = true; });
     $('follow').addEventListener('click', () => setFollow(!follow));
     $('zoom').addEventListener('click', () => toggleZoom());
+    $('filter').addEventListener('change', (e) => setFilter(e.target.value));
+    ratingButtons();
     $('help-open').addEventListener('click', () => toggleHelp(true));
     $('help-close').addEventListener('click', () => toggleHelp(false));
     $('latest').addEventListener('load', renderZoom);

@@ -266,10 +266,32 @@ def check_photographer(driver, serve, screenshots):
     if view_state(driver)['scale'] >= 1:
         fail('a second click did not return to the fitted view')
 
+    # Ratings by key and button land in the sidecar beside the picture and in
+    # the filmstrip; the filter hides rejects.
+    from selenium.webdriver.support.ui import Select
+    sidecar = serve.jpeg(6)[:-4] + '.xmp'
+    says = lambda value: os.path.exists(sidecar) and ('xmp:Rating="%d"' % value) in open(sidecar).read()
+    for key, value, marks in (('3', 3, '★★★'), ('x', -1, '✕')):
+        body.send_keys(key)
+        wait_until('rating %d in %s' % (value, sidecar), lambda: says(value))
+        wait_until('rating %d in the filmstrip' % value, lambda: marks in strip()[0].text)
+    Select(driver.find_element(By.ID, 'filter')).select_by_value('-0.5')
+    body.send_keys(Keys.HOME)
+    if strip()[0].is_displayed() or not strip()[1].is_displayed():
+        fail('"all but rejects" did not hide just the rejected picture')
+    Select(driver.find_element(By.ID, 'filter')).select_by_value('')
+    body.send_keys(Keys.END)
+    driver.find_element(By.CSS_SELECTOR, '#rating [data-value="5"]').click()
+    wait_until('5 stars by the button', lambda: says(5))
+    body.send_keys('0')
+    wait_until('the rating cleared', lambda: says(0))
+    body.send_keys('4')
+    wait_until('4 stars, kept for the restart', lambda: says(4))
+
     # The help lists every key and closes with Escape.
     body.send_keys('?')
     help_text = driver.find_element(By.ID, 'help').text
-    for key in ('Space', 'z', 'Home', 'End', 'Esc', '?'):
+    for key in ('Space', 'z', 'Home', 'End', 'Esc', '?', '1 … 5', '0', 'x', 'f'):
         if key not in help_text:
             fail('the help does not list %r: %s' % (key, help_text))
     shoot(driver, screenshots, 'help')
