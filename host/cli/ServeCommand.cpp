@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "host/cli/CommandSupport.h"
+#include "host/web/EarlierPictures.h"
 #include "host/web/LiveObserver.h"
 
 namespace tether_host {
@@ -21,9 +22,11 @@ class LivePage : public SessionCompanion {
       : mHub(kQueuePerPage, kMaxPages),
         mPictures(outDir),
         mObserver(&mHub, &mPictures),
-        mOptions(std::move(options)) {}
+        mOptions(std::move(options)),
+        mOutDir(outDir) {}
 
   bool start(TetherSession* session) override {
+    PublishEarlierPictures(mOutDir, &mObserver, &mHub);
     session->addObserver(&mObserver);
     mServer = std::make_unique<LiveServer>(mOptions, &mHub, &mPictures,
                                            [session] { session->requestCapture(); });
@@ -43,6 +46,7 @@ class LivePage : public SessionCompanion {
   PictureIndex mPictures;
   LiveObserver mObserver;
   LiveServer::Options mOptions;
+  std::string mOutDir;
   std::unique_ptr<LiveServer> mServer;  // after the hub and index, which it borrows
 };
 

@@ -33,6 +33,11 @@ std::string FileUrl(int captureId, FileKind kind, const std::string& grant) {
   return "/files/" + std::to_string(captureId) + "/" + fileKindName(kind) + "?grant=" + grant;
 }
 
+LiveEvent RatingEvent(int captureId, int rating) {
+  return {"rating", Member("id", captureId) + "," + Member("rating", rating), LiveEvent::Keep::kLatest,
+          std::to_string(captureId)};
+}
+
 void LiveObserver::cameraChanged(const std::string& modelName) {
   mHub->publish({"camera", Member("model", modelName), LiveEvent::Keep::kLatest});
 }

@@ -17,6 +17,9 @@ namespace tether_host {
 // "/files/3/jpeg?grant=...": where the page finds a saved file.
 std::string FileUrl(int captureId, FileKind kind, const std::string& grant);
 
+// A capture's rating (-1..5) as the page's "rating" event, one kept per capture.
+LiveEvent RatingEvent(int captureId, int rating);
+
 class LiveObserver : public TetherObserver {
  public:
   LiveObserver(EventHub* hub, PictureIndex* pictures) : mHub(hub), mPictures(pictures) {}

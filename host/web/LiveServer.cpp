@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "host/saving/RatingSidecar.h"
+#include "host/web/LiveObserver.h"
 #include "host/web/PageAssets.h"
 
 namespace tether_host {
@@ -121,7 +122,7 @@ void LiveServer::addRoutes() {
   mServer.Get("/state", [this](const Request&, Response& res) {
     res.set_content(mHub->snapshot(), "application/json");
   });
-  mServer.Get(R"(/files/(\d{1,9})/(thumbnail|dng|jpeg))",
+  mServer.Get(R"(/files/(-?\d{1,9})/(thumbnail|dng|jpeg))",
               [this](const Request& req, Response& res) { serveFile(req, res); });
   mServer.Post("/capture", [this](const Request& req, Response& res) { serveCapture(req, res); });
   mServer.Post(R"(/rating/(-?\d{1,9})/(-?\d{1,3}))",
@@ -234,10 +235,9 @@ void LiveServer::serveRating(const Request& req, Response& res) {
     case PictureIndex::Rated::kDone:
       break;
   }
-  const std::string fields =
-      "\"id\":" + std::to_string(id) + ",\"rating\":" + std::to_string(rating);
-  mHub->publish({"rating", fields, LiveEvent::Keep::kLatest, std::to_string(id)});
-  res.set_content("{" + fields + "}", "application/json");
+  const LiveEvent event = RatingEvent(id, rating);
+  mHub->publish(event);
+  res.set_content("{" + event.fields + "}", "application/json");
 }
 
 }  // namespace tether_host

@@ -90,6 +90,12 @@
     return TURNS[c.orientation] || 0;
   }
 
+  // A picture of an earlier session comes without the task's orientation:
+  // the browser then follows the file's own tag.
+  function orientImage(img, c) {
+    img.style.imageOrientation = c.orientation ? 'none' : 'from-image';
+  }
+
   function passes(c) {
     return minRating === null || c.rating >= minRating || c.id === shown;
   }
@@ -137,6 +143,7 @@
     if (thumb && img.getAttribute('src') !== fileUrl(thumb)) img.src = fileUrl(thumb);
     img.alt = c.name || `Picture ${c.number}`;
     img.dataset.turn = String(turnOf(c));
+    orientImage(img, c);
     button.querySelector('span').textContent = `${c.number || ''} ${ratingText(c.rating)}`.trim();
     button.classList.toggle('rejected', c.rating < 0);
     button.hidden = !passes(c);
@@ -179,6 +186,7 @@
     const img = $('latest');
     const view = $('view');
     if (!c || img.hidden || !img.naturalWidth) return;
+    orientImage(img, c);
     const w = img.naturalWidth;
     const h = img.naturalHeight;
     const turn = turnOf(c);
@@ -212,7 +220,7 @@
     latest.hidden = !best;
     $('empty').hidden = Boolean(c);
     $('caption').textContent = c
-      ? `#${c.number}  ${c.name}  ${c.time ? new Date(c.time).toLocaleTimeString() : ''}`
+      ? `${c.number > 0 ? `#${c.number}  ` : ''}${c.name}  ${c.time ? new Date(c.time).toLocaleString() : ''}`
       : '';
     document.querySelectorAll('#rating button').forEach((b) => {
       b.setAttribute('aria-pressed', String(Boolean(c) && Number(b.dataset.value) === c.rating));
@@ -434,7 +442,7 @@
     },
     capture(e, live) {
       const c = Object.assign(entry(e.id), {
-        number: e.number, name: e.name, time: e.time, orientation: e.orientation || 'AB',
+        number: e.number, name: e.name, time: e.time, orientation: e.orientation || '',
         settings: e.settings || null,
       });
       stripItem(c);

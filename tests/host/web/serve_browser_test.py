@@ -88,14 +88,23 @@ class Serve:
         self.out = os.path.join(self.dir, 'out')
         self.socket = os.path.join(self.dir, 'krv.sock')
         self.sim_ctl = sim_ctl
+        self.tether_host = tether_host
+        self.start()
+
+    def start(self):
         env = dict(os.environ, KRV_SIM_CONTROL=self.socket, TMPDIR=self.dir)
-        self.stderr = open(os.path.join(self.dir, 'stderr.txt'), 'w')
+        self.stderr = open(os.path.join(self.dir, 'stderr.txt'), 'a')
         self.process = subprocess.Popen(
-            [tether_host, '--task-log', os.path.join(self.dir, 'task.log'), 'serve', '--out', self.out],
+            [self.tether_host, '--task-log', os.path.join(self.dir, 'task.log'), 'serve', '--out', self.out],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.stderr, env=env, text=True)
         self.url = self.process.stdout.readline().strip()
         if not self.url.startswith('http://127.0.0.1:'):
             fail('serve printed no URL but %r' % self.url)
+
+    def restart(self):
+        """serve again on the same --out, as after a break in a shoot."""
+        self.end()
+        self.start()
 
     def control(self, *words):
         reply = subprocess.run([self.sim_ctl, '--socket', self.socket] + list(words),
@@ -106,13 +115,16 @@ class Serve:
     def jpeg(self, number):
         return os.path.join(self.out, 'IMG_%04d.jpg' % number)
 
-    def stop(self):
+    def end(self):
         self.process.send_signal(signal.SIGINT)
         try:
             self.process.wait(timeout=GUARD_S)
         except subprocess.TimeoutExpired:
             self.process.kill()
         self.stderr.close()
+
+    def stop(self):
+        self.end()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -354,6 +366,20 @@ def check_page(driver, serve, screenshots):
         fail('another server on this address received the token: %s' % leaked)
 
 
+def check_restart(driver, serve):
+    """serve on the --out of the first run shows its six pictures, newest
+    first, with the rating given before."""
+    from selenium.webdriver.common.by import By
+    driver.get(serve.url)
+    strip = lambda: driver.find_elements(By.CSS_SELECTOR, '#filmstrip button')
+    wait_until('the six earlier pictures in the filmstrip', lambda: len(strip()) == 6)
+    names = [b.get_attribute('title') for b in strip()]
+    if names != ['IMG_%04d' % n for n in range(6, 0, -1)]:
+        fail('earlier pictures not newest first: %s' % names)
+    wait_until('the earlier rating shown', lambda: '★★★★' in strip()[0].text)
+    wait_until('#latest showing the newest earlier JPEG', lambda: latest_shows(driver, serve.jpeg(6)))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--tether-host', required=True)
@@ -369,6 +395,8 @@ def main():
     try:
         driver = start_browser(profile)
         check_page(driver, serve, args.screenshots)
+        serve.restart()
+        check_restart(driver, serve)
     finally:
         if driver is not None:
             driver.quit()

@@ -213,6 +213,7 @@ TEST_F(ServeHttpTest, RefusesWhatIsNotThePagesOwnAndServesWhatIs) {
       {"absolute-form target", Get("http://127.0.0.1:{P}/etc/passwd"), 404},
       {"a path as the capture id", Get("/files/%2fetc%2fpasswd/jpeg"), 404},
       {"a picture this session never took", Get("/files/999/jpeg?grant={G}"), 404},
+      {"an earlier session's id never given", Get("/files/-1/jpeg?grant={G}"), 404},
       {"an unknown kind", Get("/files/1/raw?grant={G}"), 404},
       {"unknown path", Get("/admin"), 404},
       {"unknown method", "DELETE /files/1/jpeg HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\n{C}\r\nConnection: close\r\n\r\n", 404},
