@@ -73,7 +73,9 @@
   let follow = true;         // show each new capture as it arrives
   let zoomed = false;        // 100 % (focus check) instead of fitted
   let pan = { x: 0, y: 0 };  // picture centre's offset from the view's centre, screen pixels
-  let zoomStarted = null;    // performance.now() when 100 % was asked for
+  let zoomStarted = null;
+  let other = null;          // capture id compared beside the shown one
+  let before = null;         // the capture shown before this one    // performance.now() when 100 % was asked for
   let hadCamera = false;
   let resyncing = null;      // events held while the state is fetched again
 
@@ -179,13 +181,23 @@
     return parts.filter(([, v]) => v).map(([k, v]) => `${k} ${v}`).join(' · ');
   }
 
+  // Both views (the second only while comparing) share zoom and pan: the
+  // pan is bounded by the larger of the two pictures.
+  function layout() {
+    const views = [geometry($('view'), $('latest'), shown === null ? null : captures.get(shown))];
+    if (other !== null) views.push(geometry($('view2'), $('latest2'), captures.get(other)));
+    const shownViews = views.filter(Boolean);
+    const limitX = Math.max(0, ...shownViews.map((g) => g.limitX));
+    const limitY = Math.max(0, ...shownViews.map((g) => g.limitY));
+    pan.x = Math.max(-limitX, Math.min(limitX, pan.x));
+    pan.y = Math.max(-limitY, Math.min(limitY, pan.y));
+    shownViews.forEach(place);
+  }
+
   // The picture is laid out at its natural size in the middle of the view;
   // one transform turns it upright, scales it (fitted or 100 %) and pans it.
-  function layout() {
-    const c = shown === null ? null : captures.get(shown);
-    const img = $('latest');
-    const view = $('view');
-    if (!c || img.hidden || !img.naturalWidth) return;
+  function geometry(view, img, c) {
+    if (!c || img.hidden || !img.naturalWidth) return null;
     orientImage(img, c);
     const w = img.naturalWidth;
     const h = img.naturalHeight;
@@ -193,17 +205,20 @@
     const [dw, dh] = turn % 180 ? [h, w] : [w, h];
     const cw = view.clientWidth;
     const ch = view.clientHeight;
-    const fit = Math.min(cw / dw, ch / dh);
-    const scale = zoomed ? 1 : fit;
-    const limitX = Math.max(0, (dw * scale - cw) / 2);
-    const limitY = Math.max(0, (dh * scale - ch) / 2);
-    pan.x = Math.max(-limitX, Math.min(limitX, pan.x));
-    pan.y = Math.max(-limitY, Math.min(limitY, pan.y));
-    Object.assign(img.style, {
-      width: `${w}px`, height: `${h}px`, left: `${(cw - w) / 2}px`, top: `${(ch - h) / 2}px`,
-      transform: `translate(${pan.x}px, ${pan.y}px) rotate(${turn}deg) scale(${scale})`,
+    const scale = zoomed ? 1 : Math.min(cw / dw, ch / dh);
+    return {
+      view, img, w, h, turn, cw, ch, scale,
+      limitX: Math.max(0, (dw * scale - cw) / 2),
+      limitY: Math.max(0, (dh * scale - ch) / 2),
+    };
+  }
+
+  function place(g) {
+    Object.assign(g.img.style, {
+      width: `${g.w}px`, height: `${g.h}px`, left: `${(g.cw - g.w) / 2}px`, top: `${(g.ch - g.h) / 2}px`,
+      transform: `translate(${pan.x}px, ${pan.y}px) rotate(${g.turn}deg) scale(${g.scale})`,
     });
-    view.dataset.scale = String(scale);
+    g.view.dataset.scale = String(g.scale);
   }
 
   function fullJpegReady(c) {
@@ -212,7 +227,38 @@
       img.complete && img.naturalWidth > 0;
   }
 
+  // The second picture of a comparison, zoomed and panned with the first.
+  function renderOther() {
+    const o = other === null ? null : captures.get(other);
+    const best = o && (o.files.jpeg || o.files.thumbnail);
+    const img = $('latest2');
+    if (best && img.getAttribute('src') !== fileUrl(best)) img.src = fileUrl(best);
+    img.hidden = !best;
+    $('view2').hidden = !o;
+    $('compare').setAttribute('aria-pressed', String(Boolean(o)));
+    document.body.classList.toggle('comparing', Boolean(o));
+    document.querySelectorAll('#filmstrip button').forEach((b) => {
+      b.classList.toggle('compared', Number(b.dataset.id) === other);
+    });
+  }
+
+  // Compares the picture shown with the one shown before it (else the next
+  // older one), or ends the comparison.
+  function toggleCompare() {
+    if (other !== null || shown === null) {
+      other = null;
+    } else {
+      const all = ordered();
+      const at = all.findIndex((c) => c.id === shown);
+      const fallback = all[at + 1] || all[at - 1];
+      other = before !== null && before !== shown && captures.has(before) ? before
+        : (fallback ? fallback.id : null);
+    }
+    renderShown();
+  }
+
   function renderShown() {
+    renderOther();
     const c = shown === null ? null : captures.get(shown);
     const best = c && (c.files.jpeg || c.files.thumbnail);
     const latest = $('latest');
@@ -262,10 +308,14 @@
 
   function show(id) {
     if (id !== shown) {
-      zoomed = false;
-      pan = { x: 0, y: 0 };
+      if (other === null) {
+        zoomed = false;
+        pan = { x: 0, y: 0 };
+      }
+      if (shown !== null) before = shown;
     }
     shown = id;
+    if (other === shown) other = null;
     renderShown();
   }
 
@@ -350,8 +400,7 @@
   }
 
   // Click toggles 100 % at that point; a drag at 100 % pans instead.
-  function pointerControls() {
-    const view = $('view');
+  function pointerControls(view) {
     let drag = null;
     view.addEventListener('pointerdown', (e) => {
       drag = { x: e.clientX, y: e.clientY, moved: false };
@@ -390,6 +439,7 @@
     { keys: ['1', '2', '3', '4', '5'], label: '1 … 5', what: 'Rate 1 to 5 stars', run: (key) => rate(Number(key)) },
     { keys: ['0'], what: 'Clear the rating', run: () => rate(0) },
     { keys: ['x'], what: 'Reject', run: () => rate(-1) },
+    { keys: ['c'], what: 'Compare with the picture shown before, or stop', run: () => toggleCompare() },
     { keys: ['f'], what: 'Follow newest on or off', run: () => setFollow(!follow) },
     { keys: ['?'], what: 'This help', run: () => toggleHelp() },
     { keys: ['Escape'], label: 'Esc', what: 'Close the help, leave 100 %', run: () => (!$('help').hidden ? toggleHelp(false) : zoomed && toggleZoom()) },
@@ -555,7 +605,10 @@
     $('latest').addEventListener('load', renderZoom);
     window.addEventListener('resize', layout);
     document.addEventListener('keydown', onKey);
-    pointerControls();
+    pointerControls($('view'));
+    pointerControls($('view2'));
+    $('latest2').addEventListener('load', layout);
+    $('compare').addEventListener('click', () => toggleCompare());
     helpList();
     if (!TOKEN) {
       refused();

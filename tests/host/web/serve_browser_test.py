@@ -300,10 +300,34 @@ def check_photographer(driver, serve, screenshots):
     body.send_keys('4')
     wait_until('4 stars, kept for the restart', lambda: says(4))
 
+    # Compare: the picture shown before beside this one, zoom and pan locked.
+    body.send_keys(Keys.HOME)
+    body.send_keys(Keys.ARROW_LEFT)
+    body.send_keys('c')
+    pair = lambda: driver.execute_script(
+        "const a = document.getElementById('latest'), b = document.getElementById('latest2');"
+        "return {shown: !document.getElementById('view2').hidden && b.complete && b.naturalWidth > 0,"
+        " src: b.getAttribute('src'), scales: [document.getElementById('view').dataset.scale,"
+        " document.getElementById('view2').dataset.scale], transforms: [a.style.transform, b.style.transform]};")
+    wait_until('the comparison shown', lambda: pair()['shown'])
+    if '/files/%d/' % ids()[-1] not in pair()['src']:
+        fail('c did not compare with the picture shown before: %s' % pair())
+    body.send_keys('z')
+    body.send_keys(Keys.ARROW_RIGHT)
+    locked = pair()
+    if locked['scales'] != ['1', '1'] or locked['transforms'][0] != locked['transforms'][1] \
+            or 'translate(0px, 0px)' in locked['transforms'][0]:
+        fail('zoom and pan not locked together in the comparison: %s' % locked)
+    shoot(driver, screenshots, 'compare')
+    body.send_keys('z')
+    body.send_keys('c')
+    if driver.find_element(By.ID, 'view2').is_displayed():
+        fail('c again did not end the comparison')
+
     # The help lists every key and closes with Escape.
     body.send_keys('?')
     help_text = driver.find_element(By.ID, 'help').text
-    for key in ('Space', 'z', 'Home', 'End', 'Esc', '?', '1 … 5', '0', 'x', 'f'):
+    for key in ('Space', 'z', 'Home', 'End', 'Esc', '?', '1 … 5', '0', 'x', 'f', 'c'):
         if key not in help_text:
             fail('the help does not list %r: %s' % (key, help_text))
     shoot(driver, screenshots, 'help')
