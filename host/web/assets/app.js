@@ -214,11 +214,98 @@
   }
 
   function place(g) {
-    Object.assign(g.img.style, {
+    const style = {
       width: `${g.w}px`, height: `${g.h}px`, left: `${(g.cw - g.w) / 2}px`, top: `${(g.ch - g.h) / 2}px`,
       transform: `translate(${pan.x}px, ${pan.y}px) rotate(${g.turn}deg) scale(${g.scale})`,
-    });
+    };
+    Object.assign(g.img.style, style);
+    if (g.img === $('latest')) Object.assign($('clipping').style, style);
     g.view.dataset.scale = String(g.scale);
+  }
+
+  // ---- exposure: histogram and clipping, from the picture's own pixels ----
+
+  const SAMPLE_EDGE = 640;  // the long side the pixels are read at
+  const HIGH = 250;         // a channel at or above this is blown
+  const LOW = 5;            // every channel at or below this is blocked
+  let showHistogram = true;
+  let showClipping = false;
+  let measured = '';        // the src the figures are of
+
+  function measureExposure() {
+    const img = $('latest');
+    if (img.hidden || !img.complete || !img.naturalWidth || measured === img.src) return;
+    measured = img.src;
+    const k = Math.min(1, SAMPLE_EDGE / Math.max(img.naturalWidth, img.naturalHeight));
+    const w = Math.max(1, Math.round(img.naturalWidth * k));
+    const h = Math.max(1, Math.round(img.naturalHeight * k));
+    const work = document.createElement('canvas');
+    work.width = w;
+    work.height = h;
+    const ctx = work.getContext('2d', { willReadFrequently: true });
+    ctx.drawImage(img, 0, 0, w, h);
+    const px = ctx.getImageData(0, 0, w, h);
+    const bins = { r: new Uint32Array(256), g: new Uint32Array(256), b: new Uint32Array(256), l: new Uint32Array(256) };
+    const mask = new ImageData(w, h);
+    let blown = 0;
+    let blocked = 0;
+    for (let i = 0; i < px.data.length; i += 4) {
+      const r = px.data[i];
+      const g = px.data[i + 1];
+      const b = px.data[i + 2];
+      bins.r[r]++;
+      bins.g[g]++;
+      bins.b[b]++;
+      bins.l[Math.round(0.2126 * r + 0.7152 * g + 0.0722 * b)]++;
+      if (r >= HIGH || g >= HIGH || b >= HIGH) {
+        blown++;
+        mask.data.set([255, 0, 0, 255], i);
+      } else if (r <= LOW && g <= LOW && b <= LOW) {
+        blocked++;
+        mask.data.set([0, 90, 255, 255], i);
+      }
+    }
+    const clip = $('clipping');
+    clip.width = w;
+    clip.height = h;
+    clip.getContext('2d').putImageData(mask, 0, 0);
+    drawHistogram(bins);
+    const n = w * h;
+    $('clip-figures').textContent =
+      `Blown ${(100 * blown / n).toFixed(1)} % · blocked ${(100 * blocked / n).toFixed(1)} %`;
+  }
+
+  function drawHistogram(bins) {
+    const canvas = $('histogram');
+    const ctx = canvas.getContext('2d');
+    const { width, height } = canvas;
+    ctx.clearRect(0, 0, width, height);
+    // A square-root scale, so that a spike does not flatten the rest.
+    const top = Math.sqrt(Math.max(1, ...bins.l, ...bins.r, ...bins.g, ...bins.b));
+    const curve = (values, colour, fill) => {
+      ctx.beginPath();
+      ctx.moveTo(0, height);
+      for (let v = 0; v < 256; v++) ctx.lineTo((v / 255) * width, height - (Math.sqrt(values[v]) / top) * height);
+      ctx.lineTo(width, height);
+      if (fill) {
+        ctx.fillStyle = colour;
+        ctx.fill();
+      } else {
+        ctx.strokeStyle = colour;
+        ctx.stroke();
+      }
+    };
+    curve(bins.l, 'rgba(200, 200, 200, 0.45)', true);
+    curve(bins.r, 'rgba(255, 80, 80, 0.9)', false);
+    curve(bins.g, 'rgba(80, 220, 80, 0.9)', false);
+    curve(bins.b, 'rgba(90, 140, 255, 0.9)', false);
+  }
+
+  function renderExposure() {
+    $('exposure').hidden = !showHistogram;
+    $('clipping').hidden = !showClipping || $('latest').hidden;
+    $('clip-toggle').setAttribute('aria-pressed', String(showClipping));
+    measureExposure();
   }
 
   function fullJpegReady(c) {
@@ -259,6 +346,7 @@
 
   function renderShown() {
     renderOther();
+    $('clipping').hidden = true;  // until the picture's own marks are made
     const c = shown === null ? null : captures.get(shown);
     const best = c && (c.files.jpeg || c.files.thumbnail);
     const latest = $('latest');
@@ -284,6 +372,7 @@
       }
     });
     renderZoom();
+    renderExposure();
   }
 
   // At 100 % only the full JPEG will do: the loading state shows until it
@@ -439,6 +528,8 @@
     { keys: ['1', '2', '3', '4', '5'], label: '1 … 5', what: 'Rate 1 to 5 stars', run: (key) => rate(Number(key)) },
     { keys: ['0'], what: 'Clear the rating', run: () => rate(0) },
     { keys: ['x'], what: 'Reject', run: () => rate(-1) },
+    { keys: ['h'], what: 'Histogram on or off', run: () => { showHistogram = !showHistogram; renderExposure(); } },
+    { keys: ['j'], what: 'Clipping marks on or off (red blown, blue blocked)', run: () => { showClipping = !showClipping; renderExposure(); } },
     { keys: ['c'], what: 'Compare with the picture shown before, or stop', run: () => toggleCompare() },
     { keys: ['f'], what: 'Follow newest on or off', run: () => setFollow(!follow) },
     { keys: ['?'], what: 'This help', run: () => toggleHelp() },
@@ -602,7 +693,11 @@
     ratingButtons();
     $('help-open').addEventListener('click', () => toggleHelp(true));
     $('help-close').addEventListener('click', () => toggleHelp(false));
-    $('latest').addEventListener('load', renderZoom);
+    $('latest').addEventListener('load', () => {
+      renderZoom();
+      renderExposure();
+    });
+    $('clip-toggle').addEventListener('click', () => { showClipping = !showClipping; renderExposure(); });
     window.addEventListener('resize', layout);
     document.addEventListener('keydown', onKey);
     pointerControls($('view'));

@@ -300,6 +300,26 @@ def check_photographer(driver, serve, screenshots):
     body.send_keys('4')
     wait_until('4 stars, kept for the restart', lambda: says(4))
 
+    # Exposure: a histogram from the pixels, clipping marks laid over the
+    # picture with j, the histogram hidden and back with h.
+    wait_until('clipping figures', lambda: 'Blown' in driver.find_element(By.ID, 'clip-figures').text)
+    drawn = driver.execute_script(
+        "const c = document.getElementById('histogram');"
+        "return c.getContext('2d').getImageData(0, 0, c.width, c.height).data.some((v) => v > 0);")
+    if not drawn:
+        fail('the histogram is empty')
+    body.send_keys('j')
+    marks = driver.execute_script(
+        "const c = document.getElementById('clipping'), img = document.getElementById('latest');"
+        "return [!c.hidden, c.style.transform === img.style.transform];")
+    if marks != [True, True]:
+        fail('j did not lay the clipping marks over the picture: %s' % marks)
+    body.send_keys('h')
+    if driver.find_element(By.ID, 'exposure').is_displayed():
+        fail('h did not hide the histogram')
+    body.send_keys('h')
+    body.send_keys('j')
+
     # Compare: the picture shown before beside this one, zoom and pan locked.
     body.send_keys(Keys.HOME)
     body.send_keys(Keys.ARROW_LEFT)
@@ -327,7 +347,7 @@ def check_photographer(driver, serve, screenshots):
     # The help lists every key and closes with Escape.
     body.send_keys('?')
     help_text = driver.find_element(By.ID, 'help').text
-    for key in ('Space', 'z', 'Home', 'End', 'Esc', '?', '1 … 5', '0', 'x', 'f', 'c'):
+    for key in ('Space', 'z', 'Home', 'End', 'Esc', '?', '1 … 5', '0', 'x', 'f', 'c', 'h', 'j'):
         if key not in help_text:
             fail('the help does not list %r: %s' % (key, help_text))
     shoot(driver, screenshots, 'help')
