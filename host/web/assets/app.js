@@ -679,6 +679,8 @@
       .catch(() => notice('tether-host cannot be reached.'));
   }
 
+  const LIVE = 'Live: connected to tether-host; new pictures appear as they are taken.';
+
   function linkState(text, offline) {
     $('link-state').textContent = text;
     document.body.classList.toggle('offline', offline);
@@ -716,20 +718,20 @@
   // a while; the new stream starts with the whole state. A wrong token is
   // not tried again.
   function listen() {
-    readEvents('/events', (e) => (e ? receive(e) : linkState('Live', false)))
+    readEvents('/events', (e) => (e ? receive(e) : linkState(LIVE, false)))
       .then(() => null, (error) => error)
       .then((error) => {
         if (error && error.status === 403) {
           refused();
           return;
         }
-        linkState('Connection to tether-host lost; retrying…', true);
+        linkState('Not live: the connection to tether-host is lost (is serve still running?); trying again every second…', true);
         setTimeout(listen, 1000);
       });
   }
 
   function refused() {
-    linkState('Not connected', true);
+    linkState('Not connected: this page has no access to tether-host.', true);
     notice('Open the link that tether-host serve printed (it carries the access token).');
   }
 

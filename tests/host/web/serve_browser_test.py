@@ -400,7 +400,7 @@ def check_page(driver, serve, screenshots):
         driver.get(neighbour.url)
         wait_until('the neighbour\'s page', lambda: driver.title == 'neighbour')
         driver.get(serve.url.split('#')[0])
-        wait_until('the page live again', lambda: text('#link-state') == 'Live')
+        wait_until('the page live again', lambda: text('#link-state').startswith('Live: connected'))
         driver.get(neighbour.url)
         wait_until('a second visit to the neighbour', lambda: len(neighbour.heads) >= 2)
     finally:
