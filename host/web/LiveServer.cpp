@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "host/saving/RatingSidecar.h"
+#include "host/web/ByteRange.h"
 #include "host/web/LiveObserver.h"
 #include "host/web/PageAssets.h"
 
@@ -80,15 +81,14 @@ bool LiveServer::start(std::string* error) {
     return false;
   }
   const std::string& address = mOptions.bindAddress;
-  mPort = mOptions.port == 0 ? mServer.bind_to_any_port(address)
-                             : (mServer.bind_to_port(address, mOptions.port) ? mOptions.port : -1);
+  mPort = mServer.bindAndListen(address, mOptions.port);
   if (mPort <= 0) {
     *error = "cannot listen on " + address + " port " + std::to_string(mOptions.port);
     return false;
   }
   mGuard = std::make_unique<AccessGuard>(address, mPort, token);
   addRoutes();
-  mThread = std::thread([this] { mServer.listen_after_bind(); });
+  mThread = std::thread([this] { mServer.serve(); });
   return true;
 }
 
@@ -185,12 +185,27 @@ void LiveServer::serveFile(const Request& req, Response& res) {
     Refuse(res, 404, "No such picture in this session.");
     return;
   }
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const ByteRange range = ByteRange::forHeader(req.get_header_value("Range"), size);
+  res.set_header("Accept-Ranges", "bytes");
+  if (range.answer == ByteRange::Answer::kUnsatisfiable) {
+    close(fd);
+    res.set_header("Content-Range", range.contentRange(size));
+    Refuse(res, 416, "The range asked for is not in the file.");
+    return;
+  }
+  const bool part = range.answer == ByteRange::Answer::kPart;
+  const uint64_t start = part ? range.offset : 0;
+  if (part) {
+    res.status = 206;
+    res.set_header("Content-Range", range.contentRange(size));
+  }
   if (req.has_param("download")) res.set_header("Content-Disposition", Attachment(*path));
   res.set_content_provider(
-      static_cast<size_t>(st.st_size), ContentTypeOf(*kind),
-      [fd](size_t offset, size_t length, httplib::DataSink& sink) {
+      static_cast<size_t>(part ? range.length : size), ContentTypeOf(*kind),
+      [fd, start](size_t offset, size_t length, httplib::DataSink& sink) {
         char buf[kFileChunk];
-        const ssize_t n = pread(fd, buf, std::min(length, sizeof buf), static_cast<off_t>(offset));
+        const ssize_t n = pread(fd, buf, std::min(length, sizeof buf), static_cast<off_t>(start + offset));
         return n > 0 && sink.write(buf, static_cast<size_t>(n));
       },
       [fd](bool) { close(fd); });

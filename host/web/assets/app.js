@@ -14,11 +14,14 @@
   // is involved: cookies would reach every server on this address.
   const TOKEN = (() => {
     const m = /(?:^#|&)token=([0-9a-f]{32})(?:&|$)/.exec(location.hash);
-    if (m) {
-      sessionStorage.setItem('token', m[1]);
-      history.replaceState(null, '', location.pathname);  // out of the address bar
+    try {
+      if (m) sessionStorage.setItem('token', m[1]);
+      if (!m) return sessionStorage.getItem('token') || '';
+    } catch (e) {
+      // No storage here: the token lives in this page only (a reload asks for the link).
     }
-    return sessionStorage.getItem('token') || '';
+    if (m) history.replaceState(null, '', location.pathname);  // out of the address bar
+    return m ? m[1] : '';
   })();
 
   function api(path, options = {}) {
