@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 struct Earlier {
   std::map<FileKind, std::string> files;  // kind -> path
-  fs::file_time_type newest{};
+  fs::file_time_type newest = fs::file_time_type::min();
 };
 
 bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
