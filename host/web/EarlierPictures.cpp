@@ -45,20 +45,20 @@ std::optional<FileKind> KindOf(const std::string& name, std::string* stem) {
   return std::nullopt;
 }
 
-void Collect(const fs::path& dir, int depth, std::map<std::string, Earlier>* found) {
+void Collect(const fs::path& dir, int depth, size_t* budget, std::map<std::string, Earlier>* found) {
   std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end && *budget > 0; it.increment(ec)) {
+    --*budget;
     const std::string name = it->path().filename().string();
     if (name.empty() || name[0] == '.' || it->is_symlink(ec)) continue;
     if (it->is_directory(ec)) {
-      if (depth < kMaxDepth) Collect(it->path(), depth + 1, found);
+      if (depth < kMaxDepth) Collect(it->path(), depth + 1, budget, found);
       continue;
     }
     std::string stem;
     const std::optional<FileKind> kind = KindOf(name, &stem);
     if (!kind || !it->is_regular_file(ec)) continue;
     const std::string key = (it->path().parent_path() / stem).string();
-    if (found->size() >= kMaxPictures && found->count(key) == 0) return;
     Earlier& e = (*found)[key];
     e.files[*kind] = it->path().string();
     e.newest = std::max(e.newest, it->last_write_time(ec));
@@ -69,13 +69,15 @@ void Collect(const fs::path& dir, int depth, std::map<std::string, Earlier>* fou
 
 size_t PublishEarlierPictures(const std::string& outDir, LiveObserver* observer, EventHub* hub) {
   std::map<std::string, Earlier> found;
-  Collect(outDir, 0, &found);
+  size_t budget = kMaxEntries;
+  Collect(outDir, 0, &budget, &found);
   std::vector<std::pair<std::string, const Earlier*>> pictures;
   for (const auto& [stem, e] : found) {
     if (e.files.count(FileKind::kJpeg) || e.files.count(FileKind::kDng)) pictures.emplace_back(stem, &e);
   }
   std::sort(pictures.begin(), pictures.end(),
             [](const auto& a, const auto& b) { return a.second->newest < b.second->newest; });
+  if (pictures.size() > kMaxPictures) pictures.erase(pictures.begin(), pictures.end() - kMaxPictures);
   const std::string prefix = outDir + "/";
   int id = -static_cast<int>(pictures.size());
   for (const auto& [stem, e] : pictures) {

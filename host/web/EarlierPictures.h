@@ -4,7 +4,8 @@
 // files' modification time, told through the observer like a new one (no
 // orientation: the page reads the file's own tag), with its sidecar's
 // rating. Symbolic links and hidden files are passed over; the search goes
-// at most kMaxDepth folders down and stops after kMaxPictures stems.
+// at most kMaxDepth folders down and looks at kMaxEntries names at most, and
+// the newest kMaxPictures are shown.
 // Thread: before the session runs, on the thread that starts it.
 #ifndef TETHER_HOST_WEB_EARLIER_PICTURES_H_
 #define TETHER_HOST_WEB_EARLIER_PICTURES_H_
@@ -17,7 +18,8 @@
 namespace tether_host {
 
 constexpr int kMaxDepth = 4;
-constexpr size_t kMaxPictures = 10000;
+constexpr size_t kMaxEntries = 100000;
+constexpr size_t kMaxPictures = 5000;
 
 // How many pictures were found.
 size_t PublishEarlierPictures(const std::string& outDir, LiveObserver* observer, EventHub* hub);
