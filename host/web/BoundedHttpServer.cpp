@@ -270,7 +270,8 @@ BoundedHttpServer::~BoundedHttpServer() {
 int BoundedHttpServer::bindAndListen(const std::string& address, int port) {
   const size_t fileLimit = RaiseFileLimit();
   const size_t inUse = OpenFiles();
-  const size_t spare = fileLimit > inUse + mLimits.reservedFiles ? fileLimit - inUse - mLimits.reservedFiles : 0;
+  const size_t kept = inUse + mLimits.reservedFiles;
+  const size_t spare = fileLimit > kept ? fileLimit - kept : 0;
   // Enough for every worker and the queue besides a few waiting, even when
   // the limit leaves less (then the reserve shrinks instead).
   mBound = std::max(std::min(mLimits.maxConnections, spare), mLimits.threads + mLimits.queuedRequests + 16);

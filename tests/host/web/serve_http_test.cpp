@@ -358,6 +358,14 @@ TEST_F(ServeHttpTest, LimitsHoldExactlyAtTheirEdgesAndRangesMatchTheFile) {
       EXPECT_TRUE(reply.body == c.body) << c.range;
     }
   }
+  // Kept alive: two requests sent at once on one connection (the second
+  // already waiting when the first is answered) get two answers.
+  const std::string twice = Fill("GET /state HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\n{C}\r\n\r\n", url) +
+                            GetRequest(url.port, jpegUrl, "Range: bytes=0-9");
+  const HttpReply both = Exchange(url.port, twice);
+  EXPECT_EQ(both.status, 200);
+  EXPECT_NE(both.body.find("HTTP/1.1 206"), std::string::npos) << both.body.substr(0, 300);
+  EXPECT_EQ(both.body.substr(both.body.size() - 10), jpeg.substr(0, 10));
   // Elsewhere a range is ignored.
   EXPECT_EQ(Exchange(url.port, GetRequest(url.port, "/app.js", "Range: bytes=0-1")).status, 200);
 }
