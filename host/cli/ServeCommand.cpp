@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "host/cli/CommandSupport.h"
+#include "host/web/EarlierPictures.h"
 #include "host/web/LiveObserver.h"
 
 namespace tether_host {
@@ -17,10 +18,15 @@ constexpr size_t kMaxPages = 32;       // live pages open at once
 // it has ended.
 class LivePage : public SessionCompanion {
  public:
-  explicit LivePage(LiveServer::Options options)
-      : mHub(kQueuePerPage, kMaxPages), mObserver(&mHub, &mPictures), mOptions(std::move(options)) {}
+  LivePage(LiveServer::Options options, const std::string& outDir)
+      : mHub(kQueuePerPage, kMaxPages),
+        mPictures(outDir),
+        mObserver(&mHub, &mPictures),
+        mOptions(std::move(options)),
+        mOutDir(outDir) {}
 
   bool start(TetherSession* session) override {
+    PublishEarlierPictures(mOutDir, &mObserver, &mHub);
     session->addObserver(&mObserver);
     mServer = std::make_unique<LiveServer>(mOptions, &mHub, &mPictures,
                                            [session] { session->requestCapture(); });
@@ -40,13 +46,14 @@ class LivePage : public SessionCompanion {
   PictureIndex mPictures;
   LiveObserver mObserver;
   LiveServer::Options mOptions;
+  std::string mOutDir;
   std::unique_ptr<LiveServer> mServer;  // after the hub and index, which it borrows
 };
 
 }  // namespace
 
 int runServe(const ServeArgs& args) {
-  LivePage page(args.server);
+  LivePage page(args.server, args.tether.options.outDir);
   return runTether(args.tether, &page);
 }
 

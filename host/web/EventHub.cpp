@@ -41,7 +41,7 @@ void EventHub::publish(const LiveEvent& event) {
   if (mClosed) return;
   auto text = std::make_shared<const std::string>("{\"seq\":" + std::to_string(++mSeq) + tail);
   if (event.keep == LiveEvent::Keep::kLatest) {
-    mLatest[event.type] = text;
+    mLatest[event.type + '\n' + event.key] = text;
   } else {
     mHistory.push_back(text);
   }

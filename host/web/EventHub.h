@@ -4,8 +4,7 @@
 // for the whole state again). The hub also keeps what a newly opened page
 // needs: the latest camera and settings events and every capture event.
 //
-// Thread: publish() from the session's thread, everything else from any
-// thread. Publishing holds the hub's lock for a pointer push per client.
+// Thread: any. Publishing holds the hub's lock for a pointer push per client.
 #ifndef TETHER_HOST_WEB_EVENT_HUB_H_
 #define TETHER_HOST_WEB_EVENT_HUB_H_
 
@@ -14,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Mutex.h"
@@ -23,10 +23,13 @@ namespace tether_host {
 // One event for the page. `fields` are JSON object members without braces
 // ("\"name\":\"X\""); the hub adds "seq" and "type".
 struct LiveEvent {
-  enum class Keep { kLatest, kHistory };  // the newest of its type, or all of them
+  enum class Keep { kLatest, kHistory };  // the newest of its type and key, or all of them
+  LiveEvent(std::string type, std::string fields, Keep keep = Keep::kHistory, std::string key = "")
+      : type(std::move(type)), fields(std::move(fields)), keep(keep), key(std::move(key)) {}
   std::string type;
   std::string fields;
   Keep keep = Keep::kHistory;
+  std::string key;  // with kLatest: one kept per key ("3": capture 3's rating)
 };
 
 class EventHub;
@@ -91,7 +94,7 @@ class EventHub {
   uint64_t mSeq GUARDED_BY(mMutex) = 0;
   uint64_t mNextKey GUARDED_BY(mMutex) = 1;
   bool mClosed GUARDED_BY(mMutex) = false;
-  std::map<std::string, std::shared_ptr<const std::string>> mLatest GUARDED_BY(mMutex);  // by type
+  std::map<std::string, std::shared_ptr<const std::string>> mLatest GUARDED_BY(mMutex);  // by type, key
   History mHistory GUARDED_BY(mMutex);
   std::map<uint64_t, std::unique_ptr<Client>> mClients GUARDED_BY(mMutex);
 };

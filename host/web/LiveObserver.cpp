@@ -22,10 +22,20 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string SettingsMembers(const SettingsTexts& s) {
+  return Member("iso", s.iso) + "," + Member("aperture", s.aperture) + "," +
+         Member("shutter", s.shutter) + "," + Member("whiteBalance", s.whiteBalance);
+}
+
 }  // namespace
 
 std::string FileUrl(int captureId, FileKind kind, const std::string& grant) {
   return "/files/" + std::to_string(captureId) + "/" + fileKindName(kind) + "?grant=" + grant;
+}
+
+LiveEvent RatingEvent(int captureId, int rating) {
+  return {"rating", Member("id", captureId) + "," + Member("rating", rating), LiveEvent::Keep::kLatest,
+          std::to_string(captureId)};
 }
 
 void LiveObserver::cameraChanged(const std::string& modelName) {
@@ -33,10 +43,8 @@ void LiveObserver::cameraChanged(const std::string& modelName) {
 }
 
 void LiveObserver::settingsChanged(const SettingsTexts& s) {
-  mHub->publish({"settings",
-                 Member("iso", s.iso) + "," + Member("aperture", s.aperture) + "," +
-                     Member("shutter", s.shutter) + "," + Member("whiteBalance", s.whiteBalance),
-                 LiveEvent::Keep::kLatest});
+  mSettings = s;
+  mHub->publish({"settings", SettingsMembers(s), LiveEvent::Keep::kLatest});
 }
 
 void LiveObserver::captureAnnounced(const CaptureAnnounced& c) {
@@ -45,7 +53,8 @@ void LiveObserver::captureAnnounced(const CaptureAnnounced& c) {
   mHub->publish({"capture",
                  CaptureMembers(c.captureId, c.number) + "," + Member("name", c.cameraName) +
                      "," + Member("orientation", c.orientation) + "," +
-                     Member("time", static_cast<int64_t>(ms.count())),
+                     Member("time", static_cast<int64_t>(ms.count())) + ",\"settings\":{" +
+                     SettingsMembers(mSettings) + "}",
                  LiveEvent::Keep::kHistory});
 }
 

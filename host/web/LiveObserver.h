@@ -1,6 +1,7 @@
 // Turns the session's events into the page's events: publishes each to the
 // hub and records every saved file in the index, so that the page can show
-// it by capture id and kind. Runs on the session's thread; never blocks.
+// it by capture id and kind. Each capture carries the exposure settings as
+// they stood when it was taken. Runs on the session's thread; never blocks.
 // The hub and the index are borrowed and must outlive the observer.
 #ifndef TETHER_HOST_WEB_LIVE_OBSERVER_H_
 #define TETHER_HOST_WEB_LIVE_OBSERVER_H_
@@ -16,6 +17,9 @@ namespace tether_host {
 // "/files/3/jpeg?grant=...": where the page finds a saved file.
 std::string FileUrl(int captureId, FileKind kind, const std::string& grant);
 
+// A capture's rating (-1..5) as the page's "rating" event, one kept per capture.
+LiveEvent RatingEvent(int captureId, int rating);
+
 class LiveObserver : public TetherObserver {
  public:
   LiveObserver(EventHub* hub, PictureIndex* pictures) : mHub(hub), mPictures(pictures) {}
@@ -30,6 +34,7 @@ class LiveObserver : public TetherObserver {
  private:
   EventHub* mHub;
   PictureIndex* mPictures;
+  SettingsTexts mSettings;  // the latest the session reported
 };
 
 }  // namespace tether_host

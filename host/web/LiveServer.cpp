@@ -6,7 +6,9 @@
 
 #include <regex>
 
+#include "host/saving/RatingSidecar.h"
 #include "host/web/ByteRange.h"
+#include "host/web/LiveObserver.h"
 #include "host/web/PageAssets.h"
 
 namespace tether_host {
@@ -36,6 +38,7 @@ std::string StatusText(int status) {
   switch (status) {
     case 400: return "Bad request\n";
     case 404: return "Not found\n";
+    case 409: return "Not possible now\n";
     case 413: return "Request too large\n";
     case 414: return "Address too long\n";
     default: return "HTTP status " + std::to_string(status) + "\n";
@@ -119,9 +122,11 @@ void LiveServer::addRoutes() {
   mServer.Get("/state", [this](const Request&, Response& res) {
     res.set_content(mHub->snapshot(), "application/json");
   });
-  mServer.Get(R"(/files/(\d{1,9})/(thumbnail|dng|jpeg))",
+  mServer.Get(R"(/files/(-?\d{1,9})/(thumbnail|dng|jpeg))",
               [this](const Request& req, Response& res) { serveFile(req, res); });
   mServer.Post("/capture", [this](const Request& req, Response& res) { serveCapture(req, res); });
+  mServer.Post(R"(/rating/(-?\d{1,9})/(-?\d{1,3}))",
+               [this](const Request& req, Response& res) { serveRating(req, res); });
 }
 
 HandlerResponse LiveServer::guard(const Request& req, Response& res) {
@@ -206,16 +211,48 @@ void LiveServer::serveFile(const Request& req, Response& res) {
       [fd](bool) { close(fd); });
 }
 
-void LiveServer::serveCapture(const Request& req, Response& res) {
-  const std::string host = req.get_header_value("Host");
-  if (!mGuard->sameOrigin(req.get_header_value("Origin"), req.get_header_value("Sec-Fetch-Site"),
-                          host)) {
-    Refuse(res, 403, "A capture can only be asked for from the page itself.");
-    return;
+bool LiveServer::fromPage(const Request& req, Response& res, const char* why) {
+  if (mGuard->sameOrigin(req.get_header_value("Origin"), req.get_header_value("Sec-Fetch-Site"),
+                         req.get_header_value("Host"))) {
+    return true;
   }
+  Refuse(res, 403, why);
+  return false;
+}
+
+void LiveServer::serveCapture(const Request& req, Response& res) {
+  if (!fromPage(req, res, "A capture can only be asked for from the page itself.")) return;
   if (mOnCapture) mOnCapture();
   res.status = 202;
   res.set_content("{}", "application/json");
+}
+
+void LiveServer::serveRating(const Request& req, Response& res) {
+  if (!fromPage(req, res, "A rating can only be given from the page itself.")) return;
+  const int id = std::stoi(req.matches[1]);
+  const int rating = std::stoi(req.matches[2]);
+  if (rating < kRatingRejected || rating > kRatingMax) {
+    Refuse(res, 400, "A rating is -1 (rejected), 0 (none) or 1 to 5.");
+    return;
+  }
+  zy::MutexLock lock(&mRatingMutex);
+  std::string error;
+  switch (mPictures->rate(id, rating, &error)) {
+    case PictureIndex::Rated::kUnknown:
+      Refuse(res, 404, "No such picture in this session.");
+      return;
+    case PictureIndex::Rated::kNotKept:
+      Refuse(res, 409, "Ratings are kept only for pictures saved in the --out folder.");
+      return;
+    case PictureIndex::Rated::kFailed:
+      Refuse(res, 500, ("The rating was not saved: " + error).c_str());
+      return;
+    case PictureIndex::Rated::kDone:
+      break;
+  }
+  const LiveEvent event = RatingEvent(id, rating);
+  mHub->publish(event);
+  res.set_content("{" + event.fields + "}", "application/json");
 }
 
 }  // namespace tether_host

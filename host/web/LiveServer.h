@@ -1,7 +1,9 @@
 // The live page's HTTP server: the page itself, its live updates as
 // Server-Sent Events (GET /events), the state as JSON (GET /state), the
 // session's saved files by capture id and kind (GET /files/<id>/<kind>,
-// each with its own grant), and the shutter (POST /capture). Every request
+// each with its own grant), the shutter (POST /capture) and a picture's
+// rating (POST /rating/<id>/<-1..5>, kept beside the picture and published
+// to every page as a "rating" event). Every request
 // passes the AccessGuard; anything else is 404.
 //
 // Lifetime: the hub and the index are borrowed and must outlive the server;
@@ -20,6 +22,7 @@
 #include "host/web/BoundedHttpServer.h"
 #include "host/web/EventHub.h"
 #include "host/web/PictureIndex.h"
+#include "platform/Mutex.h"
 
 namespace tether_host {
 
@@ -54,6 +57,9 @@ class LiveServer {
   void serveEvents(Response& res);
   void serveFile(const Request& req, Response& res);
   void serveCapture(const Request& req, Response& res);
+  void serveRating(const Request& req, Response& res);
+  // A write only from the page itself; else refused with `why`.
+  bool fromPage(const Request& req, Response& res, const char* why);
 
   Options mOptions;
   EventHub* mHub;
@@ -62,6 +68,7 @@ class LiveServer {
   BoundedHttpServer mServer;
   std::unique_ptr<AccessGuard> mGuard;
   std::thread mThread;
+  zy::Mutex mRatingMutex;  // a sidecar and its event, one rating at a time
   int mPort = 0;
 };
 

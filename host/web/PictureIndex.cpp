@@ -1,5 +1,6 @@
 #include "host/web/PictureIndex.h"
 
+#include "host/saving/RatingSidecar.h"
 #include "host/web/AccessGuard.h"
 
 namespace tether_host {
@@ -17,6 +18,25 @@ std::optional<std::string> PictureIndex::find(int captureId, FileKind kind,
   const auto it = mFiles.find({captureId, kind});
   if (it == mFiles.end() || !AccessGuard::secretsMatch(grant, it->second.grant)) return std::nullopt;
   return it->second.path;
+}
+
+PictureIndex::Rated PictureIndex::rate(int captureId, int rating, std::string* error) const {
+  std::string path;
+  {
+    zy::MutexLock lock(&mMutex);
+    for (FileKind kind : {FileKind::kJpeg, FileKind::kDng}) {
+      const auto it = mFiles.find({captureId, kind});
+      if (it != mFiles.end()) {
+        path = it->second.path;
+        break;
+      }
+    }
+  }
+  if (path.empty()) return Rated::kUnknown;
+  const std::string prefix = mOutDir + "/";
+  if (mOutDir.empty() || path.compare(0, prefix.size(), prefix) != 0) return Rated::kNotKept;
+  return WriteRatingSidecar(mOutDir, path.substr(prefix.size()), rating, error) ? Rated::kDone
+                                                                                 : Rated::kFailed;
 }
 
 std::optional<FileKind> PictureIndex::kindNamed(const std::string& name) {

@@ -64,20 +64,59 @@
 
   const KIND_LABELS = { jpeg: 'JPEG', dng: 'DNG', thumbnail: 'Thumbnail' };
   const KIND_ORDER = ['jpeg', 'dng', 'thumbnail'];
+  // How far to turn a picture clockwise to show it upright, by the
+  // orientation the task reported for it.
+  const TURNS = { AB: 0, BC: 90, CD: 180, DA: 270 };
+  const PAN_STEP = 120;  // pixels an arrow key pans at 100 %
 
   let seq = 0;
-  let captures = new Map();  // capture id -> {id, number, name, time, files, failed}
+  let captures = new Map();  // capture id -> {id, number, name, time, orientation, rating, files, failed}
+  let minRating = null;      // the filmstrip's filter: null all, -0.5 all but rejects, 1..5 picks
   let shown = null;          // capture id shown large
+  let follow = true;         // show each new capture as it arrives
+  let zoomed = false;        // 100 % (focus check) instead of fitted
+  let pan = { x: 0, y: 0 };  // picture centre's offset from the view's centre, screen pixels
+  let zoomStarted = null;
+  let other = null;          // capture id compared beside the shown one
+  let before = null;         // the capture shown before this one    // performance.now() when 100 % was asked for
   let hadCamera = false;
   let resyncing = null;      // events held while the state is fetched again
 
   function entry(id) {
     let c = captures.get(id);
     if (!c) {
-      c = { id, number: 0, name: '', time: 0, files: {}, failed: false };
+      c = { id, number: 0, name: '', time: 0, orientation: 'AB', rating: 0, files: {}, failed: false };
       captures.set(id, c);
     }
     return c;
+  }
+
+  function turnOf(c) {
+    return TURNS[c.orientation] || 0;
+  }
+
+  // A picture of an earlier session comes without the task's orientation:
+  // the browser then follows the file's own tag.
+  function orientImage(img, c) {
+    img.style.imageOrientation = c.orientation ? 'none' : 'from-image';
+  }
+
+  function passes(c) {
+    return minRating === null || c.rating >= minRating || c.id === shown;
+  }
+
+  // Newest first, as the filmstrip shows them, those the filter hides left out.
+  function ordered() {
+    return [...captures.values()].filter(passes).sort((a, b) => b.id - a.id);
+  }
+
+  function ratingText(r) {
+    return r < 0 ? '✕' : '★'.repeat(r);
+  }
+
+  function newestId() {
+    const all = ordered();
+    return all.length ? all[0].id : null;
   }
 
   function formatSize(bytes) {
@@ -100,14 +139,20 @@
       button.type = 'button';
       button.dataset.id = String(c.id);
       button.append(document.createElement('img'), document.createElement('span'));
-      button.addEventListener('click', () => show(c.id));
-      $('filmstrip').prepend(button);
+      button.addEventListener('click', () => select(c.id));
+      const older = [...$('filmstrip').children].find((b) => Number(b.dataset.id) < c.id);
+      $('filmstrip').insertBefore(button, older || null);
     }
     const img = button.querySelector('img');
     const thumb = c.files.thumbnail || c.files.jpeg;
     if (thumb && img.getAttribute('src') !== fileUrl(thumb)) img.src = fileUrl(thumb);
     img.alt = c.name || `Picture ${c.number}`;
-    button.querySelector('span').textContent = String(c.number || '');
+    img.dataset.turn = String(turnOf(c));
+    orientImage(img, c);
+    button.querySelector('span').textContent = `${c.number || ''} ${ratingText(c.rating)}`.trim();
+    button.classList.toggle('rejected', c.rating < 0);
+    button.hidden = !passes(c);
+    button.title = c.name || '';
     button.classList.toggle('failed', c.failed);
     button.setAttribute('aria-current', String(c.id === shown));
   }
@@ -127,11 +172,184 @@
       link.href = fileUrl(f, true);
       link.download = f.name;
       link.textContent = f.name;
+      link.title = f.name;
       row.insertCell().append(link);
     }
   }
 
+  // The exposure as it stood when the picture was taken.
+  function takenWith(s) {
+    const parts = [['ISO', s.iso], ['Aperture', s.aperture], ['Shutter', s.shutter],
+      ['White balance', s.whiteBalance]];
+    return parts.filter(([, v]) => v).map(([k, v]) => `${k} ${v}`).join(' · ');
+  }
+
+  // Both views (the second only while comparing) share zoom and pan: the
+  // pan is bounded by the larger of the two pictures.
+  function layout() {
+    const views = [geometry($('view'), $('latest'), shown === null ? null : captures.get(shown))];
+    if (other !== null) views.push(geometry($('view2'), $('latest2'), captures.get(other)));
+    const shownViews = views.filter(Boolean);
+    const limitX = Math.max(0, ...shownViews.map((g) => g.limitX));
+    const limitY = Math.max(0, ...shownViews.map((g) => g.limitY));
+    pan.x = Math.max(-limitX, Math.min(limitX, pan.x));
+    pan.y = Math.max(-limitY, Math.min(limitY, pan.y));
+    shownViews.forEach(place);
+  }
+
+  // The picture is laid out at its natural size in the middle of the view;
+  // one transform turns it upright, scales it (fitted or 100 %) and pans it.
+  function geometry(view, img, c) {
+    if (!c || img.hidden || !img.naturalWidth) return null;
+    orientImage(img, c);
+    const w = img.naturalWidth;
+    const h = img.naturalHeight;
+    const turn = turnOf(c);
+    const [dw, dh] = turn % 180 ? [h, w] : [w, h];
+    const cw = view.clientWidth;
+    const ch = view.clientHeight;
+    const scale = zoomed ? 1 : Math.min(cw / dw, ch / dh);
+    return {
+      view, img, w, h, turn, cw, ch, scale,
+      limitX: Math.max(0, (dw * scale - cw) / 2),
+      limitY: Math.max(0, (dh * scale - ch) / 2),
+    };
+  }
+
+  function place(g) {
+    const style = {
+      width: `${g.w}px`, height: `${g.h}px`, left: `${(g.cw - g.w) / 2}px`, top: `${(g.ch - g.h) / 2}px`,
+      transform: `translate(${pan.x}px, ${pan.y}px) rotate(${g.turn}deg) scale(${g.scale})`,
+    };
+    Object.assign(g.img.style, style);
+    if (g.img === $('latest')) Object.assign($('clipping').style, style);
+    g.view.dataset.scale = String(g.scale);
+  }
+
+  // ---- exposure: histogram and clipping, from the picture's own pixels ----
+
+  const SAMPLE_EDGE = 640;  // the long side the pixels are read at
+  const HIGH = 250;         // a channel at or above this is blown
+  const LOW = 5;            // every channel at or below this is blocked
+  let showHistogram = true;
+  let showClipping = false;
+  let measured = '';        // the src the figures are of
+
+  function measureExposure() {
+    const img = $('latest');
+    if (img.hidden || !img.complete || !img.naturalWidth || measured === img.src) return;
+    measured = img.src;
+    const k = Math.min(1, SAMPLE_EDGE / Math.max(img.naturalWidth, img.naturalHeight));
+    const w = Math.max(1, Math.round(img.naturalWidth * k));
+    const h = Math.max(1, Math.round(img.naturalHeight * k));
+    const work = document.createElement('canvas');
+    work.width = w;
+    work.height = h;
+    const ctx = work.getContext('2d', { willReadFrequently: true });
+    ctx.drawImage(img, 0, 0, w, h);
+    const px = ctx.getImageData(0, 0, w, h);
+    const bins = { r: new Uint32Array(256), g: new Uint32Array(256), b: new Uint32Array(256), l: new Uint32Array(256) };
+    const mask = new ImageData(w, h);
+    let blown = 0;
+    let blocked = 0;
+    for (let i = 0; i < px.data.length; i += 4) {
+      const r = px.data[i];
+      const g = px.data[i + 1];
+      const b = px.data[i + 2];
+      bins.r[r]++;
+      bins.g[g]++;
+      bins.b[b]++;
+      bins.l[Math.round(0.2126 * r + 0.7152 * g + 0.0722 * b)]++;
+      if (r >= HIGH || g >= HIGH || b >= HIGH) {
+        blown++;
+        mask.data.set([255, 0, 0, 255], i);
+      } else if (r <= LOW && g <= LOW && b <= LOW) {
+        blocked++;
+        mask.data.set([0, 90, 255, 255], i);
+      }
+    }
+    const clip = $('clipping');
+    clip.width = w;
+    clip.height = h;
+    clip.getContext('2d').putImageData(mask, 0, 0);
+    drawHistogram(bins);
+    const n = w * h;
+    $('clip-figures').textContent =
+      `Blown ${(100 * blown / n).toFixed(1)} % · blocked ${(100 * blocked / n).toFixed(1)} %`;
+  }
+
+  function drawHistogram(bins) {
+    const canvas = $('histogram');
+    const ctx = canvas.getContext('2d');
+    const { width, height } = canvas;
+    ctx.clearRect(0, 0, width, height);
+    // A square-root scale, so that a spike does not flatten the rest.
+    const top = Math.sqrt(Math.max(1, ...bins.l, ...bins.r, ...bins.g, ...bins.b));
+    const curve = (values, colour, fill) => {
+      ctx.beginPath();
+      ctx.moveTo(0, height);
+      for (let v = 0; v < 256; v++) ctx.lineTo((v / 255) * width, height - (Math.sqrt(values[v]) / top) * height);
+      ctx.lineTo(width, height);
+      if (fill) {
+        ctx.fillStyle = colour;
+        ctx.fill();
+      } else {
+        ctx.strokeStyle = colour;
+        ctx.stroke();
+      }
+    };
+    curve(bins.l, 'rgba(200, 200, 200, 0.45)', true);
+    curve(bins.r, 'rgba(255, 80, 80, 0.9)', false);
+    curve(bins.g, 'rgba(80, 220, 80, 0.9)', false);
+    curve(bins.b, 'rgba(90, 140, 255, 0.9)', false);
+  }
+
+  function renderExposure() {
+    $('exposure').hidden = !showHistogram;
+    $('clipping').hidden = !showClipping || $('latest').hidden;
+    $('clip-toggle').setAttribute('aria-pressed', String(showClipping));
+    measureExposure();
+  }
+
+  function fullJpegReady(c) {
+    const img = $('latest');
+    return Boolean(c && c.files.jpeg) && img.getAttribute('src') === fileUrl(c.files.jpeg) &&
+      img.complete && img.naturalWidth > 0;
+  }
+
+  // The second picture of a comparison, zoomed and panned with the first.
+  function renderOther() {
+    const o = other === null ? null : captures.get(other);
+    const best = o && (o.files.jpeg || o.files.thumbnail);
+    const img = $('latest2');
+    if (best && img.getAttribute('src') !== fileUrl(best)) img.src = fileUrl(best);
+    img.hidden = !best;
+    $('view2').hidden = !o;
+    $('compare').setAttribute('aria-pressed', String(Boolean(o)));
+    document.body.classList.toggle('comparing', Boolean(o));
+    document.querySelectorAll('#filmstrip button').forEach((b) => {
+      b.classList.toggle('compared', Number(b.dataset.id) === other);
+    });
+  }
+
+  // Compares the picture shown with the one shown before it (else the next
+  // older one), or ends the comparison.
+  function toggleCompare() {
+    if (other !== null || shown === null) {
+      other = null;
+    } else {
+      const all = ordered();
+      const at = all.findIndex((c) => c.id === shown);
+      const fallback = all[at + 1] || all[at - 1];
+      other = before !== null && before !== shown && captures.has(before) ? before
+        : (fallback ? fallback.id : null);
+    }
+    renderShown();
+  }
+
   function renderShown() {
+    renderOther();
+    $('clipping').hidden = true;  // until the picture's own marks are made
     const c = shown === null ? null : captures.get(shown);
     const best = c && (c.files.jpeg || c.files.thumbnail);
     const latest = $('latest');
@@ -139,17 +357,212 @@
     latest.hidden = !best;
     $('empty').hidden = Boolean(c);
     $('caption').textContent = c
-      ? `#${c.number}  ${c.name}  ${c.time ? new Date(c.time).toLocaleTimeString() : ''}`
+      ? `${c.number > 0 ? `#${c.number}  ` : ''}${c.name}  ${c.time ? new Date(c.time).toLocaleString() : ''}`
       : '';
+    document.querySelectorAll('#rating button').forEach((b) => {
+      b.setAttribute('aria-pressed', String(Boolean(c) && Number(b.dataset.value) === c.rating));
+      b.disabled = !c;
+    });
+    $('taken-with').textContent = c && c.settings ? takenWith(c.settings) : '';
     if (c) fileRows(c); else $('files').tBodies[0].replaceChildren();
     document.querySelectorAll('#filmstrip button').forEach((b) => {
-      b.setAttribute('aria-current', String(Number(b.dataset.id) === shown));
+      const current = Number(b.dataset.id) === shown;
+      b.setAttribute('aria-current', String(current));
+      b.hidden = !passes(captures.get(Number(b.dataset.id)));
+      if (current) {
+        b.classList.remove('new');
+        b.scrollIntoView({ block: 'nearest', inline: 'nearest' });
+      }
     });
+    renderZoom();
+    renderExposure();
+  }
+
+  // At 100 % only the full JPEG will do: the loading state shows until it
+  // is decoded, and the view is never scaled up from the thumbnail.
+  function renderZoom() {
+    const c = shown === null ? null : captures.get(shown);
+    const loading = zoomed && !fullJpegReady(c);
+    $('view').classList.toggle('zoomed', zoomed && !loading);
+    $('loading').hidden = !loading;
+    $('zoom').setAttribute('aria-pressed', String(zoomed));
+    if (!loading) layout();
+    if (zoomed && !loading && zoomStarted !== null) {
+      const started = zoomStarted;
+      zoomStarted = null;
+      $('latest').decode().catch(() => null).then(() => {
+        requestAnimationFrame(() => requestAnimationFrame(() => {
+          $('view').dataset.zoomPaintMs = (performance.now() - started).toFixed(1);
+        }));
+      });
+    }
   }
 
   function show(id) {
+    if (id !== shown) {
+      if (other === null) {
+        zoomed = false;
+        pan = { x: 0, y: 0 };
+      }
+      if (shown !== null) before = shown;
+    }
     shown = id;
+    if (other === shown) other = null;
     renderShown();
+  }
+
+  // The photographer's choice: looking at anything but the newest picture
+  // stops the view from following new captures.
+  function select(id) {
+    if (id === null) return;
+    if (id !== newestId()) setFollow(false);
+    show(id);
+  }
+
+  function setFollow(on) {
+    follow = on;
+    $('follow').setAttribute('aria-pressed', String(on));
+    $('follow').textContent = on ? 'Following newest' : 'Follow newest';
+    if (on) show(newestId());
+  }
+
+  // Toggles 100 %, keeping the picture's point under (x, y) (view pixels
+  // from its top left; the centre when not given) where it was.
+  function toggleZoom(x, y) {
+    const view = $('view');
+    const ux = (x === undefined ? view.clientWidth / 2 : x) - view.clientWidth / 2;
+    const uy = (y === undefined ? view.clientHeight / 2 : y) - view.clientHeight / 2;
+    if (zoomed) {
+      zoomed = false;
+      pan = { x: 0, y: 0 };
+    } else {
+      const fit = Number(view.dataset.scale) || 1;
+      zoomed = true;
+      zoomStarted = performance.now();
+      pan = { x: ux - (ux - pan.x) / fit, y: uy - (uy - pan.y) / fit };
+    }
+    renderZoom();
+  }
+
+  function panBy(dx, dy) {
+    pan = { x: pan.x + dx, y: pan.y + dy };
+    layout();
+  }
+
+  // Ratings go to tether-host, which keeps them beside the picture and tells
+  // every page; the view changes when that event comes back.
+  function rate(value) {
+    if (shown === null) return;
+    api(`/rating/${shown}/${value}`, { method: 'POST' })
+      .then((r) => {
+        if (!r.ok) r.text().then((t) => notice(`The rating was not saved: ${t}`));
+      })
+      .catch(() => notice('tether-host cannot be reached.'));
+  }
+
+  function setFilter(value) {
+    minRating = value === '' ? null : Number(value);
+    captures.forEach(stripItem);
+  }
+
+  function ratingButtons() {
+    for (const [value, label, title] of [[-1, '✕', 'Reject (x)'], [1, '★1', '1 star (1)'],
+      [2, '★2', '2 stars (2)'], [3, '★3', '3 stars (3)'], [4, '★4', '4 stars (4)'],
+      [5, '★5', '5 stars (5)'], [0, '–', 'No rating (0)']]) {
+      const b = document.createElement('button');
+      b.type = 'button';
+      b.dataset.value = String(value);
+      b.textContent = label;
+      b.title = title;
+      b.setAttribute('aria-pressed', 'false');
+      b.addEventListener('click', () => rate(value));
+      $('rating').append(b);
+    }
+  }
+
+  function step(by) {
+    const all = ordered();
+    const at = all.findIndex((c) => c.id === shown);
+    const next = all[Math.max(0, Math.min(all.length - 1, at + by))];
+    if (next) select(next.id);
+  }
+
+  function toggleHelp(open = $('help').hidden) {
+    $('help').hidden = !open;
+  }
+
+  // Click toggles 100 % at that point; a drag at 100 % pans instead.
+  function pointerControls(view) {
+    let drag = null;
+    view.addEventListener('pointerdown', (e) => {
+      drag = { x: e.clientX, y: e.clientY, moved: false };
+      view.setPointerCapture(e.pointerId);
+    });
+    view.addEventListener('pointermove', (e) => {
+      if (!drag || !zoomed) return;
+      const dx = e.clientX - drag.x;
+      const dy = e.clientY - drag.y;
+      if (!drag.moved && Math.hypot(dx, dy) < 4) return;
+      drag.moved = true;
+      drag.x = e.clientX;
+      drag.y = e.clientY;
+      panBy(dx, dy);
+    });
+    view.addEventListener('pointerup', (e) => {
+      if (drag && !drag.moved && shown !== null) {
+        const box = view.getBoundingClientRect();
+        toggleZoom(e.clientX - box.left, e.clientY - box.top);
+      }
+      drag = null;
+    });
+    view.addEventListener('pointercancel', () => { drag = null; });
+  }
+
+  // One table of the page's keys: the help overlay is made from it.
+  const KEYS = [
+    { keys: ['Space'], what: 'Take a picture', run: () => capture() },
+    { keys: ['z'], what: 'Focus check: 100 % or fitted', run: () => toggleZoom() },
+    { keys: ['ArrowLeft'], label: '←', what: 'Newer picture (at 100 %: pan)', run: () => (zoomed ? panBy(PAN_STEP, 0) : step(-1)) },
+    { keys: ['ArrowRight'], label: '→', what: 'Older picture (at 100 %: pan)', run: () => (zoomed ? panBy(-PAN_STEP, 0) : step(1)) },
+    { keys: ['ArrowUp'], label: '↑', what: 'Pan up at 100 %', run: () => zoomed && panBy(0, PAN_STEP) },
+    { keys: ['ArrowDown'], label: '↓', what: 'Pan down at 100 %', run: () => zoomed && panBy(0, -PAN_STEP) },
+    { keys: ['Home'], what: 'Oldest picture', run: () => select(ordered().slice(-1)[0]?.id ?? null) },
+    { keys: ['End'], what: 'Newest picture', run: () => select(newestId()) },
+    { keys: ['1', '2', '3', '4', '5'], label: '1 … 5', what: 'Rate 1 to 5 stars', run: (key) => rate(Number(key)) },
+    { keys: ['0'], what: 'Clear the rating', run: () => rate(0) },
+    { keys: ['x'], what: 'Reject', run: () => rate(-1) },
+    { keys: ['h'], what: 'Histogram on or off', run: () => { showHistogram = !showHistogram; renderExposure(); } },
+    { keys: ['j'], what: 'Clipping marks on or off (red blown, blue blocked)', run: () => { showClipping = !showClipping; renderExposure(); } },
+    { keys: ['c'], what: 'Compare with the picture shown before, or stop', run: () => toggleCompare() },
+    { keys: ['f'], what: 'Follow newest on or off', run: () => setFollow(!follow) },
+    { keys: ['?'], what: 'This help', run: () => toggleHelp() },
+    { keys: ['Escape'], label: 'Esc', what: 'Close the help, leave 100 %', run: () => (!$('help').hidden ? toggleHelp(false) : zoomed && toggleZoom()) },
+  ];
+
+  function helpList() {
+    const list = $('help-keys');
+    for (const k of KEYS) {
+      const dt = document.createElement('dt');
+      const kbd = document.createElement('kbd');
+      kbd.textContent = k.label || k.keys[0];
+      dt.append(kbd);
+      const dd = document.createElement('dd');
+      dd.textContent = k.what;
+      list.append(dt, dd);
+    }
+  }
+
+  function onKey(e) {
+    const t = e.target;
+    if (e.ctrlKey || e.metaKey || e.altKey) return;
+    if (t instanceof HTMLInputElement || t instanceof HTMLSelectElement || t.isContentEditable) return;
+    const name = e.code === 'Space' ? 'Space' : e.key;
+    // Space and Enter on a focused button press that button.
+    if (name === 'Space' && (t instanceof HTMLButtonElement || e.repeat)) return;
+    const k = KEYS.find((entry) => entry.keys.includes(name));
+    if (!k) return;
+    e.preventDefault();
+    k.run(name);
   }
 
   // ---- events ----
@@ -172,9 +585,17 @@
       }
     },
     capture(e, live) {
-      Object.assign(entry(e.id), { number: e.number, name: e.name, time: e.time });
-      stripItem(entry(e.id));
-      if (live) show(e.id);
+      const c = Object.assign(entry(e.id), {
+        number: e.number, name: e.name, time: e.time, orientation: e.orientation || '',
+        settings: e.settings || null,
+      });
+      stripItem(c);
+      if (!live) return;
+      if (follow) {
+        show(e.id);
+      } else {
+        document.querySelector(`#filmstrip [data-id="${e.id}"]`).classList.add('new');
+      }
     },
     file(e) {
       const c = entry(e.id);
@@ -190,6 +611,11 @@
         notice(`Picture ${e.number}: the ${KIND_LABELS[e.kind] || e.kind} file was not saved. ${e.message}`);
         $('notice').dataset.kind = 'save';
       }
+    },
+    rating(e) {
+      entry(e.id).rating = e.rating;
+      stripItem(entry(e.id));
+      if (shown === e.id) renderShown();
     },
     incomplete(e, live) {
       entry(e.id).failed = true;
@@ -207,14 +633,14 @@
   }
 
   function applySnapshot(s) {
+    const previous = shown;
     captures = new Map();
     shown = null;
     $('filmstrip').replaceChildren();
     for (const e of s.events) apply(e, false);
     seq = s.seq;
-    let newest = null;
-    for (const c of captures.values()) if (newest === null || c.number > newest.number) newest = c;
-    show(newest ? newest.id : null);
+    const keep = !follow && captures.has(previous) ? previous : newestId();
+    show(keep);
   }
 
   function resync() {
@@ -256,6 +682,8 @@
       .catch(() => notice('tether-host cannot be reached.'));
   }
 
+  const LIVE = 'Live: connected to tether-host; new pictures appear as they are taken.';
+
   function linkState(text, offline) {
     $('link-state').textContent = text;
     document.body.classList.toggle('offline', offline);
@@ -264,14 +692,24 @@
   function start() {
     $('capture').addEventListener('click', capture);
     $('notice-close').addEventListener('click', () => { $('notice').hidden = true; });
-    document.addEventListener('keydown', (e) => {
-      const t = e.target;
-      const typing = t instanceof HTMLButtonElement || t instanceof HTMLInputElement || t.isContentEditable;
-      if (e.code === 'Space' && !e.repeat && !typing) {
-        e.preventDefault();
-        capture();
-      }
+    $('follow').addEventListener('click', () => setFollow(!follow));
+    $('zoom').addEventListener('click', () => toggleZoom());
+    $('filter').addEventListener('change', (e) => setFilter(e.target.value));
+    ratingButtons();
+    $('help-open').addEventListener('click', () => toggleHelp(true));
+    $('help-close').addEventListener('click', () => toggleHelp(false));
+    $('latest').addEventListener('load', () => {
+      renderZoom();
+      renderExposure();
     });
+    $('clip-toggle').addEventListener('click', () => { showClipping = !showClipping; renderExposure(); });
+    window.addEventListener('resize', layout);
+    document.addEventListener('keydown', onKey);
+    pointerControls($('view'));
+    pointerControls($('view2'));
+    $('latest2').addEventListener('load', layout);
+    $('compare').addEventListener('click', () => toggleCompare());
+    helpList();
     if (!TOKEN) {
       refused();
       return;
@@ -283,20 +721,20 @@
   // a while; the new stream starts with the whole state. A wrong token is
   // not tried again.
   function listen() {
-    readEvents('/events', (e) => (e ? receive(e) : linkState('Live', false)))
+    readEvents('/events', (e) => (e ? receive(e) : linkState(LIVE, false)))
       .then(() => null, (error) => error)
       .then((error) => {
         if (error && error.status === 403) {
           refused();
           return;
         }
-        linkState('Connection to tether-host lost; retrying…', true);
+        linkState('Not live: the connection to tether-host is lost (is serve still running?); trying again every second…', true);
         setTimeout(listen, 1000);
       });
   }
 
   function refused() {
-    linkState('Not connected', true);
+    linkState('Not connected: this page has no access to tether-host.', true);
     notice('Open the link that tether-host serve printed (it carries the access token).');
   }
 

@@ -88,14 +88,23 @@ class Serve:
         self.out = os.path.join(self.dir, 'out')
         self.socket = os.path.join(self.dir, 'krv.sock')
         self.sim_ctl = sim_ctl
+        self.tether_host = tether_host
+        self.start()
+
+    def start(self):
         env = dict(os.environ, KRV_SIM_CONTROL=self.socket, TMPDIR=self.dir)
-        self.stderr = open(os.path.join(self.dir, 'stderr.txt'), 'w')
+        self.stderr = open(os.path.join(self.dir, 'stderr.txt'), 'a')
         self.process = subprocess.Popen(
-            [tether_host, '--task-log', os.path.join(self.dir, 'task.log'), 'serve', '--out', self.out],
+            [self.tether_host, '--task-log', os.path.join(self.dir, 'task.log'), 'serve', '--out', self.out],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.stderr, env=env, text=True)
         self.url = self.process.stdout.readline().strip()
         if not self.url.startswith('http://127.0.0.1:'):
             fail('serve printed no URL but %r' % self.url)
+
+    def restart(self):
+        """serve again on the same --out, as after a break in a shoot."""
+        self.end()
+        self.start()
 
     def control(self, *words):
         reply = subprocess.run([self.sim_ctl, '--socket', self.socket] + list(words),
@@ -106,13 +115,16 @@ class Serve:
     def jpeg(self, number):
         return os.path.join(self.out, 'IMG_%04d.jpg' % number)
 
-    def stop(self):
+    def end(self):
         self.process.send_signal(signal.SIGINT)
         try:
             self.process.wait(timeout=GUARD_S)
         except subprocess.TimeoutExpired:
             self.process.kill()
         self.stderr.close()
+
+    def stop(self):
+        self.end()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -155,6 +167,195 @@ def latest_shows(driver, path):
         " img.naturalWidth === arguments[0] && img.naturalHeight === arguments[1];", width, height)
 
 
+def shoot(driver, screenshots, name):
+    """Screenshots at 1280x800 and 390x844, then back to 1280x800."""
+    os.makedirs(screenshots, exist_ok=True)
+    for width, height, mobile in ((390, 844, True), (1280, 800, False)):
+        driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
+            'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': mobile})
+        wait_until('a %dx%d layout' % (width, height),
+                   lambda: driver.execute_script('return [innerWidth, innerHeight]') == [width, height])
+        driver.execute_script('return new Promise((done) => requestAnimationFrame(() => done()))')
+        path = os.path.join(screenshots, '%s-%dx%d.png' % (name, width, height))
+        if not driver.save_screenshot(path):
+            fail('no screenshot at ' + path)
+        print('screenshot: ' + path)
+
+
+def view_state(driver):
+    """What the big view shows: capture id, scale, pan transform, its box."""
+    return driver.execute_script(
+        "const img = document.getElementById('latest'), view = document.getElementById('view');"
+        "const box = img.getBoundingClientRect();"
+        "const current = document.querySelector('#filmstrip [aria-current=\"true\"]');"
+        "return {id: current ? Number(current.dataset.id) : null, scale: Number(view.dataset.scale),"
+        " transform: img.style.transform, width: box.width, height: box.height,"
+        " follow: document.getElementById('follow').getAttribute('aria-pressed') === 'true',"
+        " loading: !document.getElementById('loading').hidden, src: img.getAttribute('src')};")
+
+
+def check_photographer(driver, serve, screenshots):
+    """Orientation, navigation and follow-newest, the focus check, the help."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    body = driver.find_element(By.TAG_NAME, 'body')
+    strip = lambda: driver.find_elements(By.CSS_SELECTOR, '#filmstrip button')
+
+    # A portrait frame (orientation 6 = "BC") stands upright, large and small.
+    serve.control('orientation', '6')
+    body.send_keys(Keys.SPACE)
+    wait_until('#latest showing the portrait JPEG', lambda: latest_shows(driver, serve.jpeg(4)))
+    width, height = jpeg_size(serve.jpeg(4))
+    if width <= height:
+        fail('the simulator\'s picture is not landscape: %dx%d' % (width, height))
+    state = wait_until('the portrait laid out', lambda: view_state(driver)['width'] and view_state(driver))
+    if not state['height'] > state['width']:
+        fail('orientation 6 not shown upright: %s' % state)
+    thumb = driver.execute_script(
+        "const b = document.querySelector('#filmstrip button img').getBoundingClientRect();"
+        "return [b.width, b.height];")
+    if not thumb[1] > thumb[0]:
+        fail('orientation 6 thumbnail not upright: %s' % thumb)
+    serve.control('orientation', '1')
+
+    # Newest first: ids 4, 3, 2, 1. Right goes older and stops following;
+    # a new capture then only shows as new; Home/End go to the ends.
+    ids = lambda: [int(b.get_attribute('data-id')) for b in strip()]
+    newest = ids()[0]
+    body.send_keys(Keys.ARROW_RIGHT)
+    state = view_state(driver)
+    if state['id'] != ids()[1] or state['follow']:
+        fail('right arrow: not the older picture, or still following: %s' % state)
+    looked_at = state['id']
+    body.send_keys(Keys.SPACE)
+    wait_until('a fifth picture marked new',
+               lambda: len(strip()) == 5 and 'new' in strip()[0].get_attribute('class'))
+    wait_until('its JPEG saved', lambda: os.path.exists(serve.jpeg(5)))
+    if view_state(driver)['id'] != looked_at:
+        fail('a new capture took the view away while not following')
+    body.send_keys(Keys.HOME)
+    if view_state(driver)['id'] != ids()[-1]:
+        fail('Home did not show the oldest picture')
+    body.send_keys(Keys.END)
+    if view_state(driver)['id'] != ids()[0]:
+        fail('End did not show the newest picture')
+    body.send_keys(Keys.ARROW_LEFT)  # past the newest: stays
+    if view_state(driver)['id'] != ids()[0]:
+        fail('left arrow at the newest picture moved')
+    driver.find_element(By.ID, 'follow').click()
+    if not view_state(driver)['follow']:
+        fail('the follow toggle did not turn following back on')
+
+    # The focus check on a 24-megapixel frame: z, then arrows pan, z back;
+    # a click zooms at its point.
+    serve.control('size', '6000', '4000')
+    body.send_keys(Keys.SPACE)
+    wait_until('#latest showing the 24-megapixel JPEG', lambda: latest_shows(driver, serve.jpeg(6)))
+    fitted = wait_until('the fitted view', lambda: view_state(driver)['scale'] and view_state(driver))
+    if not fitted['scale'] < 1:
+        fail('a 6000x4000 picture not fitted: %s' % fitted)
+    body.send_keys('z')
+    painted = wait_until('the 100 %% view painted', lambda: driver.execute_script(
+        "return document.getElementById('view').dataset.zoomPaintMs"))
+    print('zoom to 100 %% painted (6000x4000 JPEG): %s ms' % painted)
+    zoomed = view_state(driver)
+    if zoomed['scale'] != 1 or '/jpeg?grant=' not in zoomed['src'] or zoomed['loading']:
+        fail('z did not show the full JPEG at 100 %%: %s' % zoomed)
+    shoot(driver, screenshots, 'zoom')
+    body.send_keys(Keys.ARROW_RIGHT)
+    body.send_keys(Keys.ARROW_DOWN)
+    panned = view_state(driver)
+    if panned['transform'] == zoomed['transform'] or panned['id'] != zoomed['id']:
+        fail('arrows at 100 %% did not pan (or changed picture): %s %s' % (zoomed, panned))
+    body.send_keys('z')
+    if view_state(driver)['scale'] >= 1:
+        fail('z again did not return to the fitted view')
+    view = driver.find_element(By.ID, 'view')
+    view.click()
+    if view_state(driver)['scale'] != 1:
+        fail('a click did not zoom to 100 %')
+    view.click()
+    if view_state(driver)['scale'] >= 1:
+        fail('a second click did not return to the fitted view')
+
+    # Ratings by key and button land in the sidecar beside the picture and in
+    # the filmstrip; the filter hides rejects.
+    from selenium.webdriver.support.ui import Select
+    sidecar = serve.jpeg(6)[:-4] + '.xmp'
+    says = lambda value: os.path.exists(sidecar) and ('xmp:Rating="%d"' % value) in open(sidecar).read()
+    for key, value, marks in (('3', 3, '★★★'), ('x', -1, '✕')):
+        body.send_keys(key)
+        wait_until('rating %d in %s' % (value, sidecar), lambda: says(value))
+        wait_until('rating %d in the filmstrip' % value, lambda: marks in strip()[0].text)
+    Select(driver.find_element(By.ID, 'filter')).select_by_value('-0.5')
+    body.send_keys(Keys.HOME)
+    if strip()[0].is_displayed() or not strip()[1].is_displayed():
+        fail('"all but rejects" did not hide just the rejected picture')
+    Select(driver.find_element(By.ID, 'filter')).select_by_value('')
+    body.send_keys(Keys.END)
+    driver.find_element(By.CSS_SELECTOR, '#rating [data-value="5"]').click()
+    wait_until('5 stars by the button', lambda: says(5))
+    body.send_keys('0')
+    wait_until('the rating cleared', lambda: says(0))
+    body.send_keys('4')
+    wait_until('4 stars, kept for the restart', lambda: says(4))
+
+    # Exposure: a histogram from the pixels, clipping marks laid over the
+    # picture with j, the histogram hidden and back with h.
+    wait_until('clipping figures', lambda: 'Blown' in driver.find_element(By.ID, 'clip-figures').text)
+    drawn = driver.execute_script(
+        "const c = document.getElementById('histogram');"
+        "return c.getContext('2d').getImageData(0, 0, c.width, c.height).data.some((v) => v > 0);")
+    if not drawn:
+        fail('the histogram is empty')
+    body.send_keys('j')
+    marks = driver.execute_script(
+        "const c = document.getElementById('clipping'), img = document.getElementById('latest');"
+        "return [!c.hidden, c.style.transform === img.style.transform];")
+    if marks != [True, True]:
+        fail('j did not lay the clipping marks over the picture: %s' % marks)
+    body.send_keys('h')
+    if driver.find_element(By.ID, 'exposure').is_displayed():
+        fail('h did not hide the histogram')
+    body.send_keys('h')
+    body.send_keys('j')
+
+    # Compare: the picture shown before beside this one, zoom and pan locked.
+    body.send_keys(Keys.HOME)
+    body.send_keys(Keys.ARROW_LEFT)
+    body.send_keys('c')
+    pair = lambda: driver.execute_script(
+        "const a = document.getElementById('latest'), b = document.getElementById('latest2');"
+        "return {shown: !document.getElementById('view2').hidden && b.complete && b.naturalWidth > 0,"
+        " src: b.getAttribute('src'), scales: [document.getElementById('view').dataset.scale,"
+        " document.getElementById('view2').dataset.scale], transforms: [a.style.transform, b.style.transform]};")
+    wait_until('the comparison shown', lambda: pair()['shown'])
+    if '/files/%d/' % ids()[-1] not in pair()['src']:
+        fail('c did not compare with the picture shown before: %s' % pair())
+    body.send_keys('z')
+    body.send_keys(Keys.ARROW_RIGHT)
+    locked = pair()
+    if locked['scales'] != ['1', '1'] or locked['transforms'][0] != locked['transforms'][1] \
+            or 'translate(0px, 0px)' in locked['transforms'][0]:
+        fail('zoom and pan not locked together in the comparison: %s' % locked)
+    shoot(driver, screenshots, 'compare')
+    body.send_keys('z')
+    body.send_keys('c')
+    if driver.find_element(By.ID, 'view2').is_displayed():
+        fail('c again did not end the comparison')
+
+    # The help lists every key and closes with Escape.
+    body.send_keys('?')
+    help_text = driver.find_element(By.ID, 'help').text
+    for key in ('Space', 'z', 'Home', 'End', 'Esc', '?', '1 … 5', '0', 'x', 'f', 'c', 'h', 'j'):
+        if key not in help_text:
+            fail('the help does not list %r: %s' % (key, help_text))
+    shoot(driver, screenshots, 'help')
+    body.send_keys(Keys.ESCAPE)
+    if driver.find_element(By.ID, 'help').is_displayed():
+        fail('Escape did not close the help')
+
+
 def check_page(driver, serve, screenshots):
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
@@ -179,16 +380,8 @@ def check_page(driver, serve, screenshots):
                lambda: len(driver.find_elements(By.CSS_SELECTOR, '#filmstrip button')) == 3)
     wait_until('the third picture\'s files listed', lambda: 'IMG_0003.jpg' in text('#files'))
 
-    os.makedirs(screenshots, exist_ok=True)
-    for width, height, mobile in ((1280, 800, False), (390, 844, True)):
-        driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {
-            'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': mobile})
-        wait_until('a %dx%d layout' % (width, height),
-                   lambda: driver.execute_script('return [innerWidth, innerHeight]') == [width, height])
-        path = os.path.join(screenshots, 'serve-%dx%d.png' % (width, height))
-        if not driver.save_screenshot(path):
-            fail('no screenshot at ' + path)
-        print('screenshot: ' + path)
+    shoot(driver, screenshots, 'serve')
+    check_photographer(driver, serve, screenshots)
 
     serve.control('disconnect')
     wait_until('"no camera" in #camera', lambda: text('#camera') == 'no camera')
@@ -207,7 +400,7 @@ def check_page(driver, serve, screenshots):
         driver.get(neighbour.url)
         wait_until('the neighbour\'s page', lambda: driver.title == 'neighbour')
         driver.get(serve.url.split('#')[0])
-        wait_until('the page live again', lambda: text('#link-state') == 'Live')
+        wait_until('the page live again', lambda: text('#link-state').startswith('Live: connected'))
         driver.get(neighbour.url)
         wait_until('a second visit to the neighbour', lambda: len(neighbour.heads) >= 2)
     finally:
@@ -215,6 +408,20 @@ def check_page(driver, serve, screenshots):
     leaked = [h for h in neighbour.heads if token in h]
     if leaked:
         fail('another server on this address received the token: %s' % leaked)
+
+
+def check_restart(driver, serve):
+    """serve on the --out of the first run shows its six pictures, newest
+    first, with the rating given before."""
+    from selenium.webdriver.common.by import By
+    driver.get(serve.url)
+    strip = lambda: driver.find_elements(By.CSS_SELECTOR, '#filmstrip button')
+    wait_until('the six earlier pictures in the filmstrip', lambda: len(strip()) == 6)
+    names = [b.get_attribute('title') for b in strip()]
+    if names != ['IMG_%04d' % n for n in range(6, 0, -1)]:
+        fail('earlier pictures not newest first: %s' % names)
+    wait_until('the earlier rating shown', lambda: '★★★★' in strip()[0].text)
+    wait_until('#latest showing the newest earlier JPEG', lambda: latest_shows(driver, serve.jpeg(6)))
 
 
 def main():
@@ -232,6 +439,8 @@ def main():
     try:
         driver = start_browser(profile)
         check_page(driver, serve, args.screenshots)
+        serve.restart()
+        check_restart(driver, serve)
     finally:
         if driver is not None:
             driver.quit()

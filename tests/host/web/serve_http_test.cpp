@@ -154,9 +154,13 @@ std::string Get(const std::string& target, const std::string& headers = "{C}\r\n
   return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\n" + headers + "Connection: close\r\n\r\n";
 }
 
-std::string PostCapture(const std::string& headers, const std::string& body = "") {
-  return "POST /capture HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\n{C}\r\n" + headers +
+std::string Post(const std::string& target, const std::string& headers, const std::string& body = "") {
+  return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\n" + headers +
          "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+std::string PostCapture(const std::string& headers, const std::string& body = "") {
+  return Post("/capture", "{C}\r\n" + headers, body);
 }
 
 std::string ManyHeaders(int n) {
@@ -221,6 +225,7 @@ TEST_F(ServeHttpTest, RefusesWhatIsNotThePagesOwnAndServesWhatIs) {
       {"absolute-form target", Get("http://127.0.0.1:{P}/etc/passwd"), 404},
       {"a path as the capture id", Get("/files/%2fetc%2fpasswd/jpeg"), 404},
       {"a picture this session never took", Get("/files/999/jpeg?grant={G}"), 404},
+      {"an earlier session's id never given", Get("/files/-1/jpeg?grant={G}"), 404},
       {"an unknown kind", Get("/files/1/raw?grant={G}"), 404},
       {"unknown path", Get("/admin"), 404},
       {"unknown method", "DELETE /files/1/jpeg HTTP/1.1\r\nHost: 127.0.0.1:{P}\r\n{C}\r\nConnection: close\r\n\r\n", 404},
@@ -251,6 +256,54 @@ TEST_F(ServeHttpTest, RefusesWhatIsNotThePagesOwnAndServesWhatIs) {
   EXPECT_EQ(Exchange(url.port, Fill(Get(jpegUrl, ""), url)).body, jpeg);
   EXPECT_EQ(Exchange(url.port, Fill(Get(jpegUrl + "&download=1", ""), url)).header("Content-Disposition"),
             "attachment; filename=\"IMG_0001.jpg\"");
+}
+
+// A rating is kept beside the picture as an XMP sidecar and told to every
+// page; whatever is refused leaves the sidecar as it was.
+TEST_F(ServeHttpTest, RatingKeptBesideThePictureOnlyFromThePageAndInRange) {
+  const PageUrl& url = sServe->url();
+  EventStream page(url.port, url.authorization());
+  ASSERT_EQ(page.status(), 200);
+  ASSERT_NE(CaptureOnCamera(&page), "");
+  const std::string sidecar = sServe->outDir() + "/IMG_0001.xmp";
+  const std::string same = "{C}\r\nOrigin: http://127.0.0.1:{P}\r\n";
+  const struct {
+    const char* what;
+    std::string request;
+    int status;
+    const char* rating;  // xmp:Rating in the sidecar afterwards; "" none
+  } cases[] = {
+      {"no token", Post("/rating/1/3", "Origin: http://127.0.0.1:{P}\r\n"), 403, ""},
+      {"cross-site", Post("/rating/1/3", "{C}\r\nOrigin: http://attacker.example\r\n"), 403, ""},
+      {"no Origin", Post("/rating/1/3", "{C}\r\n"), 403, ""},
+      {"a GET", Get("/rating/1/3"), 404, ""},
+      {"unknown picture", Post("/rating/999/3", same), 404, ""},
+      {"above 5", Post("/rating/1/6", same), 400, ""},
+      {"below -1", Post("/rating/1/-2", same), 400, ""},
+      {"far out", Post("/rating/1/9999", same), 404, ""},
+      {"a path as id", Post("/rating/..%2fIMG_0001/3", same), 404, ""},
+      {"four stars", Post("/rating/1/4", same), 200, "4"},
+      {"then out of range", Post("/rating/1/7", same), 400, "4"},
+      {"rejected", Post("/rating/1/-1", same), 200, "-1"},
+      {"cleared", Post("/rating/1/0", same), 200, "0"},
+  };
+  for (const auto& c : cases) {
+    const HttpReply reply = Exchange(url.port, Fill(c.request, url));
+    EXPECT_EQ(reply.status, c.status) << c.what << "\n" << reply.head;
+    const std::string text = ReadAll(sidecar);
+    if (*c.rating == '\0') {
+      EXPECT_EQ(text, "") << c.what;
+    } else {
+      EXPECT_NE(text.find(std::string("xmp:Rating=\"") + c.rating + "\""), std::string::npos) << c.what;
+    }
+  }
+  EXPECT_NE(page.waitForEvent("\"rating\":-1").find("\"id\":1"), std::string::npos);
+  // A page opened now gets each picture's latest rating in its snapshot.
+  EventStream later(url.port, url.authorization());
+  const std::optional<std::string> snapshot = later.next();
+  ASSERT_TRUE(snapshot.has_value());
+  EXPECT_NE(snapshot->find("\"type\":\"rating\",\"id\":1,\"rating\":0"), std::string::npos) << *snapshot;
+  EXPECT_EQ(snapshot->find("\"rating\":4"), std::string::npos) << *snapshot;
 }
 
 // The limits as documented, each at its edge: 16 KiB heads (one header may
