@@ -20,6 +20,7 @@ TEST(AccessGuardTest, HostMustNameTheListeningAddressAsAnIpLiteralWithOurPort) {
       {"127.0.0.1", "127.0.0.1:80800", false}, {"127.0.0.1", "127.0.0.1:8080:1", false},
       {"::1", "[::1]:8080", true},             {"::1", "[0:0::1]:8080", true},
       {"::1", "::1:8080", false},              {"::1", "[127.0.0.1]:8080", false},
+      {"127.0.0.1", "[127.0.0.1]:8080", false},
       {"0.0.0.0", "192.168.1.20:8080", true},  {"0.0.0.0", "[fe80::1]:8080", true},
       {"0.0.0.0", "studio.example:8080", false}, {"0.0.0.0", "192.168.1.20:9090", false},
       {"::", "10.0.0.5:8080", true},           {"::", "attacker.example:8080", false},
