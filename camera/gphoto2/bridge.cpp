@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <vector>
 
 #include "camera/gphoto2/hotplug_monitor.h"
 #include "camera/gphoto2/jpeg_facts.h"
+#include "camera/gphoto2/setting_values.h"
 
 namespace krv_gphoto {
 
@@ -28,6 +31,33 @@ const auto kBusyRetry = milliseconds(100);
 const int kBusyRetries = 50;  // about 5 s of a busy camera
 const auto kExitWait = milliseconds(1800);
 const unsigned kThumbnailSide = 160;
+// How long a caller of getChoices, setProperty or start/stopLiveView waits
+// for the worker, which may be busy downloading a capture.
+const auto kAskWait = milliseconds(3000);
+// Live view: at most about 15 frames a second, and it ends after this many
+// failed previews in a row.
+const auto kPreviewInterval = milliseconds(66);
+const int kPreviewFailuresToStop = 3;
+
+// The four settings: the SDK's property, its PTP property and its width.
+struct SettingRow {
+  int id;
+  uint16_t code;
+  bool isDouble;
+};
+const SettingRow kSettingRows[] = {
+    {eKRV_SDK_PropAperture, kPtpFNumber, true},
+    {eKRV_SDK_PropShutterTime, kPtpExposureTime, true},
+    {eKRV_SDK_PropIso, kPtpExposureIndex, false},
+    {eKRV_SDK_PropWhiteBalance, kPtpWhiteBalance, false},
+};
+
+const SettingRow* FindSetting(int id) {
+  for (const SettingRow& row : kSettingRows) {
+    if (row.id == id) return &row;
+  }
+  return nullptr;
+}
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
@@ -148,6 +178,7 @@ bool Bridge::getProperty(int id, void* buffer, unsigned int size) {
 }
 
 bool Bridge::setProperty(int id, const void* value, unsigned int size) {
+  if (FindSetting(id) != nullptr) return setSetting(id, value, size);
   if (id != eKRV_SDK_PropHostAccepted || value == nullptr || size != 1) return false;
   zy::MutexLock lock(&mMu);
   if (!mConnected) return false;
@@ -164,6 +195,123 @@ bool Bridge::post(Job job) {
   const char byte = 1;
   (void)!write(mWake[1], &byte, 1);  // a full pipe has woken the worker already
   return true;
+}
+
+template <typename T>
+std::optional<T> Bridge::ask(std::function<T()> job) {
+  if (mWorker.get_id() == std::this_thread::get_id()) return job();
+  struct Shared {
+    std::promise<T> result;
+    std::atomic<bool> abandoned{false};
+  };
+  auto shared = std::make_shared<Shared>();
+  std::future<T> future = shared->result.get_future();
+  if (!post([shared, job] {
+        if (!shared->abandoned) shared->result.set_value(job());
+      })) {
+    return std::nullopt;
+  }
+  if (future.wait_for(kAskWait) != std::future_status::ready) {
+    shared->abandoned = true;
+    // It may have started meanwhile: then its result stands.
+    if (future.wait_for(milliseconds(0)) != std::future_status::ready) return std::nullopt;
+  }
+  return future.get();
+}
+
+int Bridge::getChoices(int id, void* values, unsigned int capacity, unsigned int* flags) {
+  const SettingRow* row = FindSetting(id);
+  if (row == nullptr || flags == nullptr || (values == nullptr && capacity > 0)) return -1;
+  {
+    zy::MutexLock lock(&mMu);
+    if (!mConnected) return -1;
+  }
+  const std::optional<SettingChoices> choices = ask<SettingChoices>([this, row] {
+    return mLink->isOpen() ? mLink->readChoices(row->code) : SettingChoices();
+  });
+  if (!choices || choices->values.empty()) return -1;
+  *flags = choices->readOnly ? eKRV_SDK_ChoiceReadOnly : 0;
+  const size_t n = std::min<size_t>(choices->values.size(), capacity);
+  for (size_t i = 0; i < n; ++i) {
+    const double v = choices->values[i];
+    if (row->isDouble) {
+      std::memcpy(static_cast<char*>(values) + i * 8, &v, 8);
+    } else {
+      const int32_t narrow = static_cast<int32_t>(v);
+      std::memcpy(static_cast<char*>(values) + i * 4, &narrow, 4);
+    }
+  }
+  return static_cast<int>(std::min<size_t>(choices->values.size(), INT32_MAX));
+}
+
+// Sets the widget text that stands for the value, then reports the value the
+// camera holds afterwards through the changes callback, whether or not it
+// also announces the change: that report is what confirms the set.
+bool Bridge::setSetting(int id, const void* value, unsigned int size) {
+  const SettingRow* row = FindSetting(id);
+  if (value == nullptr || size != (row->isDouble ? 8u : 4u)) return false;
+  double wanted;
+  if (row->isDouble) {
+    std::memcpy(&wanted, value, 8);
+  } else {
+    int32_t narrow;
+    std::memcpy(&narrow, value, 4);
+    wanted = narrow;
+  }
+  {
+    zy::MutexLock lock(&mMu);
+    if (!mConnected) return false;
+  }
+  const std::optional<bool> done = ask<bool>([this, row, wanted] {
+    if (!mLink->isOpen()) return false;
+    const SettingChoices choices = mLink->readChoices(row->code);
+    std::string text;
+    if (choices.readOnly || !ChoiceText(choices, wanted, &text)) return false;
+    const int result = mLink->setChoice(choices.widget, text);
+    if (result < GP_OK) {
+      Log("%s not set to %s: %s", choices.widget.c_str(), text.c_str(), gp_result_as_string(result));
+      if (CameraLink::IsLoss(result)) lose(gp_result_as_string(result));
+      return false;
+    }
+    Settings now;
+    {
+      zy::MutexLock lock(&mMu);
+      now = mSettings;
+    }
+    mLink->readSetting(row->code, &now);
+    {
+      zy::MutexLock lock(&mMu);
+      mSettings = now;
+    }
+    reportSetting(row->id, now);
+    return true;
+  });
+  return done.value_or(false);
+}
+
+bool Bridge::startLiveView() {
+  {
+    zy::MutexLock lock(&mMu);
+    if (!mConnected) return false;
+  }
+  // The first preview answers whether the camera has live view at all.
+  return ask<bool>([this] {
+           if (!mLink->isOpen()) return false;
+           mLive = true;
+           mPreviewFailures = kPreviewFailuresToStop - 1;
+           mNextPreview = Clock::now();
+           livePreview();
+           return mLive;
+         })
+      .value_or(false);
+}
+
+bool Bridge::stopLiveView() {
+  return ask<bool>([this] {
+           mLive = false;
+           return true;
+         })
+      .value_or(false);
 }
 
 bool Bridge::capture() {
@@ -274,9 +422,13 @@ void Bridge::run() {
       mCaptureDue = false;
       Log("capture timed out: the camera announced no file");
     }
+    livePreview();
+    if (!link.isOpen()) continue;
     if (event.kind == CameraEvent::Kind::kNone) {
-      const Clock::duration spent = Clock::now() - start;
-      if (spent < kEventPace) waitForWake(kEventPace - spent);
+      Clock::time_point until = start + kEventPace;
+      if (mLive && mNextPreview < until) until = mNextPreview;
+      const Clock::time_point now = Clock::now();
+      if (now < until) waitForWake(until - now);
     }
   }
   if (link.isOpen()) closeCamera();
@@ -335,6 +487,7 @@ void Bridge::closeCamera() {
   mAssembler.close();  // files not yet downloaded are not reported
   mCaptureDue = false;
   mTriggerRetries = 0;
+  mLive = false;
   zy::MutexLock lock(&mMu);
   mConnected = false;
 }
@@ -472,15 +625,55 @@ void Bridge::propertyChanged(uint16_t code) {
     zy::MutexLock lock(&mMu);
     mSettings = now;
   }
-  if (now.aperture != before.aperture && now.aperture) {
-    changed(eKRV_SDK_PropAperture, &*now.aperture, sizeof(double));
+  if (now.aperture != before.aperture) reportSetting(eKRV_SDK_PropAperture, now);
+  if (now.shutter != before.shutter) reportSetting(eKRV_SDK_PropShutterTime, now);
+  if (now.iso != before.iso) reportSetting(eKRV_SDK_PropIso, now);
+  if (now.whiteBalance != before.whiteBalance) reportSetting(eKRV_SDK_PropWhiteBalance, now);
+}
+
+void Bridge::reportSetting(int id, const Settings& now) {
+  switch (id) {
+    case eKRV_SDK_PropAperture:
+      if (now.aperture) changed(id, &*now.aperture, sizeof(double));
+      return;
+    case eKRV_SDK_PropShutterTime:
+      if (now.shutter) changed(id, &*now.shutter, sizeof(double));
+      return;
+    case eKRV_SDK_PropIso:
+      if (now.iso) changed(id, &*now.iso, sizeof(int32_t));
+      return;
+    case eKRV_SDK_PropWhiteBalance:
+      if (now.whiteBalance) changed(id, &*now.whiteBalance, sizeof(int32_t));
+      return;
+    default:
+      return;
   }
-  if (now.shutter != before.shutter && now.shutter) {
-    changed(eKRV_SDK_PropShutterTime, &*now.shutter, sizeof(double));
+}
+
+// One live frame, when one is due and no capture is on its way: a capture
+// pauses live view until its files are delivered.
+void Bridge::livePreview() {
+  const Clock::time_point now = Clock::now();
+  if (!mLive || now < mNextPreview || mCaptureDue || mTriggerRetries > 0 || mAssembler.hasOpen()) {
+    return;
   }
-  if (now.iso != before.iso && now.iso) changed(eKRV_SDK_PropIso, &*now.iso, sizeof(int32_t));
-  if (now.whiteBalance != before.whiteBalance && now.whiteBalance) {
-    changed(eKRV_SDK_PropWhiteBalance, &*now.whiteBalance, sizeof(int32_t));
+  mNextPreview = now + kPreviewInterval;
+  Download jpeg;
+  const int result = mLink->preview(&jpeg);
+  // libgphoto2 names no type for some cameras' previews: JPEG by content.
+  if (result >= GP_OK && jpeg.size() > 2 && jpeg.size() <= UINT32_MAX && jpeg.data()[0] == 0xFF &&
+      jpeg.data()[1] == 0xD8) {
+    mPreviewFailures = 0;
+    frame(eKRV_SDK_TransferLiveFrame, jpeg.data(), static_cast<unsigned int>(jpeg.size()));
+    return;
+  }
+  if (result < GP_OK && CameraLink::IsLoss(result)) {
+    lose(gp_result_as_string(result));
+    return;
+  }
+  if (++mPreviewFailures >= kPreviewFailuresToStop) {
+    mLive = false;
+    Log("live view stopped: %s", result < GP_OK ? gp_result_as_string(result) : "not a JPEG");
   }
 }
 

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -38,6 +39,11 @@ class Bridge {
   bool getProperty(int id, void* buffer, unsigned int size);
   bool setProperty(int id, const void* value, unsigned int size);
   bool capture();
+  // The choices of a setting, read from the camera on the worker (waiting
+  // at most kAskWait for it); -1 without a camera or choices.
+  int getChoices(int id, void* values, unsigned int capacity, unsigned int* flags);
+  bool startLiveView();
+  bool stopLiveView();
   bool requestClose();
   // Stops the worker, waiting at most about 1.8 s for it (then it is left to
   // end with the process); no callback comes once it returns.
@@ -52,6 +58,14 @@ class Bridge {
   using Clock = std::chrono::steady_clock;
 
   Bridge() = default;
+  // Runs `job` on the worker and waits at most kAskWait for its result;
+  // nullopt when the bridge is not running or the worker is busy longer.
+  // A job that has not started by then is skipped. From the worker itself
+  // (a callback calling back), runs it at once.
+  template <typename T>
+  std::optional<T> ask(std::function<T()> job);
+  bool setSetting(int id, const void* value, unsigned int size);
+  void livePreview();
   void run();
   void runJobs();
   void waitForWake(Clock::duration timeout);
@@ -63,6 +77,8 @@ class Bridge {
   void deliver(const Capture& capture);
   bool fetch(const CameraFile& file, Download* out);
   void propertyChanged(uint16_t code);
+  // The setting `id` as `now` holds it, through the changes callback.
+  void reportSetting(int id, const Settings& now);
   // No callback after this returns (except the one calling, on the worker).
   void stopCallbacks(bool onWorker);
   void deviceCallback(bool connected);
@@ -109,6 +125,9 @@ class Bridge {
   Clock::time_point mTriggerAt;
   bool mCaptureDue = false;
   Clock::time_point mCaptureDeadline;
+  bool mLive = false;          // live view on: previews interleave with events
+  Clock::time_point mNextPreview;
+  int mPreviewFailures = 0;    // in a row; live view ends after a few
 };
 
 }  // namespace krv_gphoto
