@@ -216,7 +216,11 @@ std::optional<T> Bridge::ask(std::function<T()> job) {
     // It may have started meanwhile: then its result stands.
     if (future.wait_for(milliseconds(0)) != std::future_status::ready) return std::nullopt;
   }
-  return future.get();
+  try {
+    return future.get();
+  } catch (const std::future_error&) {
+    return std::nullopt;  // dropped unrun: the bridge is stopping
+  }
 }
 
 int Bridge::getChoices(int id, void* values, unsigned int capacity, unsigned int* flags) {

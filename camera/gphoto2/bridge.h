@@ -3,6 +3,9 @@
 // events, triggers captures, downloads files and calls every callback. The
 // exported functions queue requests to it and answer property reads from
 // the settings it keeps, so that a callback may call back into the SDK.
+// Choices, setting a value and starting or stopping live view run on the
+// worker too, their callers waiting a bounded time; live frames come from
+// gp_camera_capture_preview between event waits, paused by a capture.
 //
 // Environment: KRV_GPHOTO_CAMERA (camera_choice.h), KRV_GPHOTO_DELETE=1
 // (delete a picture from the card once its download is verified),
