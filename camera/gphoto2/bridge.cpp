@@ -31,13 +31,16 @@ const auto kBusyRetry = milliseconds(100);
 const int kBusyRetries = 50;  // about 5 s of a busy camera
 const auto kExitWait = milliseconds(1800);
 const unsigned kThumbnailSide = 160;
-// How long a caller of getChoices, setProperty or start/stopLiveView waits
-// for the worker, which may be busy downloading a capture.
+// How long a caller of start/stopLiveView waits for the worker, which may be
+// busy downloading a capture.
 const auto kAskWait = milliseconds(3000);
 // Live view: at most about 15 frames a second, and it ends after this many
 // failed previews in a row.
 const auto kPreviewInterval = milliseconds(66);
 const int kPreviewFailuresToStop = 3;
+// How often the choices are read again: a mode dial may change them or make
+// a setting read-only without a word from the camera.
+const auto kChoicesInterval = std::chrono::seconds(3);
 
 // The four settings: the SDK's property, its PTP property and its width.
 struct SettingRow {
@@ -52,11 +55,13 @@ const SettingRow kSettingRows[] = {
     {eKRV_SDK_PropWhiteBalance, kPtpWhiteBalance, false},
 };
 
-const SettingRow* FindSetting(int id) {
-  for (const SettingRow& row : kSettingRows) {
-    if (row.id == id) return &row;
+constexpr size_t kNoSetting = sizeof kSettingRows / sizeof kSettingRows[0];
+
+size_t FindSetting(int id) {
+  for (size_t i = 0; i < kNoSetting; ++i) {
+    if (kSettingRows[i].id == id) return i;
   }
-  return nullptr;
+  return kNoSetting;
 }
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -178,7 +183,7 @@ bool Bridge::getProperty(int id, void* buffer, unsigned int size) {
 }
 
 bool Bridge::setProperty(int id, const void* value, unsigned int size) {
-  if (FindSetting(id) != nullptr) return setSetting(id, value, size);
+  if (FindSetting(id) != kNoSetting) return setSetting(id, value, size);
   if (id != eKRV_SDK_PropHostAccepted || value == nullptr || size != 1) return false;
   zy::MutexLock lock(&mMu);
   if (!mConnected) return false;
@@ -224,38 +229,31 @@ std::optional<T> Bridge::ask(std::function<T()> job) {
 }
 
 int Bridge::getChoices(int id, void* values, unsigned int capacity, unsigned int* flags) {
-  const SettingRow* row = FindSetting(id);
-  if (row == nullptr || flags == nullptr || (values == nullptr && capacity > 0)) return -1;
-  {
-    zy::MutexLock lock(&mMu);
-    if (!mConnected) return -1;
-  }
-  const std::optional<SettingChoices> choices = ask<SettingChoices>([this, row] {
-    return mLink->isOpen() ? mLink->readChoices(row->code) : SettingChoices();
-  });
-  if (!choices || choices->values.empty()) return -1;
-  *flags = choices->readOnly ? eKRV_SDK_ChoiceReadOnly : 0;
-  const size_t n = std::min<size_t>(choices->values.size(), capacity);
+  const size_t index = FindSetting(id);
+  if (index == kNoSetting || flags == nullptr || (values == nullptr && capacity > 0)) return -1;
+  const bool isDouble = kSettingRows[index].isDouble;
+  zy::MutexLock lock(&mMu);
+  const SettingChoices& choices = mChoices[index];
+  if (!mConnected || choices.values.empty()) return -1;
+  *flags = choices.readOnly ? eKRV_SDK_ChoiceReadOnly : 0;
+  const size_t n = std::min<size_t>(choices.values.size(), capacity);
   for (size_t i = 0; i < n; ++i) {
-    const double v = choices->values[i];
-    if (row->isDouble) {
+    const double v = choices.values[i];
+    if (isDouble) {
       std::memcpy(static_cast<char*>(values) + i * 8, &v, 8);
     } else {
       const int32_t narrow = static_cast<int32_t>(v);
       std::memcpy(static_cast<char*>(values) + i * 4, &narrow, 4);
     }
   }
-  return static_cast<int>(std::min<size_t>(choices->values.size(), INT32_MAX));
+  return static_cast<int>(std::min<size_t>(choices.values.size(), INT32_MAX));
 }
 
-// Sets the widget text that stands for the value, then reports the value the
-// camera holds afterwards through the changes callback, whether or not it
-// also announces the change: that report is what confirms the set.
 bool Bridge::setSetting(int id, const void* value, unsigned int size) {
-  const SettingRow* row = FindSetting(id);
-  if (value == nullptr || size != (row->isDouble ? 8u : 4u)) return false;
+  const size_t index = FindSetting(id);
+  if (value == nullptr || size != (kSettingRows[index].isDouble ? 8u : 4u)) return false;
   double wanted;
-  if (row->isDouble) {
+  if (kSettingRows[index].isDouble) {
     std::memcpy(&wanted, value, 8);
   } else {
     int32_t narrow;
@@ -264,33 +262,58 @@ bool Bridge::setSetting(int id, const void* value, unsigned int size) {
   }
   {
     zy::MutexLock lock(&mMu);
-    if (!mConnected) return false;
-  }
-  const std::optional<bool> done = ask<bool>([this, row, wanted] {
-    if (!mLink->isOpen()) return false;
-    const SettingChoices choices = mLink->readChoices(row->code);
     std::string text;
-    if (choices.readOnly || !ChoiceText(choices, wanted, &text)) return false;
-    const int result = mLink->setChoice(choices.widget, text);
-    if (result < GP_OK) {
-      Log("%s not set to %s: %s", choices.widget.c_str(), text.c_str(), gp_result_as_string(result));
-      if (CameraLink::IsLoss(result)) lose(gp_result_as_string(result));
+    if (!mConnected || mChoices[index].readOnly || !ChoiceText(mChoices[index], wanted, &text)) {
       return false;
     }
-    Settings now;
-    {
-      zy::MutexLock lock(&mMu);
-      now = mSettings;
+  }
+  return post([this, index, wanted] { applySetting(index, wanted); });
+}
+
+// Sets the widget text that stands for the value (the choices read afresh:
+// the camera may have changed them since), then reports the value the camera
+// holds afterwards through the changes callback, whether or not the camera
+// also announces it: that report is what confirms the set, or, holding
+// another value, tells that the camera refused.
+void Bridge::applySetting(size_t index, double wanted) {
+  if (!mLink->isOpen()) return;
+  const SettingRow& row = kSettingRows[index];
+  const SettingChoices choices = mLink->readChoices(row.code);
+  {
+    zy::MutexLock lock(&mMu);
+    mChoices[index] = choices;
+  }
+  std::string text;
+  if (choices.readOnly || !ChoiceText(choices, wanted, &text)) {
+    Log("%s: the value asked for is no longer among the choices", choices.widget.c_str());
+  } else if (const int result = mLink->setChoice(choices.widget, text); result < GP_OK) {
+    Log("%s not set to %s: %s", choices.widget.c_str(), text.c_str(), gp_result_as_string(result));
+    if (CameraLink::IsLoss(result)) {
+      lose(gp_result_as_string(result));
+      return;
     }
-    mLink->readSetting(row->code, &now);
-    {
-      zy::MutexLock lock(&mMu);
-      mSettings = now;
-    }
-    reportSetting(row->id, now);
-    return true;
-  });
-  return done.value_or(false);
+  }
+  Settings now;
+  {
+    zy::MutexLock lock(&mMu);
+    now = mSettings;
+  }
+  mLink->readSetting(row.code, &now);
+  {
+    zy::MutexLock lock(&mMu);
+    mSettings = now;
+  }
+  reportSetting(row.id, now);
+}
+
+void Bridge::readChoices() {
+  mNextChoicesRead = Clock::now() + kChoicesInterval;
+  SettingChoices read[kNoSetting];
+  for (size_t i = 0; i < kNoSetting && mLink->isOpen(); ++i) {
+    read[i] = mLink->readChoices(kSettingRows[i].code);
+  }
+  zy::MutexLock lock(&mMu);
+  for (size_t i = 0; i < kNoSetting; ++i) mChoices[i] = std::move(read[i]);
 }
 
 bool Bridge::startLiveView() {
@@ -428,6 +451,7 @@ void Bridge::run() {
     }
     livePreview();
     if (!link.isOpen()) continue;
+    if (Clock::now() >= mNextChoicesRead && !mCaptureDue && !mAssembler.hasOpen()) readChoices();
     if (event.kind == CameraEvent::Kind::kNone) {
       Clock::time_point until = start + kEventPace;
       if (mLive && mNextPreview < until) until = mNextPreview;
@@ -474,6 +498,7 @@ void Bridge::tryOpen() {
   mLastOpenError.clear();
   const std::string name = mLink->name();
   const Settings settings = mLink->readSettings();
+  readChoices();
   {
     zy::MutexLock lock(&mMu);
     mName = name;
@@ -494,6 +519,7 @@ void Bridge::closeCamera() {
   mLive = false;
   zy::MutexLock lock(&mMu);
   mConnected = false;
+  for (SettingChoices& choices : mChoices) choices = SettingChoices();
 }
 
 void Bridge::lose(const char* why) {

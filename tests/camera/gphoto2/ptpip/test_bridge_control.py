@@ -48,9 +48,13 @@ class SimControl(SimCameraCase):
         self.task._wait_for(lambda e: isinstance(e, SettingsChanged) and e.settings.iso == 1600,
                             WAIT)
 
-        # libgphoto2 keeps a property's description for up to about 3 s: the
-        # camera's switch to read-only shows within that.
+        # The bridge reads the choices every few seconds and libgphoto2 keeps a
+        # property's description for about 2 s: a switch to read-only shows soon.
         self.ctl("read-only iso on")
+        # Set at once, the bridge may still think ISO writable: then the camera refuses.
+        result = self.task.set_settings(iso=400, timeout=WAIT)
+        self.assertIn(result.refused.get("iso"), ("read-only in this mode", "camera refused"))
+        self.assertEqual(result.settings.iso, 1600)
         self.assertTrue(self.choices_until(lambda c: c.iso.read_only).iso.read_only)
         result = self.task.set_settings(iso=400, timeout=WAIT)
         self.assertEqual(result.refused, {"iso": "read-only in this mode"})
