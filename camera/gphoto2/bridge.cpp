@@ -205,21 +205,26 @@ bool Bridge::post(Job job) {
 template <typename T>
 std::optional<T> Bridge::ask(std::function<T()> job) {
   if (mWorker.get_id() == std::this_thread::get_id()) return job();
+  enum State { kQueued, kStarted, kAbandoned };
   struct Shared {
     std::promise<T> result;
-    std::atomic<bool> abandoned{false};
+    std::atomic<int> state{kQueued};
   };
   auto shared = std::make_shared<Shared>();
   std::future<T> future = shared->result.get_future();
   if (!post([shared, job] {
-        if (!shared->abandoned) shared->result.set_value(job());
+        int queued = kQueued;
+        if (shared->state.compare_exchange_strong(queued, kStarted)) {
+          shared->result.set_value(job());
+        }
       })) {
     return std::nullopt;
   }
   if (future.wait_for(kAskWait) != std::future_status::ready) {
-    shared->abandoned = true;
-    // It may have started meanwhile: then its result stands.
-    if (future.wait_for(milliseconds(0)) != std::future_status::ready) return std::nullopt;
+    int queued = kQueued;
+    if (shared->state.compare_exchange_strong(queued, kAbandoned)) return std::nullopt;
+    // Started meanwhile: its result stands (libgphoto2's own timeouts bound it).
+    future.wait();
   }
   try {
     return future.get();
