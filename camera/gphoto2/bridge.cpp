@@ -34,10 +34,12 @@ const unsigned kThumbnailSide = 160;
 // How long a caller of start/stopLiveView waits for the worker, which may be
 // busy downloading a capture.
 const auto kAskWait = milliseconds(3000);
-// Live view: at most about 15 frames a second, and it ends after this many
-// failed previews in a row.
+// Live view: at most about 15 frames a second; after this many failed
+// previews in a row, one a second until the camera gives frames again (the
+// host still has live view on and hears nothing else).
 const auto kPreviewInterval = milliseconds(66);
-const int kPreviewFailuresToStop = 3;
+const auto kPreviewRetryInterval = milliseconds(1000);
+const int kPreviewFailuresToSlow = 3;
 // How often the choices are read again: a mode dial may change them or make
 // a setting read-only without a word from the camera.
 const auto kChoicesInterval = std::chrono::seconds(3);
@@ -330,9 +332,10 @@ bool Bridge::startLiveView() {
   return ask<bool>([this] {
            if (!mLink->isOpen()) return false;
            mLive = true;
-           mPreviewFailures = kPreviewFailuresToStop - 1;
+           mPreviewFailures = -1;
            mNextPreview = Clock::now();
            livePreview();
+           if (mPreviewFailures == -1) mPreviewFailures = 0;  // paused by a capture: no answer yet
            return mLive;
          })
       .value_or(false);
@@ -706,9 +709,16 @@ void Bridge::livePreview() {
     lose(gp_result_as_string(result));
     return;
   }
-  if (++mPreviewFailures >= kPreviewFailuresToStop) {
+  if (mPreviewFailures == -1) {  // the first preview of a start: no live view at all
     mLive = false;
-    Log("live view stopped: %s", result < GP_OK ? gp_result_as_string(result) : "not a JPEG");
+    Log("no live view: %s", result < GP_OK ? gp_result_as_string(result) : "not a JPEG");
+    return;
+  }
+  if (++mPreviewFailures >= kPreviewFailuresToSlow) {
+    if (mPreviewFailures == kPreviewFailuresToSlow) {
+      Log("live view has no frames: %s", result < GP_OK ? gp_result_as_string(result) : "not a JPEG");
+    }
+    mNextPreview = now + kPreviewRetryInterval;
   }
 }
 

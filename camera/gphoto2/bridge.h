@@ -138,7 +138,7 @@ class Bridge {
   Clock::time_point mNextChoicesRead;
   bool mLive = false;          // live view on: previews interleave with events
   Clock::time_point mNextPreview;
-  int mPreviewFailures = 0;    // in a row; live view ends after a few
+  int mPreviewFailures = 0;    // in a row; -1 before a start's first frame
 };
 
 }  // namespace krv_gphoto
