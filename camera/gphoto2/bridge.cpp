@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <vector>
 
 #include "camera/gphoto2/hotplug_monitor.h"
 #include "camera/gphoto2/jpeg_facts.h"
+#include "camera/gphoto2/setting_values.h"
 
 namespace krv_gphoto {
 
@@ -28,6 +31,40 @@ const auto kBusyRetry = milliseconds(100);
 const int kBusyRetries = 50;  // about 5 s of a busy camera
 const auto kExitWait = milliseconds(1800);
 const unsigned kThumbnailSide = 160;
+// How long a caller of start/stopLiveView waits for the worker, which may be
+// busy downloading a capture.
+const auto kAskWait = milliseconds(3000);
+// Live view: at most about 15 frames a second; after this many failed
+// previews in a row, one a second until the camera gives frames again (the
+// host still has live view on and hears nothing else).
+const auto kPreviewInterval = milliseconds(66);
+const auto kPreviewRetryInterval = milliseconds(1000);
+const int kPreviewFailuresToSlow = 3;
+// How often the choices are read again: a mode dial may change them or make
+// a setting read-only without a word from the camera.
+const auto kChoicesInterval = std::chrono::seconds(3);
+
+// The four settings: the SDK's property, its PTP property and its width.
+struct SettingRow {
+  int id;
+  uint16_t code;
+  bool isDouble;
+};
+const SettingRow kSettingRows[] = {
+    {eKRV_SDK_PropAperture, kPtpFNumber, true},
+    {eKRV_SDK_PropShutterTime, kPtpExposureTime, true},
+    {eKRV_SDK_PropIso, kPtpExposureIndex, false},
+    {eKRV_SDK_PropWhiteBalance, kPtpWhiteBalance, false},
+};
+
+constexpr size_t kNoSetting = sizeof kSettingRows / sizeof kSettingRows[0];
+
+size_t FindSetting(int id) {
+  for (size_t i = 0; i < kNoSetting; ++i) {
+    if (kSettingRows[i].id == id) return i;
+  }
+  return kNoSetting;
+}
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
@@ -148,6 +185,7 @@ bool Bridge::getProperty(int id, void* buffer, unsigned int size) {
 }
 
 bool Bridge::setProperty(int id, const void* value, unsigned int size) {
+  if (FindSetting(id) != kNoSetting) return setSetting(id, value, size);
   if (id != eKRV_SDK_PropHostAccepted || value == nullptr || size != 1) return false;
   zy::MutexLock lock(&mMu);
   if (!mConnected) return false;
@@ -164,6 +202,151 @@ bool Bridge::post(Job job) {
   const char byte = 1;
   (void)!write(mWake[1], &byte, 1);  // a full pipe has woken the worker already
   return true;
+}
+
+template <typename T>
+std::optional<T> Bridge::ask(std::function<T()> job) {
+  if (mWorker.get_id() == std::this_thread::get_id()) return job();
+  enum State { kQueued, kStarted, kAbandoned };
+  struct Shared {
+    std::promise<T> result;
+    std::atomic<int> state{kQueued};
+  };
+  auto shared = std::make_shared<Shared>();
+  std::future<T> future = shared->result.get_future();
+  if (!post([shared, job] {
+        int queued = kQueued;
+        if (shared->state.compare_exchange_strong(queued, kStarted)) {
+          shared->result.set_value(job());
+        }
+      })) {
+    return std::nullopt;
+  }
+  if (future.wait_for(kAskWait) != std::future_status::ready) {
+    int queued = kQueued;
+    if (shared->state.compare_exchange_strong(queued, kAbandoned)) return std::nullopt;
+    // Started meanwhile: its result stands (libgphoto2's own timeouts bound it).
+    future.wait();
+  }
+  try {
+    return future.get();
+  } catch (const std::future_error&) {
+    return std::nullopt;  // dropped unrun: the bridge is stopping
+  }
+}
+
+int Bridge::getChoices(int id, void* values, unsigned int capacity, unsigned int* flags) {
+  const size_t index = FindSetting(id);
+  if (index == kNoSetting || flags == nullptr || (values == nullptr && capacity > 0)) return -1;
+  const bool isDouble = kSettingRows[index].isDouble;
+  zy::MutexLock lock(&mMu);
+  const SettingChoices& choices = mChoices[index];
+  if (!mConnected || choices.values.empty()) return -1;
+  *flags = choices.readOnly ? eKRV_SDK_ChoiceReadOnly : 0;
+  const size_t n = std::min<size_t>(choices.values.size(), capacity);
+  for (size_t i = 0; i < n; ++i) {
+    const double v = choices.values[i];
+    if (isDouble) {
+      std::memcpy(static_cast<char*>(values) + i * 8, &v, 8);
+    } else {
+      const int32_t narrow = static_cast<int32_t>(v);
+      std::memcpy(static_cast<char*>(values) + i * 4, &narrow, 4);
+    }
+  }
+  return static_cast<int>(std::min<size_t>(choices.values.size(), INT32_MAX));
+}
+
+bool Bridge::setSetting(int id, const void* value, unsigned int size) {
+  const size_t index = FindSetting(id);
+  if (value == nullptr || size != (kSettingRows[index].isDouble ? 8u : 4u)) return false;
+  double wanted;
+  if (kSettingRows[index].isDouble) {
+    std::memcpy(&wanted, value, 8);
+  } else {
+    int32_t narrow;
+    std::memcpy(&narrow, value, 4);
+    wanted = narrow;
+  }
+  {
+    zy::MutexLock lock(&mMu);
+    std::string text;
+    if (!mConnected || mChoices[index].readOnly || !ChoiceText(mChoices[index], wanted, &text)) {
+      return false;
+    }
+  }
+  return post([this, index, wanted] { applySetting(index, wanted); });
+}
+
+// Sets the widget text that stands for the value (the choices read afresh:
+// the camera may have changed them since), then reports the value the camera
+// holds afterwards through the changes callback, whether or not the camera
+// also announces it: that report is what confirms the set, or, holding
+// another value, tells that the camera refused.
+void Bridge::applySetting(size_t index, double wanted) {
+  if (!mLink->isOpen()) return;
+  const SettingRow& row = kSettingRows[index];
+  const SettingChoices choices = mLink->readChoices(row.code);
+  {
+    zy::MutexLock lock(&mMu);
+    mChoices[index] = choices;
+  }
+  std::string text;
+  if (choices.readOnly || !ChoiceText(choices, wanted, &text)) {
+    Log("%s: the value asked for is no longer among the choices", choices.widget.c_str());
+  } else if (const int result = mLink->setChoice(choices.widget, text); result < GP_OK) {
+    Log("%s not set to %s: %s", choices.widget.c_str(), text.c_str(), gp_result_as_string(result));
+    if (CameraLink::IsLoss(result)) {
+      lose(gp_result_as_string(result));
+      return;
+    }
+  }
+  Settings now;
+  {
+    zy::MutexLock lock(&mMu);
+    now = mSettings;
+  }
+  mLink->readSetting(row.code, &now);
+  {
+    zy::MutexLock lock(&mMu);
+    mSettings = now;
+  }
+  reportSetting(row.id, now);
+}
+
+void Bridge::readChoices() {
+  mNextChoicesRead = Clock::now() + kChoicesInterval;
+  SettingChoices read[kNoSetting];
+  for (size_t i = 0; i < kNoSetting && mLink->isOpen(); ++i) {
+    read[i] = mLink->readChoices(kSettingRows[i].code);
+  }
+  zy::MutexLock lock(&mMu);
+  for (size_t i = 0; i < kNoSetting; ++i) mChoices[i] = std::move(read[i]);
+}
+
+bool Bridge::startLiveView() {
+  {
+    zy::MutexLock lock(&mMu);
+    if (!mConnected) return false;
+  }
+  // The first preview answers whether the camera has live view at all.
+  return ask<bool>([this] {
+           if (!mLink->isOpen()) return false;
+           mLive = true;
+           mPreviewFailures = -1;
+           mNextPreview = Clock::now();
+           livePreview();
+           if (mPreviewFailures == -1) mPreviewFailures = 0;  // paused by a capture: no answer yet
+           return mLive;
+         })
+      .value_or(false);
+}
+
+bool Bridge::stopLiveView() {
+  return ask<bool>([this] {
+           mLive = false;
+           return true;
+         })
+      .value_or(false);
 }
 
 bool Bridge::capture() {
@@ -274,9 +457,14 @@ void Bridge::run() {
       mCaptureDue = false;
       Log("capture timed out: the camera announced no file");
     }
+    livePreview();
+    if (!link.isOpen()) continue;
+    if (Clock::now() >= mNextChoicesRead && !mCaptureDue && !mAssembler.hasOpen()) readChoices();
     if (event.kind == CameraEvent::Kind::kNone) {
-      const Clock::duration spent = Clock::now() - start;
-      if (spent < kEventPace) waitForWake(kEventPace - spent);
+      Clock::time_point until = start + kEventPace;
+      if (mLive && mNextPreview < until) until = mNextPreview;
+      const Clock::time_point now = Clock::now();
+      if (now < until) waitForWake(until - now);
     }
   }
   if (link.isOpen()) closeCamera();
@@ -318,6 +506,7 @@ void Bridge::tryOpen() {
   mLastOpenError.clear();
   const std::string name = mLink->name();
   const Settings settings = mLink->readSettings();
+  readChoices();
   {
     zy::MutexLock lock(&mMu);
     mName = name;
@@ -335,8 +524,10 @@ void Bridge::closeCamera() {
   mAssembler.close();  // files not yet downloaded are not reported
   mCaptureDue = false;
   mTriggerRetries = 0;
+  mLive = false;
   zy::MutexLock lock(&mMu);
   mConnected = false;
+  for (SettingChoices& choices : mChoices) choices = SettingChoices();
 }
 
 void Bridge::lose(const char* why) {
@@ -472,15 +663,62 @@ void Bridge::propertyChanged(uint16_t code) {
     zy::MutexLock lock(&mMu);
     mSettings = now;
   }
-  if (now.aperture != before.aperture && now.aperture) {
-    changed(eKRV_SDK_PropAperture, &*now.aperture, sizeof(double));
+  if (now.aperture != before.aperture) reportSetting(eKRV_SDK_PropAperture, now);
+  if (now.shutter != before.shutter) reportSetting(eKRV_SDK_PropShutterTime, now);
+  if (now.iso != before.iso) reportSetting(eKRV_SDK_PropIso, now);
+  if (now.whiteBalance != before.whiteBalance) reportSetting(eKRV_SDK_PropWhiteBalance, now);
+}
+
+void Bridge::reportSetting(int id, const Settings& now) {
+  switch (id) {
+    case eKRV_SDK_PropAperture:
+      if (now.aperture) changed(id, &*now.aperture, sizeof(double));
+      return;
+    case eKRV_SDK_PropShutterTime:
+      if (now.shutter) changed(id, &*now.shutter, sizeof(double));
+      return;
+    case eKRV_SDK_PropIso:
+      if (now.iso) changed(id, &*now.iso, sizeof(int32_t));
+      return;
+    case eKRV_SDK_PropWhiteBalance:
+      if (now.whiteBalance) changed(id, &*now.whiteBalance, sizeof(int32_t));
+      return;
+    default:
+      return;
   }
-  if (now.shutter != before.shutter && now.shutter) {
-    changed(eKRV_SDK_PropShutterTime, &*now.shutter, sizeof(double));
+}
+
+// One live frame, when one is due and no capture is on its way: a capture
+// pauses live view until its files are delivered.
+void Bridge::livePreview() {
+  const Clock::time_point now = Clock::now();
+  if (!mLive || now < mNextPreview || mCaptureDue || mTriggerRetries > 0 || mAssembler.hasOpen()) {
+    return;
   }
-  if (now.iso != before.iso && now.iso) changed(eKRV_SDK_PropIso, &*now.iso, sizeof(int32_t));
-  if (now.whiteBalance != before.whiteBalance && now.whiteBalance) {
-    changed(eKRV_SDK_PropWhiteBalance, &*now.whiteBalance, sizeof(int32_t));
+  mNextPreview = now + kPreviewInterval;
+  Download jpeg;
+  const int result = mLink->preview(&jpeg);
+  // libgphoto2 names no type for some cameras' previews: JPEG by content.
+  if (result >= GP_OK && jpeg.size() > 2 && jpeg.size() <= UINT32_MAX && jpeg.data()[0] == 0xFF &&
+      jpeg.data()[1] == 0xD8) {
+    mPreviewFailures = 0;
+    frame(eKRV_SDK_TransferLiveFrame, jpeg.data(), static_cast<unsigned int>(jpeg.size()));
+    return;
+  }
+  if (result < GP_OK && CameraLink::IsLoss(result)) {
+    lose(gp_result_as_string(result));
+    return;
+  }
+  if (mPreviewFailures == -1) {  // the first preview of a start: no live view at all
+    mLive = false;
+    Log("no live view: %s", result < GP_OK ? gp_result_as_string(result) : "not a JPEG");
+    return;
+  }
+  if (++mPreviewFailures >= kPreviewFailuresToSlow) {
+    if (mPreviewFailures == kPreviewFailuresToSlow) {
+      Log("live view has no frames: %s", result < GP_OK ? gp_result_as_string(result) : "not a JPEG");
+    }
+    mNextPreview = now + kPreviewRetryInterval;
   }
 }
 

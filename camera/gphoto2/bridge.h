@@ -3,6 +3,10 @@
 // events, triggers captures, downloads files and calls every callback. The
 // exported functions queue requests to it and answer property reads from
 // the settings it keeps, so that a callback may call back into the SDK.
+// Choices are answered from what the worker read last; a set is queued to
+// it and confirmed through the changes callback; starting or stopping live
+// view waits a bounded time for it. Live frames come from
+// gp_camera_capture_preview between event waits, paused by a capture.
 //
 // Environment: KRV_GPHOTO_CAMERA (camera_choice.h), KRV_GPHOTO_DELETE=1
 // (delete a picture from the card once its download is verified),
@@ -15,6 +19,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -22,6 +27,7 @@
 #include "camera/gphoto2/camera_choice.h"
 #include "camera/gphoto2/camera_link.h"
 #include "camera/gphoto2/capture_files.h"
+#include "camera/gphoto2/setting_choices.h"
 #include "platform/Mutex.h"
 
 namespace krv_gphoto {
@@ -38,6 +44,11 @@ class Bridge {
   bool getProperty(int id, void* buffer, unsigned int size);
   bool setProperty(int id, const void* value, unsigned int size);
   bool capture();
+  // The choices of a setting as the worker last read them (at connection,
+  // every few seconds, and at each set); -1 without a camera or choices.
+  int getChoices(int id, void* values, unsigned int capacity, unsigned int* flags);
+  bool startLiveView();
+  bool stopLiveView();
   bool requestClose();
   // Stops the worker, waiting at most about 1.8 s for it (then it is left to
   // end with the process); no callback comes once it returns.
@@ -52,6 +63,18 @@ class Bridge {
   using Clock = std::chrono::steady_clock;
 
   Bridge() = default;
+  // Runs `job` on the worker and waits at most kAskWait for its result;
+  // nullopt when the bridge is not running or the worker is busy longer.
+  // A job that has not started by then is skipped. From the worker itself
+  // (a callback calling back), runs it at once.
+  template <typename T>
+  std::optional<T> ask(std::function<T()> job);
+  // Checks the value against the choices and queues the set; its outcome
+  // reaches the changes callback as the value the camera holds afterwards.
+  bool setSetting(int id, const void* value, unsigned int size);
+  void applySetting(size_t row, double wanted);
+  void readChoices();
+  void livePreview();
   void run();
   void runJobs();
   void waitForWake(Clock::duration timeout);
@@ -63,6 +86,8 @@ class Bridge {
   void deliver(const Capture& capture);
   bool fetch(const CameraFile& file, Download* out);
   void propertyChanged(uint16_t code);
+  // The setting `id` as `now` holds it, through the changes callback.
+  void reportSetting(int id, const Settings& now);
   // No callback after this returns (except the one calling, on the worker).
   void stopCallbacks(bool onWorker);
   void deviceCallback(bool connected);
@@ -84,6 +109,7 @@ class Bridge {
   Settings mSettings GUARDED_BY(mMu);
   int32_t mFileFormat GUARDED_BY(mMu) = 0;
   uint8_t mHostAccepted GUARDED_BY(mMu) = 0;
+  SettingChoices mChoices[4] GUARDED_BY(mMu);  // by kSettingRows' order
 
   // Held while a callback runs, so that exit() can wait for it to return.
   zy::Mutex mDeliverMu;
@@ -109,6 +135,10 @@ class Bridge {
   Clock::time_point mTriggerAt;
   bool mCaptureDue = false;
   Clock::time_point mCaptureDeadline;
+  Clock::time_point mNextChoicesRead;
+  bool mLive = false;          // live view on: previews interleave with events
+  Clock::time_point mNextPreview;
+  int mPreviewFailures = 0;    // in a row; -1 before a start's first frame
 };
 
 }  // namespace krv_gphoto

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <vector>
 #include <utility>
 
 #include "camera/gphoto2/setting_values.h"
@@ -17,6 +19,8 @@ namespace {
 // libgphoto2's abilities entry for cameras reached over PTP/IP.
 const char kPtpipModel[] = "PTP/IP Camera";
 const size_t kMaxNameBytes = 255;
+// More choices than any camera lists: a widget with more is cut here.
+const int kMaxWidgetChoices = 512;
 
 // libgphoto2 2.5.30 closes descriptor 0 when it closes a PTP/IP camera: its
 // never-opened JPEG socket is left at 0 rather than marked invalid. For the
@@ -234,6 +238,80 @@ void CameraLink::readSetting(uint16_t code, Settings* settings) {
       if (named && StoreText(code, *named, settings)) return;
     }
   }
+}
+
+namespace {
+
+// A menu or radio widget's choice texts; empty for any other widget.
+std::vector<std::string> ChoiceTexts(CameraWidget* widget) {
+  std::vector<std::string> texts;
+  CameraWidgetType type;
+  if (gp_widget_get_type(widget, &type) < GP_OK ||
+      (type != GP_WIDGET_MENU && type != GP_WIDGET_RADIO)) {
+    return texts;
+  }
+  const int count = std::min(gp_widget_count_choices(widget), kMaxWidgetChoices);
+  for (int i = 0; i < count; ++i) {
+    const char* choice = nullptr;
+    if (gp_widget_get_choice(widget, i, &choice) == GP_OK && choice != nullptr) {
+      texts.emplace_back(choice);
+    }
+  }
+  return texts;
+}
+
+}  // namespace
+
+SettingChoices CameraLink::readChoices(uint16_t code) {
+  char raw[8];
+  std::snprintf(raw, sizeof raw, "%04x", code);
+  std::vector<const char*> names = {raw};
+  for (const SettingWidgets& entry : kSettingWidgets) {
+    if (entry.code != code) continue;
+    for (const char* name : entry.names) {
+      if (name != nullptr) names.push_back(name);
+    }
+  }
+  for (const char* name : names) {
+    CameraWidget* widget = nullptr;
+    if (gp_camera_get_single_config(mCamera, name, &widget, mContext) < GP_OK) continue;
+    SettingChoices choices = MapChoices(code, name == names[0], ChoiceTexts(widget));
+    int readOnly = 0;
+    gp_widget_get_readonly(widget, &readOnly);
+    gp_widget_free(widget);
+    if (choices.values.empty()) continue;
+    choices.widget = name;
+    choices.readOnly = readOnly != 0;
+    return choices;
+  }
+  return SettingChoices();
+}
+
+int CameraLink::setChoice(const std::string& name, const std::string& text) {
+  CameraWidget* widget = nullptr;
+  int result = gp_camera_get_single_config(mCamera, name.c_str(), &widget, mContext);
+  if (result < GP_OK) return result;
+  result = gp_widget_set_value(widget, text.c_str());
+  if (result >= GP_OK) result = gp_camera_set_single_config(mCamera, name.c_str(), widget, mContext);
+  gp_widget_free(widget);
+  return result;
+}
+
+int CameraLink::preview(Download* out) {
+  ::CameraFile* f = nullptr;
+  gp_file_new(&f);
+  const int result = gp_camera_capture_preview(mCamera, f, mContext);
+  const char* data = nullptr;
+  unsigned long size = 0;
+  if (result < GP_OK || gp_file_get_data_and_size(f, &data, &size) < GP_OK) {
+    gp_file_unref(f);
+    return result < GP_OK ? result : GP_ERROR;
+  }
+  if (out->mFile != nullptr) gp_file_unref(out->mFile);
+  out->mFile = f;
+  out->mData = reinterpret_cast<const unsigned char*>(data);
+  out->mSize = size;
+  return GP_OK;
 }
 
 Settings CameraLink::readSettings() {

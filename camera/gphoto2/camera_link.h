@@ -14,6 +14,7 @@
 
 #include "camera/gphoto2/camera_choice.h"
 #include "camera/gphoto2/capture_files.h"
+#include "camera/gphoto2/setting_choices.h"
 
 namespace krv_gphoto {
 
@@ -71,6 +72,14 @@ class CameraLink {
   Settings readSettings();
   // The one setting that PTP property `code` holds, into `settings`.
   void readSetting(uint16_t code, Settings* settings);
+
+  // The choices of the setting PTP property `code` holds: the raw property's
+  // widget first, then the named ones; no values when none lists any.
+  SettingChoices readChoices(uint16_t code);
+  // Sets widget `name` to the choice `text`; a libgphoto2 error.
+  int setChoice(const std::string& name, const std::string& text);
+  // One live-view frame (gp_camera_capture_preview); a libgphoto2 error.
+  int preview(Download* out);
 
   // The next event, waiting at most `timeoutMs`. kLost for an I/O error, or
   // for the third failed wait in a row.

@@ -27,6 +27,15 @@ KRV_SDK_EXPORT bool KRV_SDK_setProperty(int propertyId, const void* value, unsig
   return Bridge::instance().setProperty(propertyId, value, size);
 }
 
+KRV_SDK_EXPORT int KRV_SDK_getChoices(int propertyId, void* values, unsigned int capacity,
+                                      unsigned int* flags) {
+  return Bridge::instance().getChoices(propertyId, values, capacity, flags);
+}
+
+KRV_SDK_EXPORT bool KRV_SDK_startLiveView(void) { return Bridge::instance().startLiveView(); }
+
+KRV_SDK_EXPORT bool KRV_SDK_stopLiveView(void) { return Bridge::instance().stopLiveView(); }
+
 KRV_SDK_EXPORT bool KRV_SDK_capture(void) { return Bridge::instance().capture(); }
 
 KRV_SDK_EXPORT bool KRV_SDK_requestClose(void) { return Bridge::instance().requestClose(); }
