@@ -20,7 +20,7 @@ std::optional<std::string> PictureIndex::find(int captureId, FileKind kind,
 }
 
 std::optional<FileKind> PictureIndex::kindNamed(const std::string& name) {
-  for (FileKind kind : {FileKind::kThumbnail, FileKind::kDng, FileKind::kJpeg}) {
+  for (FileKind kind : {FileKind::kThumbnail, FileKind::kRaw, FileKind::kJpeg}) {
     if (name == fileKindName(kind)) return kind;
   }
   return std::nullopt;

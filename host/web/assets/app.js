@@ -64,6 +64,11 @@
 
   const KIND_LABELS = { jpeg: 'JPEG', dng: 'DNG', thumbnail: 'Thumbnail' };
   const KIND_ORDER = ['jpeg', 'dng', 'thumbnail'];
+  // The raw file ("dng" in URLs) keeps its camera's format: NEF, CR3, DNG, ...
+  function kindLabel(kind, name) {
+    const ext = kind === 'dng' && /\.([A-Za-z0-9]{1,5})$/.exec(name || '');
+    return ext ? ext[1].toUpperCase() : KIND_LABELS[kind];
+  }
 
   let seq = 0;
   let captures = new Map();  // capture id -> {id, number, name, time, files, failed}
@@ -119,7 +124,7 @@
       const f = c.files[kind];
       if (!f) continue;
       const row = body.insertRow();
-      row.insertCell().textContent = KIND_LABELS[kind];
+      row.insertCell().textContent = kindLabel(kind, f.name);
       const size = row.insertCell();
       size.className = 'size';
       size.textContent = formatSize(f.size);
