@@ -143,7 +143,11 @@ void AddCommands(CLI::App* app, Parsed* p) {
       "--out (named as --filename says, the camera's names being lost: capture<id>)");
   AddOut(recover, &p->recoverOut)->required();
   AddPattern(recover, &p->recoverPattern);
-  for (CLI::App* sub : {watch, capture, settings, tether, serve, recover}) sub->footer(kExitCodeHelp);
+  CLI::App* cameras = app->add_subcommand(
+      "cameras",
+      "list the cameras libgphoto2 detects (model and port), one a line; Wi-Fi cameras are\n"
+      "never detected: name them with --camera ptpip:ADDR");
+  for (CLI::App* sub : {watch, capture, settings, tether, serve, recover, cameras}) sub->footer(kExitCodeHelp);
 }
 
 // `command` empty: the usage of tether-host as a whole.
@@ -238,6 +242,7 @@ int Dispatch(CLI::App& app, Parsed& p) {
     if (!PatternOk(p.recoverPattern, "recover")) return kExitUsage;
     return runRecover(p.recoverOut, p.recoverPattern);
   }
+  if (app.got_subcommand("cameras")) return runCameras(p.launch);
   // A killed run's pictures are told of at every start until recovered.
   const std::string leftovers = DescribeLeftovers(PrivateTempDir::findAbandoned(""));
   if (!leftovers.empty()) Say(leftovers);

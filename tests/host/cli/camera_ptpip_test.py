@@ -37,6 +37,38 @@ class CameraWords(unittest.TestCase):
             self.assertIn(os.path.join(tmp, "Frameworks", "gphoto2"), run.stderr.replace("/bin/..", ""))
 
 
+class Cameras(unittest.TestCase):
+    def run_cameras(self, task):
+        return subprocess.run([os.environ["TETHER_HOST"], "--task", task, "cameras"],
+                              capture_output=True, text=True, timeout=WAIT)
+
+    def test_the_real_helper_lists_or_says_none(self):
+        run = subprocess.run([os.environ["TETHER_HOST"], "cameras"], capture_output=True, text=True, timeout=WAIT)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        lines = run.stdout.splitlines()
+        self.assertTrue(lines == ["no camera detected"] or all("  " in line for line in lines), run.stdout)
+
+    def test_camera_text_is_made_safe_and_a_missing_helper_is_told(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            task = os.path.join(tmp, "tether-task")
+            run = self.run_cameras(task)
+            self.assertEqual(run.returncode, 2)
+            self.assertIn(os.path.join(tmp, "tether-cameras"), run.stderr)
+            helper = os.path.join(tmp, "tether-cameras")
+            with open(helper, "w") as f:
+                f.write("#!/bin/sh\nprintf 'Evil\\033[2J Cam\\tusb:001,002\\nnot a line\\n'\n")
+            os.chmod(helper, 0o755)
+            run = self.run_cameras(task)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertNotIn("\x1b", run.stdout)
+            lines = run.stdout.splitlines()
+            self.assertEqual(len(lines), 1, run.stdout)
+            self.assertTrue(lines[0].startswith("Evil") and lines[0].endswith("Cam  usb:001,002"), lines)
+            with open(helper, "w") as f:
+                f.write("#!/bin/sh\nexit 0\n")
+            self.assertEqual(self.run_cameras(task).stdout, "no camera detected\n")
+
+
 class CaptureOverPtpip(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="camera-ptpip-")
