@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
   std::vector<double> total, save, page;
   for (const auto& [key, arrived] : arrivals) {
     if (key.second == "thumbnail") continue;
-    const Recorder::Times t = recorder.times(key.first, key.second == "dng" ? FileKind::kDng : FileKind::kJpeg);
+    const Recorder::Times t = recorder.times(key.first, key.second == "dng" ? FileKind::kRaw : FileKind::kJpeg);
     total.push_back(Ms(arrived - t.reported));
     save.push_back(Ms(t.saved - t.reported));
     page.push_back(Ms(arrived - t.saved));

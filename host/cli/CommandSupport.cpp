@@ -144,8 +144,8 @@ void PrintSummary(const std::string& outDir, const std::vector<SavedFile>& files
     std::printf("  %-7s  %-9s  %12s  %-8s  %s\n", "capture", "kind", "bytes", "check", "file");
     for (const SavedFile& f : files) {
       const std::string check = f.reportedSize < 0 ? "-" : f.sizeMatches() ? "ok" : "MISMATCH";
-      std::printf("  %-7d  %-9s  %12lld  %-8s  %s\n", f.captureId, fileKindLabel(f.kind),
-                  static_cast<long long>(f.size), check.c_str(), SafeForTerminal(f.path).c_str());
+      std::printf("  %-7d  %-9s  %12lld  %-8s  %s\n", f.captureId,
+                  fileLabel(f.kind, f.path).c_str(), static_cast<long long>(f.size), check.c_str(), SafeForTerminal(f.path).c_str());
     }
   }
   for (const SaveFailed& f : failures) {

@@ -22,6 +22,8 @@ int runSettings(const TaskLaunch& launch, int cameraTimeoutMs);
 // Moves the pictures left by killed sessions into `outDir` (see
 // LeftoverRecovery.h); the pattern is checked by the caller.
 int runRecover(const std::string& outDir, const std::string& filenamePattern);
+// Lists the cameras libgphoto2 detects (tether-cameras beside the task).
+int runCameras(const TaskLaunch& launch);
 
 struct TetherArgs {
   TetherOptions options;

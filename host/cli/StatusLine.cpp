@@ -33,7 +33,7 @@ void StatusLine::fileSaved(const FileSaved& file) {
   mPictureFiles.push_back(file.path);
   mPictureKinds.push_back(file.kind);
   const bool whole = std::count(mPictureKinds.begin(), mPictureKinds.end(), FileKind::kThumbnail) &&
-                     std::count(mPictureKinds.begin(), mPictureKinds.end(), FileKind::kDng) &&
+                     std::count(mPictureKinds.begin(), mPictureKinds.end(), FileKind::kRaw) &&
                      std::count(mPictureKinds.begin(), mPictureKinds.end(), FileKind::kJpeg);
   if (whole) flushPicture();
   else if (mTerminal) redraw();

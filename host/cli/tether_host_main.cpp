@@ -72,6 +72,7 @@ CLI::Option* AddPattern(CLI::App* app, std::string* pattern) {
 
 struct Parsed {
   TaskLaunch launch;
+  std::string camera = "sim";
   WatchArgs watch;
   CaptureOptions capture;
   int settingsTimeoutMs = 5000;
@@ -144,7 +145,11 @@ void AddCommands(CLI::App* app, Parsed* p) {
       "--out (named as --filename says, the camera's names being lost: capture<id>)");
   AddOut(recover, &p->recoverOut)->required();
   AddPattern(recover, &p->recoverPattern);
-  for (CLI::App* sub : {watch, capture, settings, tether, serve, recover}) sub->footer(kExitCodeHelp);
+  CLI::App* cameras = app->add_subcommand(
+      "cameras",
+      "list the cameras libgphoto2 detects (model and port), one a line; Wi-Fi cameras are\n"
+      "never detected: name them with --camera ptpip:ADDR");
+  for (CLI::App* sub : {watch, capture, settings, tether, serve, recover, cameras}) sub->footer(kExitCodeHelp);
 }
 
 // `command` empty: the usage of tether-host as a whole.
@@ -232,13 +237,21 @@ int CheckOptionNames(CLI::App* app, int argc, char** argv) {
 }
 
 int Dispatch(CLI::App& app, Parsed& p) {
+  if (const std::string problem = CameraWordProblem(p.camera); !problem.empty()) {
+    return UsageError(problem);
+  }
   if (app.got_subcommand("recover")) {
     if (!PatternOk(p.recoverPattern, "recover")) return kExitUsage;
     return runRecover(p.recoverOut, p.recoverPattern);
   }
+  if (app.got_subcommand("cameras")) return runCameras(p.launch);
   // A killed run's pictures are told of at every start until recovered.
   const std::string leftovers = DescribeLeftovers(PrivateTempDir::findAbandoned(""));
   if (!leftovers.empty()) Say(leftovers);
+  if (std::string error; !AddCameraEnvironment(p.camera, &p.launch, &error)) {
+    Say(error);
+    return kExitNoTask;
+  }
   if (const int code = RunControlCommand(app, p.launch, p.control); code >= 0) return code;
   if (app.got_subcommand("watch")) {
     for (const std::string& dir : {p.watch.saveDataDir, p.watch.outDir}) {
@@ -265,7 +278,7 @@ int Main(int argc, char** argv) {
   // A closed stdout shows as a failed write; the task is started with
   // SIGPIPE back at its default.
   signal(SIGPIPE, SIG_IGN);
-  CLI::App app("usage: tether-host [--task PATH] [--task-log FILE] [-v] COMMAND [OPTIONS]\n\n"
+  CLI::App app("usage: tether-host [--camera CAMERA] [--task PATH] [--task-log FILE] [-v] COMMAND [OPTIONS]\n\n"
                "Starts the camera tether task as a child process and talks to it over the task's\n"
                "standard input and output. 'tether-host COMMAND --help' tells more of each command.",
                "tether-host");
@@ -279,6 +292,10 @@ int Main(int argc, char** argv) {
                  "append the task's log to FILE (default: " + DefaultTaskLogPath() + ")")
       ->type_name("FILE");
   app.add_flag("-v,--verbose", p.launch.verbose, "also show the task's log as it comes");
+  app.add_option("--camera", p.camera,
+                 "sim (the simulated camera, the default), usb (the first camera libgphoto2\n"
+                 "detects), usb:BUS,DEV, or ptpip:ADDR[:PORT[:EVENTPORT]] (a Wi-Fi camera)")
+      ->type_name("CAMERA");
   AddCommands(&app, &p);
   AddControlCommands(&app, &p.control);
   if (const int code = CheckOptionNames(&app, argc, argv); code >= 0) return code;

@@ -24,13 +24,29 @@ struct SettingsTexts {
   std::string whiteBalance;
 };
 
-enum class FileKind { kThumbnail, kDng, kJpeg };
-// "thumbnail", "dng", "jpeg": the names used in hooks, on the page and in URLs.
+// kRaw is a capture's raw file whatever its format: DNG from the simulated
+// camera, the camera's own (NEF, CR3, ARW, RAF, DNG, ...) from a real one.
+enum class FileKind { kThumbnail, kRaw, kJpeg };
+// "thumbnail", "dng", "jpeg": the names used in hooks, on the page and in
+// URLs ("dng" names the raw file in any format, as it always has).
 const char* fileKindName(FileKind kind);
-// "thumbnail", "DNG", "JPEG": the word for people (summaries, status lines).
+// "thumbnail", "raw", "JPEG": the word for people (summaries, status lines).
 const char* fileKindLabel(FileKind kind);
-// "thumb.jpg", "dng", "jpg": the extension a saved file of the kind gets.
+// The word for a saved file: its format for a raw file ("DNG", "NEF"),
+// else fileKindLabel.
+std::string fileLabel(FileKind kind, const std::string& path);
+// "thumb.jpg", "dng", "jpg": the extension a saved file of the kind gets by
+// default; a raw file keeps its own format's (RawExtensionOf).
 const char* fileKindExtension(FileKind kind);
+
+// The kind of a file the task reported ("fileDownloadComplete"), from its
+// extension: ".JPG" (any case, or ".jpeg") is the JPEG, any other is the
+// capture's raw file ("TetherTMP7.NEF" as much as "TetherTMP7.DNG").
+FileKind FileKindOfTaskFile(const std::string& path);
+// The extension, lower case and without the dot, that a raw file saved from
+// `name` keeps: "nef" for "TetherTMP7.NEF" or "DSC_0042.NEF". "dng" when the
+// name's extension is not 1 to 5 ASCII letters or digits, or is jpg/jpeg.
+std::string RawExtensionOf(const std::string& name);
 
 // A capture the camera announced ("objectWasAdded").
 struct CaptureAnnounced {

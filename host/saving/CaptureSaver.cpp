@@ -11,7 +11,7 @@ namespace proto = tether::proto;
 
 namespace {
 
-constexpr FileKind kKinds[] = {FileKind::kThumbnail, FileKind::kDng, FileKind::kJpeg};
+constexpr FileKind kKinds[] = {FileKind::kThumbnail, FileKind::kRaw, FileKind::kJpeg};
 
 // A capture id as it travels: a double that must hold an integer.
 bool CaptureIdOf(const HostMessage& m, int* id) {
@@ -64,7 +64,10 @@ void CaptureSaver::announce(const HostMessage& m, int captureId) {
   event.orientation = m.string(proto::kImageOrientation).value_or("");
   event.time = c.fields.time;
   // Files already placed keep their stem, so a capture's files share one.
-  if (!c.suffixChosen) c.fields.cameraStem = CaptureBaseName(event.cameraName, captureId);
+  if (!c.suffixChosen) {
+    c.fields.cameraStem = CaptureBaseName(event.cameraName, captureId);
+    c.rawExtension = RawExtensionOf(event.cameraName);
+  }
   mSink->captureAnnounced(event);
 }
 
@@ -86,8 +89,9 @@ void CaptureSaver::saveThumbnail(const HostMessage& m, int captureId) {
 void CaptureSaver::saveFile(const HostMessage& m, int captureId) {
   Capture& c = captureFor(captureId);
   const std::string source = m.string(proto::kFilePath).value_or("");
-  const FileKind kind = ExtensionForFile(source) == ".dng" ? FileKind::kDng : FileKind::kJpeg;
-  (kind == FileKind::kDng ? c.progress.dng : c.progress.jpeg) = true;
+  const FileKind kind = FileKindOfTaskFile(source);
+  if (kind == FileKind::kRaw) c.rawExtension = RawExtensionOf(source);
+  (kind == FileKind::kRaw ? c.progress.dng : c.progress.jpeg) = true;
   const auto reported = m.number(proto::kFileSize);
   if (source.empty()) return fail(c, kind, "the file was reported without a path");
   if (!mOptions.tempDir.empty() && !tempDirHolds(source)) {
@@ -104,7 +108,7 @@ bool CaptureSaver::tempDirHolds(const std::string& path) const {
 }
 
 std::string CaptureSaver::nameOf(const Capture& c, FileKind kind, int n) const {
-  return mOptions.pattern.expand(c.fields, fileKindExtension(kind), n);
+  return mOptions.pattern.expand(c.fields, kind == FileKind::kRaw ? c.rawExtension : fileKindExtension(kind), n);
 }
 
 std::vector<std::string> CaptureSaver::namesAt(const Capture& c, int n) const {
@@ -220,8 +224,8 @@ void CaptureSaver::fail(Capture& c, FileKind kind, const std::string& message) {
 
 void CaptureSaver::taskRefusedSave(FileKind kind, const std::string& why) {
   Capture& c = captureFor(mNewest);
-  (kind == FileKind::kDng ? c.progress.dng : c.progress.jpeg) = true;
-  fail(c, kind, "the task did not save the " + std::string(kind == FileKind::kDng ? "DNG" : "JPEG") +
+  (kind == FileKind::kRaw ? c.progress.dng : c.progress.jpeg) = true;
+  fail(c, kind, "the task did not save the " + std::string(kind == FileKind::kRaw ? "raw file" : "JPEG") +
                     ": " + why);
 }
 

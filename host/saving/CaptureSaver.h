@@ -77,7 +77,7 @@ class CaptureSaver {
   struct Progress {
     int number = 0;
     bool thumbnail = false;
-    bool dng = false;
+    bool dng = false;  // the raw file, whatever its format
     bool jpeg = false;
     bool failed = false;  // some file of it could not be saved
     std::chrono::steady_clock::time_point lastNews;
@@ -120,6 +120,9 @@ class CaptureSaver {
     Progress progress;
     NameFields fields;
     bool suffixChosen = false;  // the stem is fixed once the first file is placed
+    // The raw file's extension: from the camera's file name until the raw
+    // file itself arrives, so the stem is chosen free for it too.
+    std::string rawExtension = "dng";
     int suffix = 0;
     struct Placed {
       FileKind kind;

@@ -29,12 +29,17 @@ long NumberIn(const std::string& name, const std::string& prefix, const std::str
 }
 
 // What the task and the saver leave in a session folder.
+// The task names a raw file by its format ("TetherTMP7.NEF"), so any
+// extension of 1 to 5 upper-case letters or digits counts.
 long CaptureFileId(const std::string& name) {
-  for (const char* ext : {".DNG", ".JPG"}) {
-    const long id = NumberIn(name, "TetherTMP", ext);
-    if (id >= 0) return id;
+  const size_t dot = name.find_last_of('.');
+  if (dot == std::string::npos) return -1;
+  const std::string ext = name.substr(dot);
+  if (ext.size() < 2 || ext.size() > 6 ||
+      ext.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", 1) != std::string::npos) {
+    return -1;
   }
-  return -1;
+  return NumberIn(name, "TetherTMP", ext);
 }
 long ThumbnailSerial(const std::string& name) { return NumberIn(name, ".thumbnail-", ".jpg"); }
 

@@ -70,8 +70,9 @@ void TaskLog::line(const std::string& text) {
   mTail.push_back(text);
   if (mTail.size() > kTailLines) mTail.pop_front();
   // The task names each temporary file before writing it.
-  if (EndsWith(text, ".DNG\"")) mLastKind = FileKind::kDng;
-  if (EndsWith(text, ".JPG\"")) mLastKind = FileKind::kJpeg;
+  if (EndsWith(text, "\"") && text.find("/TetherTMP") != std::string::npos) {
+    mLastKind = FileKindOfTaskFile(text.substr(0, text.size() - 1));
+  }
   const size_t at = text.find(kNotSaved);
   if (at != std::string::npos && mOnRefusedSave) {
     std::string why = text.substr(at + strlen(kNotSaved));

@@ -52,7 +52,7 @@ class TaskLog {
   FILE* mFile;
   bool mVerbose;
   std::deque<std::string> mTail;
-  FileKind mLastKind = FileKind::kDng;  // of the last temporary file the task named
+  FileKind mLastKind = FileKind::kRaw;  // of the last temporary file the task named
   std::function<void(FileKind, const std::string&)> mOnRefusedSave;
 };
 

@@ -45,8 +45,10 @@ std::string StatusText(int status) {
   }
 }
 
-const char* ContentTypeOf(FileKind kind) {
-  return kind == FileKind::kDng ? "image/x-adobe-dng" : "image/jpeg";
+// A raw file other than a DNG has no registered type a browser would use.
+const char* ContentTypeOf(FileKind kind, const std::string& path) {
+  if (kind != FileKind::kRaw) return "image/jpeg";
+  return RawExtensionOf(path) == "dng" ? "image/x-adobe-dng" : "application/octet-stream";
 }
 
 // attachment; filename="IMG_0001.jpg": the name as saved, with anything a
@@ -202,7 +204,7 @@ void LiveServer::serveFile(const Request& req, Response& res) {
   }
   if (req.has_param("download")) res.set_header("Content-Disposition", Attachment(*path));
   res.set_content_provider(
-      static_cast<size_t>(part ? range.length : size), ContentTypeOf(*kind),
+      static_cast<size_t>(part ? range.length : size), ContentTypeOf(*kind, *path),
       [fd, start](size_t offset, size_t length, httplib::DataSink& sink) {
         char buf[kFileChunk];
         const ssize_t n = pread(fd, buf, std::min(length, sizeof buf), static_cast<off_t>(start + offset));

@@ -40,7 +40,7 @@ PictureIndex::Rated PictureIndex::rate(int captureId, int rating, std::string* e
 }
 
 std::optional<FileKind> PictureIndex::kindNamed(const std::string& name) {
-  for (FileKind kind : {FileKind::kThumbnail, FileKind::kDng, FileKind::kJpeg}) {
+  for (FileKind kind : {FileKind::kThumbnail, FileKind::kRaw, FileKind::kJpeg}) {
     if (name == fileKindName(kind)) return kind;
   }
   return std::nullopt;

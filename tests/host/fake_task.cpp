@@ -16,8 +16,8 @@
 //   camerapress       one capture taken on the camera right after "deviceAdded"
 //   holdfiles         a capture's DNG is written at once but it and the JPEG
 //                     are reported only on "shutdown" (a picture still arriving)
-//   hostilename       the camera's file name and a log line carry escape
-//                     sequences and C1 controls
+//   hostilename       a real camera (12289) whose name, file name and a log line
+//                     carry escape sequences and C1 controls
 // It writes "fake task started" to stderr when it starts.
 #include <poll.h>
 #include <signal.h>
@@ -157,8 +157,10 @@ int main() {
   }
   if (!fake.has("nocamera")) {
     auto* t = new ZyLuaTETable();
-    t->Set(proto::kDeviceId, new ZyLuaTENumber(8201));
-    t->Set(proto::kName, new ZyLuaTEString("Orvak K1"));
+    // A real camera (12289) names itself: hostile text like any from a camera.
+    const bool hostile = fake.has("hostilename");
+    t->Set(proto::kDeviceId, new ZyLuaTENumber(hostile ? 12289 : 8201));
+    t->Set(proto::kName, new ZyLuaTEString(hostile ? "Evil\033[2J\007Cam\302\233" "1m" : "Orvak K1"));
     fake.send(0, proto::kDeviceAdded, t);
   }
   int captureId = 0;

@@ -15,8 +15,8 @@ from .events import (CameraChoices, CameraError, DeviceAdded, DeviceRemoved, Eve
                      SettingChoices, Settings, SettingsChanged, SettingsReply,
                      ThumbnailDownloaded, UnknownMessage, event_from_frame)
 from .task import (DEFAULT_MAX_EVENTS, INSTALLED_PREFIXES, INSTALLED_TASK_LAYOUTS, Capture,
-                   CaptureIncomplete, LiveView, Task, TaskExited, UnsafeFileError, find_task,
-                   move_file)
+                   CaptureIncomplete, LiveView, Task, TaskExited, UnsafeFileError, camera_environment,
+                   camera_problem, find_task, move_file)
 from .version import __version__
 
 __all__ = [
@@ -28,5 +28,6 @@ __all__ = [
     "FrameReader", "ObjectAdded", "ProtocolError", "Settings", "SettingsChanged",
     "SettingsReply", "Task", "TaskExited", "ThumbnailDownloaded", "UnknownMessage",
     "UnsafeFileError", "__version__", "decode_element", "decode_frame_body", "encode_element",
-    "encode_frame", "event_from_frame", "find_task", "move_file",
+    "encode_frame", "event_from_frame", "find_task", "move_file", "camera_environment",
+    "camera_problem",
 ]

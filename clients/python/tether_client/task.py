@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import collections
 import errno
+import ipaddress
 import itertools
 import os
 import queue
@@ -42,6 +43,60 @@ class TaskExited(RuntimeError):
 INSTALLED_TASK_LAYOUTS = ("lib/tether/tether-task", "lib/tether/bin/tether-task",
                           "libexec/tether/tether-task")
 INSTALLED_PREFIXES = ("/usr/local", "/usr")
+
+
+def _number(text: str, digits: int, largest: int) -> bool:
+    return (0 < len(text) <= digits and all(c in "0123456789" for c in text)
+            and 1 <= int(text) <= largest)
+
+
+def _ipv4(text: str) -> bool:
+    try:
+        ipaddress.IPv4Address(text)
+        return True
+    except ValueError:
+        return False
+
+
+def camera_problem(word: str) -> str | None:
+    """None when `word` names a camera: "sim" (the simulated camera), "usb" (the first
+    camera libgphoto2 detects), "usb:BUS,DEV", "ptpip:ADDR[:PORT[:EVENTPORT]]" (an IPv4
+    literal, ports 1 to 65535); else why not."""
+    if word in ("sim", "usb"):
+        return None
+    if isinstance(word, str) and word.startswith("usb:"):
+        parts = word[4:].split(",")
+        if len(parts) == 2 and all(_number(p, 3, 999) for p in parts):
+            return None
+    if isinstance(word, str) and word.startswith("ptpip:"):
+        parts = word[6:].split(":")
+        if len(parts) <= 3 and _ipv4(parts[0]) and all(_number(p, 5, 65535) for p in parts[1:]):
+            return None
+    return (f"unknown camera {word!r}: the camera is one of sim, usb, usb:BUS,DEV or "
+            "ptpip:ADDR[:PORT[:EVENTPORT]]")
+
+
+def camera_environment(camera: str, executable: str | os.PathLike,
+                       library_path: str = "") -> dict[str, str]:
+    """What the task at `executable` needs in its environment to drive `camera`.
+
+    Nothing for "sim". Otherwise the libgphoto2 bridge's folder, found relative to the
+    task as <task's folder>/../Frameworks/gphoto2, goes first in LD_LIBRARY_PATH (before
+    `library_path`, and before the task's own run path) and KRV_GPHOTO_CAMERA names the
+    camera. ValueError for a malformed word; FileNotFoundError when the bridge is not
+    there.
+    """
+    problem = camera_problem(camera)
+    if problem:
+        raise ValueError(problem)
+    if camera == "sim":
+        return {}
+    bridge = Path(os.path.realpath(os.path.dirname(os.path.abspath(os.fspath(executable))))).parent
+    bridge = bridge / "Frameworks" / "gphoto2"
+    if not (bridge / "libKRV_SDK.so.1").is_file():
+        raise FileNotFoundError(f"the libgphoto2 camera library is not at {bridge}/libKRV_SDK.so.1")
+    return {"LD_LIBRARY_PATH": str(bridge) + (":" + library_path if library_path else ""),
+            "KRV_GPHOTO_CAMERA": camera}
 
 
 def find_task() -> str:
@@ -216,18 +271,20 @@ class Task:
     def __init__(self, executable: str | os.PathLike | None = None,
                  env: Mapping[str, str] | None = None,
                  log: str | os.PathLike | None = None, *,
+                 camera: str = "sim",
                  max_events: int = DEFAULT_MAX_EVENTS,
                  max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES):
         """Starts `executable` (default: find_task()); `env` adds to this process's
         environment (TMPDIR is always the task's own); the task's log lines go to the
-        file `log`, or nowhere."""
+        file `log`, or nowhere. `camera` is a word of camera_environment()."""
         if max_events < 1:
             raise ValueError("max_events must be at least 1")
         if executable is None:
             executable = find_task()
-        self.tmpdir = tempfile.mkdtemp(prefix="tether-task-")
         environment = dict(os.environ)
         environment.update(env or {})
+        environment.update(camera_environment(camera, executable, environment.get("LD_LIBRARY_PATH", "")))
+        self.tmpdir = tempfile.mkdtemp(prefix="tether-task-")
         environment["TMPDIR"] = self.tmpdir
         stderr = open(log, "ab") if log is not None else subprocess.DEVNULL
         try:

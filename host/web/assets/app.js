@@ -69,6 +69,12 @@
   const TURNS = { AB: 0, BC: 90, CD: 180, DA: 270 };
   const PAN_STEP = 120;  // pixels an arrow key pans at 100 %
 
+  // The raw file ("dng" in URLs) keeps its camera's format: NEF, CR3, DNG, ...
+  function kindLabel(kind, name) {
+    const ext = kind === 'dng' && /\.([A-Za-z0-9]{1,5})$/.exec(name || '');
+    return ext ? ext[1].toUpperCase() : KIND_LABELS[kind];
+  }
+
   let seq = 0;
   let captures = new Map();  // capture id -> {id, number, name, time, orientation, rating, files, failed}
   let minRating = null;      // the filmstrip's filter: null all, -0.5 all but rejects, 1..5 picks
@@ -164,7 +170,7 @@
       const f = c.files[kind];
       if (!f) continue;
       const row = body.insertRow();
-      row.insertCell().textContent = KIND_LABELS[kind];
+      row.insertCell().textContent = kindLabel(kind, f.name);
       const size = row.insertCell();
       size.className = 'size';
       size.textContent = formatSize(f.size);

@@ -450,6 +450,7 @@ TEST(TetherHostCliTest, CameraTextReachesTheTerminalWithoutControls) {
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_TRUE(Contains(run.out, "picture 1: ")) << run.out;
   EXPECT_TRUE(Contains(run.err, "camera says ?]0;owned??2J")) << run.err;
+  EXPECT_TRUE(Contains(run.out + run.err, "camera connected: Evil?[2J?Cam?1m")) << run.out << run.err;
   for (const std::string& text : {run.out, run.err}) {
     EXPECT_EQ(text.find_first_of(std::string("\x1b\x07\x9b", 3)), std::string::npos) << text;
   }

@@ -116,7 +116,7 @@ TEST_F(CaptureSaverTest, AllFilesOfACaptureShareOneStemWhateverAnotherWriterTake
     mOnClaim = nullptr;
     const std::string stem = saved(1, FileKind::kThumbnail).substr(0, saved(1, FileKind::kThumbnail).size() - 10);
     EXPECT_NE(stem, mOut + "/IMG_0001") << c.planted;
-    EXPECT_EQ(saved(1, FileKind::kDng), stem + ".dng") << c.planted;
+    EXPECT_EQ(saved(1, FileKind::kRaw), stem + ".dng") << c.planted;
     EXPECT_EQ(saved(1, FileKind::kJpeg), stem + ".jpg") << c.planted;
     EXPECT_EQ(ReadFile(saved(1, FileKind::kJpeg)), ".JPG");
     EXPECT_EQ(ReadFile(saved(1, FileKind::kThumbnail)), "thumbnail");
@@ -150,7 +150,7 @@ TEST_F(CaptureSaverTest, OverlongAndHostileCameraNamesStillSaveEveryFile) {
     for (int id = 1; id <= 2; ++id) capture(id, c.cameraName);  // the second gets "-1"
     ASSERT_TRUE(mSink.failures.empty()) << mSink.failures[0];
     ASSERT_EQ(mSaver->record().files.size(), 6u);
-    EXPECT_NE(saved(1, FileKind::kDng), saved(2, FileKind::kDng));
+    EXPECT_NE(saved(1, FileKind::kRaw), saved(2, FileKind::kRaw));
     for (const auto& f : mSaver->record().files) {
       const std::string name = f.path.substr(f.path.find_last_of('/') + 1);
       EXPECT_LE(name.size(), static_cast<size_t>(NAME_MAX));
@@ -163,6 +163,72 @@ TEST_F(CaptureSaverTest, OverlongAndHostileCameraNamesStillSaveEveryFile) {
       const std::string thumb = saved(f.captureId, FileKind::kThumbnail);
       EXPECT_EQ(f.path.substr(0, f.path.size() - ext.size()), thumb.substr(0, thumb.size() - 10));
     }
+  }
+}
+
+// A real camera's raw file keeps its format: the task names it by the
+// camera's extension, and it is saved under it as the capture's raw file,
+// never as a JPEG or a ".dng", and the capture is whole. A name already
+// taken in the raw file's own extension moves the whole capture on.
+TEST_F(CaptureSaverTest, RawFilesKeepTheirFormat) {
+  const struct {
+    const char* cameraName;
+    const char* taskExt;
+    const char* taken;  // already in the output folder, or ""
+    const char* saved;  // the raw file's name; the others share its stem
+  } cases[] = {
+      {"DSC_0042.NEF", ".NEF", "", "DSC_0042.nef"},
+      {"IMG_0001.CR3", ".CR3", "", "IMG_0001.cr3"},
+      {"_DSC0001.ARW", ".ARW", "", "_DSC0001.arw"},
+      {"DSCF0001.RAF", ".RAF", "", "DSCF0001.raf"},
+      {"P0000001.DNG", ".DNG", "", "P0000001.dng"},
+      {"DSC_0043.NEF", ".NEF", "DSC_0043.nef", "DSC_0043-1.nef"},
+      {"DSC_0044.NEF", ".NEF", "DSC_0044.dng", "DSC_0044.nef"},  // another format's name is no clash
+  };
+  int id = 0;
+  for (const auto& c : cases) {
+    ++id;
+    std::filesystem::remove_all(mOut);
+    mDir.sub("out");
+    if (*c.taken) WriteFile(mOut + "/" + c.taken, "theirs");
+    saver();
+    announce(id, c.cameraName);
+    thumbnail(id);
+    file(id, c.taskExt);
+    file(id, ".JPG");
+    const std::string raw = saved(id, FileKind::kRaw);
+    EXPECT_EQ(raw, mOut + "/" + c.saved) << c.cameraName;
+    const std::string stem = raw.substr(0, raw.find_last_of('.'));
+    EXPECT_EQ(saved(id, FileKind::kJpeg), stem + ".jpg") << c.cameraName;
+    EXPECT_EQ(saved(id, FileKind::kThumbnail), stem + ".thumb.jpg") << c.cameraName;
+    EXPECT_EQ(ReadFile(raw), c.taskExt) << c.cameraName;
+    ASSERT_NE(mSaver->progress(id), nullptr);
+    EXPECT_TRUE(mSaver->progress(id)->done(1000000)) << c.cameraName;
+    mSaver->finish();
+    EXPECT_TRUE(mSaver->record().incomplete.empty()) << c.cameraName;
+    if (*c.taken) {
+      EXPECT_EQ(ReadFile(mOut + "/" + c.taken), "theirs");
+    }
+  }
+  EXPECT_TRUE(mSink.failures.empty());
+}
+
+// Which reported file is the raw one, and the extension it keeps.
+TEST(FileKindTable, KindsAndRawExtensionsByName) {
+  const struct {
+    const char* name;
+    FileKind kind;
+    const char* rawExtension;
+  } cases[] = {
+      {"/t/TetherTMP1.DNG", FileKind::kRaw, "dng"},  {"/t/TetherTMP1.NEF", FileKind::kRaw, "nef"},
+      {"/t/TetherTMP1.CR3", FileKind::kRaw, "cr3"},  {"/t/TetherTMP1.arw", FileKind::kRaw, "arw"},
+      {"/t/TetherTMP1.JPG", FileKind::kJpeg, "dng"}, {"/t/TetherTMP1.jpeg", FileKind::kJpeg, "dng"},
+      {"/t.x/NOEXT", FileKind::kRaw, "dng"},         {"x.TOOLONG", FileKind::kRaw, "dng"},
+      {"x.N\xc3\xa9" "F", FileKind::kRaw, "dng"},     {"x.", FileKind::kRaw, "dng"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FileKindOfTaskFile(c.name), c.kind) << c.name;
+    EXPECT_EQ(RawExtensionOf(c.name), c.rawExtension) << c.name;
   }
 }
 

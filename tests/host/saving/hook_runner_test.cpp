@@ -20,7 +20,7 @@ using tether_host_test::ScratchDir;
 FileSaved Saved(int id) {
   FileSaved file;
   file.captureId = id;
-  file.kind = FileKind::kDng;
+  file.kind = FileKind::kRaw;
   file.path = "/pictures/IMG_" + std::to_string(id) + ".dng";
   return file;
 }

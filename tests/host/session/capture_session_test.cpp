@@ -65,7 +65,7 @@ TEST_F(CaptureSessionTest, SavesEveryFileUnderTheCamerasNameAndReadsTheSettings)
     EXPECT_TRUE(f.sizeMatches()) << f.path;
     EXPECT_EQ(f.size, static_cast<int64_t>(ReadFile(f.path).size())) << f.path;
   }
-  EXPECT_EQ(result.files[1].kind, FileKind::kDng);
+  EXPECT_EQ(result.files[1].kind, FileKind::kRaw);
   EXPECT_EQ(result.files[1].size, 1001);
   EXPECT_EQ(result.files[2].kind, FileKind::kJpeg);
   EXPECT_EQ(result.files[2].size, 501);

@@ -60,16 +60,18 @@ TEST(LeftoverRecoveryTest, PicturesMoveInUnderOneStemAndNothingIsReplaced) {
                                      {{"TetherTMP3.DNG", "dng3"},
                                       {"TetherTMP3.JPG", "jpg3"},
                                       {"TetherTMP4.JPG", "jpg4"},
+                                      {"TetherTMP5.NEF", "nef5"},
                                       {".thumbnail-2.jpg", "thumb"}});
   const std::string kept = Abandoned(dir, "tether-session-b", {{"TetherTMP1.JPG", "jpg1"}, {"notes.txt", "?"}});
   const tether_host::RecoveryResult result =
       tether_host::RecoverLeftovers(dir.path(), out, FilenamePattern());
   EXPECT_TRUE(result.failures.empty());
-  EXPECT_EQ(result.saved.size(), 5u);
+  EXPECT_EQ(result.saved.size(), 6u);
   EXPECT_EQ(ReadFile(out + "/capture3.jpg"), "earlier");
   EXPECT_EQ(ReadFile(out + "/capture3-1.dng"), "dng3");
   EXPECT_EQ(ReadFile(out + "/capture3-1.jpg"), "jpg3");
   EXPECT_EQ(ReadFile(out + "/capture4.jpg"), "jpg4");
+  EXPECT_EQ(ReadFile(out + "/capture5.nef"), "nef5");  // a real camera's raw file keeps its format
   EXPECT_EQ(ReadFile(out + "/thumbnail-2.thumb.jpg"), "thumb");
   EXPECT_EQ(ReadFile(out + "/capture1.jpg"), "jpg1");
   EXPECT_FALSE(fs::exists(left));

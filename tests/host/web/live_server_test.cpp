@@ -73,5 +73,27 @@ TEST(LiveServerTest, StalledPageLosesOldestUpdatesWhileSessionAndOtherPagesGoOn)
   server.stop();
 }
 
+// A real camera names itself (hostile text) and sends its own raw format:
+// the page gets the name as escaped JSON (it shows it as text) and the NEF
+// as the capture's raw file under its own name.
+TEST(LiveServerTest, ARealCamerasNameAndRawFileReachThePageSafely) {
+  EventHub hub(16, 8);
+  PictureIndex pictures;
+  LiveObserver observer(&hub, &pictures);
+  observer.cameraChanged("Evil\033[2J\"</script>\n");
+  FileSaved nef;
+  nef.captureId = 7;
+  nef.number = 1;
+  nef.kind = FileKind::kRaw;
+  nef.path = "/out/DSC_0042.nef";
+  nef.size = 10;
+  observer.fileSaved(nef);
+  const std::string snapshot = hub.snapshot();
+  EXPECT_NE(snapshot.find(R"("model":"Evil\u001b[2J\")"), std::string::npos) << snapshot;
+  EXPECT_EQ(snapshot.find_first_of(std::string("\033\n", 2)), std::string::npos) << snapshot;
+  EXPECT_NE(snapshot.find(R"("kind":"dng","size":10,"name":"DSC_0042.nef")"), std::string::npos) << snapshot;
+  EXPECT_EQ(pictures.find(7, FileKind::kRaw, "").value_or("denied"), "denied");  // a grant is needed
+}
+
 }  // namespace
 }  // namespace tether_host
