@@ -19,6 +19,7 @@ FILES = {
     "usr/lib/tether/bin/tether-task": 0o755,
     "usr/lib/tether/bin/krv-sim-ctl": 0o755,
     "usr/lib/tether/bin/krv-sim-ptpip": 0o755,
+    "usr/lib/tether/bin/tether-cameras": 0o755,
     "usr/lib/tether/Frameworks/libKRV_SDK.so.1": 0o644,
     "usr/share/bash-completion/completions/tether-host": 0o644,
     "usr/share/doc/tether/changelog.gz": 0o644,
@@ -28,6 +29,7 @@ FILES = {
     "usr/share/man/man1/tether-task.1.gz": 0o644,
 }
 OPTIONAL_FILES = {"usr/lib/tether/Frameworks/gphoto2/libKRV_SDK.so.1": 0o644}
+FILES.update(OPTIONAL_FILES)  # libgphoto2 is a build dependency: the bridge is always built
 
 
 def deb() -> Path:
