@@ -28,19 +28,24 @@ bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
                                                 std::tolower(static_cast<unsigned char>(b)); });
 }
 
+// Raw formats a camera saves, as an earlier session may have left them.
+constexpr const char* kRawExtensions[] = {".dng", ".nef", ".nrw", ".cr2", ".cr3", ".arw",
+                                          ".raf", ".orf", ".rw2", ".pef", ".srw"};
+
 // The kind of a saved file by its name (the thumbnail's "thumb.jpg" before
 // the JPEG's "jpg"), and its stem in *stem.
 std::optional<FileKind> KindOf(const std::string& name, std::string* stem) {
-  for (FileKind kind : {FileKind::kThumbnail, FileKind::kDng, FileKind::kJpeg}) {
-    const std::string ext = std::string(".") + fileKindExtension(kind);
-    if (EndsWithNoCase(name, ext)) {
-      *stem = name.substr(0, name.size() - ext.size());
-      return kind;
-    }
+  const auto ends = [&](const std::string& ext, FileKind kind) -> std::optional<FileKind> {
+    if (!EndsWithNoCase(name, ext)) return std::nullopt;
+    *stem = name.substr(0, name.size() - ext.size());
+    return kind;
+  };
+  if (auto k = ends(std::string(".") + fileKindExtension(FileKind::kThumbnail), FileKind::kThumbnail)) return k;
+  for (const char* ext : {".jpg", ".jpeg"}) {
+    if (auto k = ends(ext, FileKind::kJpeg)) return k;
   }
-  if (EndsWithNoCase(name, ".jpeg")) {
-    *stem = name.substr(0, name.size() - 5);
-    return FileKind::kJpeg;
+  for (const char* ext : kRawExtensions) {
+    if (auto k = ends(ext, FileKind::kRaw)) return k;
   }
   return std::nullopt;
 }
@@ -73,7 +78,7 @@ size_t PublishEarlierPictures(const std::string& outDir, LiveObserver* observer,
   Collect(outDir, 0, &budget, &found);
   std::vector<std::pair<std::string, const Earlier*>> pictures;
   for (const auto& [stem, e] : found) {
-    if (e.files.count(FileKind::kJpeg) || e.files.count(FileKind::kDng)) pictures.emplace_back(stem, &e);
+    if (e.files.count(FileKind::kJpeg) || e.files.count(FileKind::kRaw)) pictures.emplace_back(stem, &e);
   }
   std::sort(pictures.begin(), pictures.end(),
             [](const auto& a, const auto& b) { return a.second->newest < b.second->newest; });
@@ -90,7 +95,7 @@ size_t PublishEarlierPictures(const std::string& outDir, LiveObserver* observer,
       observer->fileSaved({id, 0, kind, path, static_cast<int64_t>(st.st_size), {}});
     }
     const std::string& picture = e->files.count(FileKind::kJpeg) ? e->files.at(FileKind::kJpeg)
-                                                                  : e->files.at(FileKind::kDng);
+                                                                  : e->files.at(FileKind::kRaw);
     const std::optional<int> rating =
         picture.compare(0, prefix.size(), prefix) == 0
             ? ReadRatingSidecar(outDir, picture.substr(prefix.size()))

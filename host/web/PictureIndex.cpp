@@ -24,7 +24,7 @@ PictureIndex::Rated PictureIndex::rate(int captureId, int rating, std::string* e
   std::string path;
   {
     zy::MutexLock lock(&mMutex);
-    for (FileKind kind : {FileKind::kJpeg, FileKind::kDng}) {
+    for (FileKind kind : {FileKind::kJpeg, FileKind::kRaw}) {
       const auto it = mFiles.find({captureId, kind});
       if (it != mFiles.end()) {
         path = it->second.path;

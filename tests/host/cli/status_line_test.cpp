@@ -23,12 +23,12 @@ std::string Drawn(bool terminal) {
   line.cameraChanged("Orvak K1");
   line.captureAnnounced({1, 1, "IMG_0001.DNG", "AB", {}});
   saved(1, FileKind::kThumbnail, "a.thumb.jpg");
-  saved(1, FileKind::kDng, "a.dng");
+  saved(1, FileKind::kRaw, "a.dng");
   saved(1, FileKind::kJpeg, "a.jpg");
   line.captureAnnounced({2, 2, "IMG_0002.DNG", "AB", {}});
   saved(2, FileKind::kThumbnail, "b.thumb.jpg");
   saved(2, FileKind::kJpeg, "b.jpg");
-  line.saveFailed({2, 2, FileKind::kDng, "disk full"});
+  line.saveFailed({2, 2, FileKind::kRaw, "disk full"});
   line.captureIncomplete(3, 3, "image file");
   line.settingsChanged({"400", "5.6", "1/125", "Daylight"});
   line.finish();
