@@ -113,7 +113,7 @@ class Completion(Differences, unittest.TestCase):
     def test_completes_in_bash(self):
         script = setting("TETHER_COMPLETION")
         cases = [  # words typed, the last one being completed; expected completions
-            (["tether-host", "-v", "ca"], ["capture"]),
+            (["tether-host", "-v", "ca"], ["cameras", "capture"]),
             (["tether-host", "--task", "x", "tether", "--h"], ["--help", "--hook"]),
             (["tether-host", "serve", "--b"], ["--bind"]),
             (["tether-host", "capture", "-n", ""], []),
