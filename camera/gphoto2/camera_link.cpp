@@ -91,6 +91,20 @@ Download::Download(Download&& other) noexcept
       mData(std::exchange(other.mData, nullptr)),
       mSize(std::exchange(other.mSize, 0)) {}
 
+int Download::take(::CameraFile* file, int result) {
+  const char* data = nullptr;
+  unsigned long size = 0;
+  if (result < GP_OK || gp_file_get_data_and_size(file, &data, &size) < GP_OK) {
+    gp_file_unref(file);
+    return result < GP_OK ? result : GP_ERROR;
+  }
+  if (mFile != nullptr) gp_file_unref(mFile);
+  mFile = file;
+  mData = reinterpret_cast<const unsigned char*>(data);
+  mSize = size;
+  return GP_OK;
+}
+
 CameraLink::CameraLink(const std::atomic<bool>* cancel) {
   mContext = gp_context_new();
   gp_context_set_cancel_func(mContext, &PollCancel, const_cast<std::atomic<bool>*>(cancel));
@@ -300,18 +314,7 @@ int CameraLink::setChoice(const std::string& name, const std::string& text) {
 int CameraLink::preview(Download* out) {
   ::CameraFile* f = nullptr;
   gp_file_new(&f);
-  const int result = gp_camera_capture_preview(mCamera, f, mContext);
-  const char* data = nullptr;
-  unsigned long size = 0;
-  if (result < GP_OK || gp_file_get_data_and_size(f, &data, &size) < GP_OK) {
-    gp_file_unref(f);
-    return result < GP_OK ? result : GP_ERROR;
-  }
-  if (out->mFile != nullptr) gp_file_unref(out->mFile);
-  out->mFile = f;
-  out->mData = reinterpret_cast<const unsigned char*>(data);
-  out->mSize = size;
-  return GP_OK;
+  return out->take(f, gp_camera_capture_preview(mCamera, f, mContext));
 }
 
 Settings CameraLink::readSettings() {
@@ -365,19 +368,8 @@ int CameraLink::trigger() { return gp_camera_trigger_capture(mCamera, mContext);
 int CameraLink::download(const CameraFile& file, CameraFileType type, Download* out) {
   ::CameraFile* f = nullptr;
   gp_file_new(&f);
-  const int result =
-      gp_camera_file_get(mCamera, file.folder.c_str(), file.name.c_str(), type, f, mContext);
-  const char* data = nullptr;
-  unsigned long size = 0;
-  if (result < GP_OK || gp_file_get_data_and_size(f, &data, &size) < GP_OK) {
-    gp_file_unref(f);
-    return result < GP_OK ? result : GP_ERROR;
-  }
-  if (out->mFile != nullptr) gp_file_unref(out->mFile);
-  out->mFile = f;
-  out->mData = reinterpret_cast<const unsigned char*>(data);
-  out->mSize = size;
-  return GP_OK;
+  return out->take(f, gp_camera_file_get(mCamera, file.folder.c_str(), file.name.c_str(), type,
+                                         f, mContext));
 }
 
 long long CameraLink::fileSize(const CameraFile& file) {

@@ -46,6 +46,12 @@ class Download {
 
  private:
   friend class CameraLink;
+  // Takes `file` (a new libgphoto2 file that `result` says was or was not
+  // fetched into): on success it becomes this download, dropping any earlier
+  // one; on failure it is freed and this download stays as it was. Returns
+  // `result`, or GP_ERROR when the file's bytes cannot be had.
+  int take(::CameraFile* file, int result);
+
   ::CameraFile* mFile = nullptr;
   const unsigned char* mData = nullptr;
   size_t mSize = 0;
