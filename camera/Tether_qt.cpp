@@ -513,6 +513,7 @@ void Tether_qt::setCameraSettingsWithMessageId(int messageId, ZyLuaTE* data) {
     }
   }
   // Registered before the first write: a camera may confirm from inside it.
+  pending->writing = true;
   mPendingSets.push_back(std::move(owned));
   const int32_t model = productId();
   const KRV_SDK_GetChoicesFunction getChoices = tether::SdkGetChoices();
@@ -536,19 +537,16 @@ void Tether_qt::setCameraSettingsWithMessageId(int messageId, ZyLuaTE* data) {
       pending->refused[setting.key] = proto::kCameraRefused;
     }
   }
+  pending->writing = false;
   // Confirmed already (or nothing to wait for): answer now.
-  for (const auto& p : mPendingSets) {
-    if (p.get() != pending) continue;
-    if (pending->awaiting.empty()) return finishSet(pending, proto::kNotConfirmed);
-    std::weak_ptr<int> alive = mAlive;
-    QTimer::singleShot(kSetConfirmMilliseconds, [this, alive, pending] {
-      if (alive.expired()) return;
-      for (const auto& q : mPendingSets) {
-        if (q.get() == pending) return finishSet(pending, proto::kNotConfirmed);
-      }
-    });
-    return;
-  }
+  if (pending->awaiting.empty()) return finishSet(pending, proto::kNotConfirmed);
+  std::weak_ptr<int> alive = mAlive;
+  QTimer::singleShot(kSetConfirmMilliseconds, [this, alive, pending] {
+    if (alive.expired()) return;
+    for (const auto& q : mPendingSets) {
+      if (q.get() == pending) return finishSet(pending, proto::kNotConfirmed);
+    }
+  });
 }
 
 void Tether_qt::confirmChange(int propertyId, bool known, double value) {
@@ -567,17 +565,22 @@ void Tether_qt::confirmChange(int propertyId, bool known, double value) {
         if (setting.propertyId == propertyId) pending->refused[setting.key] = proto::kCameraRefused;
       }
     }
-    if (pending->awaiting.empty()) finishSet(pending, proto::kNotConfirmed);
+    if (pending->awaiting.empty() && !pending->writing) finishSet(pending, proto::kNotConfirmed);
   }
 }
 
-void Tether_qt::finishSet(PendingSet* pending, const char* why) {
-  for (const auto& [propertyId, value] : pending->awaiting) {
+void Tether_qt::PendingSet::refuseAwaiting(const char* why) {
+  for (const auto& [propertyId, value] : awaiting) {
     (void)value;
     for (const tether::SettingInfo& setting : tether::kSettings) {
-      if (setting.propertyId == propertyId) pending->refused[setting.key] = why;
+      if (setting.propertyId == propertyId) refused[setting.key] = why;
     }
   }
+  awaiting.clear();
+}
+
+void Tether_qt::finishSet(PendingSet* pending, const char* why) {
+  pending->refuseAwaiting(why);
   auto* refused = new ZyLuaTETable();
   for (const auto& [key, reason] : pending->refused) {
     refused->Set(key.c_str(), new ZyLuaTEString(reason));
@@ -679,5 +682,14 @@ void Tether_qt::cameraGone() {
     stopped->Set(proto::kReason, new ZyLuaTEString(proto::kNoCamera));
     Send(proto::kLiveViewStopped, stopped);
   }
-  while (!mPendingSets.empty()) finishSet(mPendingSets.front().get(), proto::kNoCamera);
+  std::vector<PendingSet*> sets;
+  for (const auto& p : mPendingSets) sets.push_back(p.get());
+  for (PendingSet* pending : sets) {
+    if (!pending->writing) {
+      finishSet(pending, proto::kNoCamera);
+      continue;
+    }
+    // Still writing: answered after its last write, with these refused.
+    pending->refuseAwaiting(proto::kNoCamera);
+  }
 }

@@ -124,6 +124,11 @@ class Tether_qt : public QObject {
     int messageId = 0;
     std::map<int, double> awaiting;              // property id -> value set
     std::map<std::string, std::string> refused;  // key -> why
+    // Its writes are still being made (a camera may confirm from inside
+    // one): it is answered after the last, never during them.
+    bool writing = false;
+    // Moves every setting still awaited to `refused`, with `why`.
+    void refuseAwaiting(const char* why);
   };
   // A change report of `propertyId` (its value when `known`) reached the
   // main thread: settles the pending sets waiting for it.

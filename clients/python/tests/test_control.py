@@ -79,6 +79,18 @@ class SetSettings(SimulatorTest):
                 self.assertEqual(result.settings, Settings(**expected))
                 self.assertEqual(task.settings(GUARD), result.settings)
 
+    def test_a_camera_confirming_from_inside_the_write_gets_one_whole_answer(self):
+        # Synchronous callbacks: each value is confirmed while its write is still being
+        # made, before the request's next write.
+        task = Task(self.task_path, env=dict(self.sim.env, KRV_SIM_SYNC_CALLBACKS="1"))
+        self.addCleanup(task.close)
+        task.wait_for_camera(GUARD)
+        result = task.set_settings(iso=800, shutter="1/500", white_balance="Flash",
+                                   timeout=GUARD)
+        self.assertEqual(result.refused, {})
+        self.assertEqual((result.settings.iso, result.settings.shutter,
+                          result.settings.white_balance), (800, "1/500", "Flash"))
+
     def test_a_set_value_also_reaches_hosts_as_a_change(self):
         task = self.start()
         task.wait_for_camera(GUARD)
