@@ -45,4 +45,18 @@ std::vector<std::pair<std::string, std::string>> DescribeSettings(ZyLuaTE* setti
           {"White balance", texts.whiteBalance}};
 }
 
+const SettingWord kSettingWords[4] = {
+    {"iso", tether::proto::kIsoSpeed, true},
+    {"aperture", tether::proto::kAperture, true},
+    {"shutter", tether::proto::kShutter, false},
+    {"wb", tether::proto::kWhiteBalance, false},
+};
+
+const SettingWord* FindSettingWord(const std::string& word) {
+  for (const SettingWord& w : kSettingWords) {
+    if (word == w.word) return &w;
+  }
+  return nullptr;
+}
+
 }  // namespace tether_host

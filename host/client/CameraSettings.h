@@ -22,6 +22,17 @@ std::vector<std::pair<std::string, std::string>> DescribeSettings(ZyLuaTE* setti
 // are, anything else "?" (no "f/" on the aperture).
 SettingsTexts ReadSettingsTexts(ZyLuaTE* settings);
 
+// The settings a host may set, by the words of `tether-host set` (iso,
+// aperture, shutter, wb): the settings table's key and whether the value
+// travels as a number.
+struct SettingWord {
+  const char* word;
+  const char* key;
+  bool number;
+};
+const SettingWord* FindSettingWord(const std::string& word);
+extern const SettingWord kSettingWords[4];
+
 }  // namespace tether_host
 
 #endif  // TETHER_HOST_CAMERA_SETTINGS_H_

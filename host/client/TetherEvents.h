@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace tether_host {
@@ -83,7 +84,8 @@ class TetherObserver {
   virtual ~TetherObserver() = default;
   // A camera connected (its model name) or disconnected (empty name).
   virtual void cameraChanged(const std::string& /*modelName*/) {}
-  // Every "ok" and "cameraSettingsChanged".
+  // Every "cameraSettingsChanged", and every "ok" that carries the
+  // settings (the reply to "getCameraSettings" or "setCameraSettings").
   virtual void settingsChanged(const SettingsTexts& /*settings*/) {}
   virtual void captureAnnounced(const CaptureAnnounced& /*capture*/) {}
   virtual void fileSaved(const FileSaved& /*file*/) {}
@@ -91,6 +93,12 @@ class TetherObserver {
   // A capture whose files did not all arrive (what is missing, in words).
   virtual void captureIncomplete(int /*captureId*/, int /*number*/,
                                  const std::string& /*missing*/) {}
+  // A live view frame: one whole JPEG, shared read-only (keep the pointer,
+  // not a copy), and its number, counting up for the task's life.
+  virtual void liveFrame(uint32_t /*sequence*/,
+                         const std::shared_ptr<const std::string>& /*jpeg*/) {}
+  // Live view ended without being asked to ("no camera").
+  virtual void liveViewStopped(const std::string& /*reason*/) {}
 };
 
 }  // namespace tether_host

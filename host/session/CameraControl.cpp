@@ -8,20 +8,6 @@ namespace tether_host {
 
 namespace proto = tether::proto;
 
-const SettingWord kSettingWords[4] = {
-    {"iso", proto::kIsoSpeed, true},
-    {"aperture", proto::kAperture, true},
-    {"shutter", proto::kShutter, false},
-    {"wb", proto::kWhiteBalance, false},
-};
-
-const SettingWord* FindSettingWord(const std::string& word) {
-  for (const SettingWord& w : kSettingWords) {
-    if (word == w.word) return &w;
-  }
-  return nullptr;
-}
-
 namespace {
 
 int64_t NowMs() {

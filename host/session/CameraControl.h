@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/client/CameraSettings.h"  // SettingWord, for this class's users
 #include "host/client/HostMessage.h"
 #include "host/client/TaskProcess.h"
 
@@ -46,17 +47,6 @@ class CameraControl {
   bool mCamera = false;
   std::string mCameraName;
 };
-
-// The settings a host may set, by the words of `tether-host set` (iso,
-// aperture, shutter, wb): the settings table's key and whether the value
-// travels as a number.
-struct SettingWord {
-  const char* word;
-  const char* key;
-  bool number;
-};
-const SettingWord* FindSettingWord(const std::string& word);
-extern const SettingWord kSettingWords[4];
 
 }  // namespace tether_host
 

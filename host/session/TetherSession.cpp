@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 
 #include "host/client/CameraSettings.h"
 #include "host/client/Deadline.h"
 #include "host/saving/OutputFiles.h"
 #include "host/session/TaskLog.h"
 #include "host/client/TaskProcess.h"
+#include "platform/Mutex.h"
 #include "source/ProtocolNames.h"
 
 namespace tether_host {
@@ -62,6 +64,28 @@ class TetherSession::Impl : public TetherObserver {
   void captureIncomplete(int id, int number, const std::string& missing) override {
     for (auto* o : mObservers) o->captureIncomplete(id, number, missing);
   }
+  void liveFrame(uint32_t sequence, const std::shared_ptr<const std::string>& jpeg) override {
+    for (auto* o : mObservers) o->liveFrame(sequence, jpeg);
+  }
+  void liveViewStopped(const std::string& reason) override {
+    for (auto* o : mObservers) o->liveViewStopped(reason);
+  }
+
+  struct Request {
+    std::string name;
+    std::unique_ptr<ZyLuaTETable> payload;
+    ReplyHandler onReply;
+  };
+  // Queues a request for run()'s thread; false when the session is over.
+  bool queue(Request request) {
+    {
+      zy::MutexLock lock(&mRequestMutex);
+      if (mRequestsClosed) return false;
+      mRequests.push_back(std::move(request));
+    }
+    wake();
+    return true;
+  }
 
   TetherOptions mOptions;
   std::vector<TetherObserver*> mObservers;
@@ -81,6 +105,12 @@ class TetherSession::Impl : public TetherObserver {
   }
   // The number of the newest picture when it is still arriving, else 0.
   int pictureArriving() const;
+  void sendRequests();
+  // True when `m` answered a request(): its handler has had it.
+  bool answer(const HostMessage& m);
+  void liveMessage(const HostMessage& m);
+  // After run(): every request still waiting hears that no reply comes.
+  void endRequests();
   void drainWake() {
     uint64_t count;
     while (read(mWakeFd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {
@@ -92,6 +122,11 @@ class TetherSession::Impl : public TetherObserver {
   std::unique_ptr<CaptureSaver> mSaver;
   bool mCameraPresent = false;
   int mNewestCapture = -1;  // capture id of the newest announced picture
+  std::map<int32_t, ReplyHandler> mAwaiting;  // sent requests by message id
+
+  zy::Mutex mRequestMutex;
+  std::vector<Request> mRequests GUARDED_BY(mRequestMutex);
+  bool mRequestsClosed GUARDED_BY(mRequestMutex) = false;
 };
 
 bool TetherSession::Impl::setUp(TetherResult* result) {
@@ -127,9 +162,13 @@ bool TetherSession::Impl::setUp(TetherResult* result) {
 
 TetherResult TetherSession::Impl::run() {
   TetherResult result;
-  if (!setUp(&result)) return result;
+  if (!setUp(&result)) {
+    endRequests();
+    return result;
+  }
   if (loop(&result)) shutDown(&result);
   mSaver->finish();
+  endRequests();
   mTask->waitForExit(-1);  // ended by now; reaped for the temporary folder's sake
   result.saved = mSaver->record();
   result.leftovers = mTask->removeTempDir();
@@ -148,6 +187,7 @@ bool TetherSession::Impl::loop(TetherResult* result) {
       return true;
     }
     sendRequestedCaptures();
+    sendRequests();
     const int waitMs = mOptions.count > 0 ? kQuietMs : -1;
     switch (mTask->read(&message, waitMs, mWakeFd)) {
       case TaskProcess::ReadStatus::kMessage:
@@ -175,8 +215,10 @@ bool TetherSession::Impl::loop(TetherResult* result) {
 }
 
 bool TetherSession::Impl::handle(const HostMessage& m, TetherResult* result) {
-  if (mSaver->handle(m)) return true;
-  if (m.name == proto::kDeviceAdded) {
+  if (mSaver->handle(m) || answer(m)) return true;
+  if (m.name == proto::kLiveViewFrame || m.name == proto::kLiveViewStopped) {
+    liveMessage(m);
+  } else if (m.name == proto::kDeviceAdded) {
     mCameraPresent = true;
     result->cameraName = m.string(proto::kName).value_or("");
     cameraChanged(result->cameraName);
@@ -188,6 +230,62 @@ bool TetherSession::Impl::handle(const HostMessage& m, TetherResult* result) {
     settingsChanged(ReadSettingsTexts(m.payload.get()));
   }
   return true;
+}
+
+void TetherSession::Impl::sendRequests() {
+  std::vector<Request> requests;
+  {
+    zy::MutexLock lock(&mRequestMutex);
+    requests.swap(mRequests);
+  }
+  for (Request& r : requests) {
+    const int32_t id = mTask->send(r.name, r.payload.get());
+    if (id < 0) {
+      r.onReply(nullptr);  // the task's end shows next
+    } else {
+      mAwaiting.emplace(id, std::move(r.onReply));
+    }
+  }
+}
+
+bool TetherSession::Impl::answer(const HostMessage& m) {
+  if (m.name != proto::kOk) return false;
+  const auto it = mAwaiting.find(m.id);
+  if (it == mAwaiting.end()) return false;
+  const ReplyHandler onReply = std::move(it->second);
+  mAwaiting.erase(it);
+  ZyLuaTE* settings = m.value(proto::kSettings);
+  if (settings != nullptr && settings->mType == ZyLuaTE::kTable) {
+    settingsChanged(ReadSettingsTexts(settings));
+  }
+  onReply(&m);
+  return true;
+}
+
+// A frame is copied once, into a buffer every observer may share.
+void TetherSession::Impl::liveMessage(const HostMessage& m) {
+  if (m.name == proto::kLiveViewStopped) {
+    liveViewStopped(m.string(proto::kReason).value_or(""));
+    return;
+  }
+  const ZyLuaTEData* data = m.data(proto::kFrameData);
+  const std::optional<double> sequence = m.number(proto::kSequence);
+  if (data == nullptr || !sequence || *sequence < 0 || *sequence > 4294967295.0) return;
+  liveFrame(static_cast<uint32_t>(*sequence),
+            std::make_shared<const std::string>(static_cast<const char*>(data->mBytes),
+                                                static_cast<size_t>(data->mLength)));
+}
+
+void TetherSession::Impl::endRequests() {
+  std::vector<Request> requests;
+  {
+    zy::MutexLock lock(&mRequestMutex);
+    mRequestsClosed = true;
+    requests.swap(mRequests);
+  }
+  for (Request& r : requests) r.onReply(nullptr);
+  for (auto& entry : mAwaiting) entry.second(nullptr);
+  mAwaiting.clear();
 }
 
 void TetherSession::Impl::sendRequestedCaptures() {
@@ -251,6 +349,13 @@ void TetherSession::requestCapture() {
 void TetherSession::requestStop() {
   mImpl->mStopRequests.fetch_add(1);
   mImpl->wake();
+}
+
+void TetherSession::request(std::string name, std::unique_ptr<ZyLuaTETable> payload,
+                            ReplyHandler onReply) {
+  Impl::Request r{std::move(name), std::move(payload), std::move(onReply)};
+  ReplyHandler late = r.onReply;
+  if (!mImpl->queue(std::move(r))) late(nullptr);
 }
 
 TetherResult TetherSession::run() { return mImpl->run(); }

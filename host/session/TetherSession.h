@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "host/client/HostMessage.h"
 #include "host/saving/CaptureSaver.h"
 #include "host/client/TaskLaunch.h"
 #include "host/client/TetherEvents.h"
@@ -73,6 +74,17 @@ class TetherSession {
   // stops the task at once; what it had not delivered stays in its
   // temporary folder (TetherResult::leftovers). Any thread.
   void requestStop();
+
+  // The task's reply ("ok" with the request's id) to request(), or null
+  // when none will come (the task ended, or the session is over). Called on
+  // run()'s thread, or on request()'s caller when the session is already
+  // over; must not block.
+  using ReplyHandler = std::function<void(const HostMessage* reply)>;
+  // Sends `name` with `payload` (may be null) to the task as soon as run()
+  // gets to it, camera or not (the task answers "no camera" itself), and
+  // hands the reply to `onReply`. A reply carrying "settings" also reaches
+  // the observers as settingsChanged. Any thread; never blocks.
+  void request(std::string name, std::unique_ptr<ZyLuaTETable> payload, ReplyHandler onReply);
 
   TetherResult run();
 

@@ -38,6 +38,11 @@ LiveEvent RatingEvent(int captureId, int rating) {
           std::to_string(captureId)};
 }
 
+LiveEvent LiveViewEvent(bool running, const std::string& reason) {
+  return {"liveView", std::string("\"running\":") + (running ? "true" : "false") + "," + Member("reason", reason),
+          LiveEvent::Keep::kLatest};
+}
+
 void LiveObserver::cameraChanged(const std::string& modelName) {
   mHub->publish({"camera", Member("model", modelName), LiveEvent::Keep::kLatest});
 }
@@ -78,6 +83,15 @@ void LiveObserver::saveFailed(const SaveFailed& f) {
 void LiveObserver::captureIncomplete(int captureId, int number, const std::string& missing) {
   mHub->publish({"incomplete", CaptureMembers(captureId, number) + "," + Member("missing", missing),
                  LiveEvent::Keep::kHistory});
+}
+
+void LiveObserver::liveFrame(uint32_t sequence, const std::shared_ptr<const std::string>& jpeg) {
+  if (mFrames) mFrames->put(sequence, jpeg);
+}
+
+void LiveObserver::liveViewStopped(const std::string& reason) {
+  if (mFrames) mFrames->setRunning(false);
+  mHub->publish(LiveViewEvent(false, reason));
 }
 
 }  // namespace tether_host

@@ -4,12 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <regex>
 
+#include "host/client/JsonRender.h"
 #include "host/saving/RatingSidecar.h"
+#include "host/client/CameraSettings.h"
 #include "host/web/ByteRange.h"
 #include "host/web/LiveObserver.h"
 #include "host/web/PageAssets.h"
+#include "source/ProtocolNames.h"
 
 namespace tether_host {
 namespace {
@@ -39,6 +43,7 @@ std::string StatusText(int status) {
     case 400: return "Bad request\n";
     case 404: return "Not found\n";
     case 409: return "Not possible now\n";
+    case 503: return "Not available now\n";
     case 413: return "Request too large\n";
     case 414: return "Address too long\n";
     default: return "HTTP status " + std::to_string(status) + "\n";
@@ -64,14 +69,54 @@ std::string Attachment(const std::string& path) {
   return "attachment; filename=\"" + name + "\"";
 }
 
+constexpr size_t kMaxValueBytes = 32;  // "Fluor. Warm", "1/8000", "10000K"
+
+// One setting's value from a page's form, in the form the task takes it;
+// null (after saying why) when it cannot be one.
+ZyLuaTE* SettingValue(const SettingWord& w, const std::string& value, std::string* why) {
+  if (value.empty() || value.size() > kMaxValueBytes) {
+    *why = std::string(w.word) + ": a value of 1 to 32 characters";
+    return nullptr;
+  }
+  for (char c : value) {
+    if (c < 0x20 || c > 0x7e) {
+      *why = std::string(w.word) + ": printable ASCII only";
+      return nullptr;
+    }
+  }
+  if (!w.number) return new ZyLuaTEString(value);
+  char* end = nullptr;
+  const double number = std::strtod(value.c_str(), &end);
+  if (*end != '\0' || !(number > 0 && number < 1e7)) {
+    *why = std::string(w.word) + " takes a positive number";
+    return nullptr;
+  }
+  return new ZyLuaTENumber(number);
+}
+
+// A page's "after" (the number of the frame it has): 0 to 2^32 - 1.
+bool FrameNumber(const std::string& text, uint32_t* out) {
+  if (text.empty()) {
+    *out = 0;
+    return true;
+  }
+  if (text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const unsigned long long n = std::strtoull(text.c_str(), nullptr, 10);
+  if (n > 0xffffffffULL) return false;
+  *out = static_cast<uint32_t>(n);
+  return true;
+}
+
 }  // namespace
 
 LiveServer::LiveServer(Options options, EventHub* hub, PictureIndex* pictures,
-                       std::function<void()> onCapture)
+                       std::function<void()> onCapture, CameraRequest camera, LiveFrames* frames)
     : mOptions(std::move(options)),
       mHub(hub),
       mPictures(pictures),
       mOnCapture(std::move(onCapture)),
+      mCamera(std::move(camera)),
+      mFrames(frames),
       mServer(mOptions.limits) {}
 
 LiveServer::~LiveServer() { stop(); }
@@ -97,6 +142,7 @@ bool LiveServer::start(std::string* error) {
 void LiveServer::stop() {
   if (!mThread.joinable()) return;
   mHub->close();  // wakes every event stream, so that its thread can end
+  if (mFrames) mFrames->close();
   mServer.stopAll();
   mThread.join();
 }
@@ -129,6 +175,11 @@ void LiveServer::addRoutes() {
   mServer.Post("/capture", [this](const Request& req, Response& res) { serveCapture(req, res); });
   mServer.Post(R"(/rating/(-?\d{1,9})/(-?\d{1,3}))",
                [this](const Request& req, Response& res) { serveRating(req, res); });
+  mServer.Get("/camera/choices", [this](const Request&, Response& res) { serveChoices(res); });
+  mServer.Post("/camera/settings", [this](const Request& req, Response& res) { serveSettings(req, res); });
+  mServer.Post("/live/start", [this](const Request& req, Response& res) { serveLiveSwitch(req, res, true); });
+  mServer.Post("/live/stop", [this](const Request& req, Response& res) { serveLiveSwitch(req, res, false); });
+  mServer.Get("/live/frame", [this](const Request& req, Response& res) { serveLiveFrame(req, res); });
 }
 
 HandlerResponse LiveServer::guard(const Request& req, Response& res) {
@@ -255,6 +306,134 @@ void LiveServer::serveRating(const Request& req, Response& res) {
   const LiveEvent event = RatingEvent(id, rating);
   mHub->publish(event);
   res.set_content("{" + event.fields + "}", "application/json");
+}
+
+// The request thread waits for the reply, at most cameraReplyMs; a reply
+// that comes later finds the answer still alive (shared) and is dropped.
+void LiveServer::askCamera(const char* name, std::unique_ptr<ZyLuaTETable> payload,
+                           std::function<void(const HostMessage&)> then, Response& res) {
+  if (!mCamera || !mFrames) {
+    Refuse(res, 503, "This tether-host does not drive the camera.");
+    return;
+  }
+  struct Answer {
+    zy::Mutex mutex;
+    zy::CondVar done;
+    bool came GUARDED_BY(mutex) = false;
+    bool replied GUARDED_BY(mutex) = false;
+    bool failed GUARDED_BY(mutex) = false;
+    std::string json GUARDED_BY(mutex);
+  };
+  auto answer = std::make_shared<Answer>();
+  mCamera(name, std::move(payload), [answer, then](const HostMessage* reply) {
+    std::string json;
+    bool failed = false;
+    if (reply != nullptr) {
+      if (then) then(*reply);
+      json = JsonElement(reply->payload.get());
+      failed = reply->string(tether::proto::kError).has_value();
+    }
+    zy::MutexLock lock(&answer->mutex);
+    answer->came = true;
+    answer->replied = reply != nullptr;
+    answer->failed = failed;
+    answer->json = std::move(json);
+    answer->done.signalAll();
+  });
+  zy::MutexLock lock(&answer->mutex);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(mOptions.cameraReplyMs);
+  while (!answer->came) {
+    if (!answer->done.waitUntil(&answer->mutex, deadline)) break;
+  }
+  if (!answer->came) {
+    Refuse(res, 504, "The camera's task did not answer in time.");
+  } else if (!answer->replied) {
+    Refuse(res, 503, "The session is over: the camera's task is gone.");
+  } else {
+    res.status = answer->failed ? 409 : 200;
+    res.set_content(answer->json, "application/json");
+  }
+}
+
+void LiveServer::serveChoices(Response& res) {
+  askCamera(tether::proto::kGetCameraChoices, nullptr, nullptr, res);
+}
+
+// A form body ("iso=800&shutter=1%2F250"): each key one of the words of
+// `tether-host set`, each value checked here for its form and by the task
+// against the camera's choices.
+void LiveServer::serveSettings(const Request& req, Response& res) {
+  if (!fromPage(req, res, "The camera can only be set from the page itself.")) return;
+  auto payload = std::make_unique<ZyLuaTETable>();
+  size_t count = 0;
+  for (const auto& [key, value] : req.params) {
+    const SettingWord* w = FindSettingWord(key);
+    std::string why = "'" + key + "' is none of iso, aperture, shutter, wb";
+    ZyLuaTE* element = w ? SettingValue(*w, value, &why) : nullptr;
+    if (element == nullptr) {
+      Refuse(res, 400, why.c_str());
+      return;
+    }
+    payload->Set(w->key, element);
+    ++count;
+  }
+  if (count == 0) {
+    Refuse(res, 400, "Give one or more of iso, aperture, shutter, wb.");
+    return;
+  }
+  askCamera(tether::proto::kSetCameraSettings, std::move(payload), nullptr, res);
+}
+
+// The reply decides: every page hears "liveView" from the session's thread,
+// in order with the frames and "liveViewStopped".
+void LiveServer::serveLiveSwitch(const Request& req, Response& res, bool on) {
+  if (!fromPage(req, res, "Live view can only be switched from the page itself.")) return;
+  LiveFrames* frames = mFrames;
+  EventHub* hub = mHub;
+  askCamera(on ? tether::proto::kStartLiveView : tether::proto::kStopLiveView, nullptr,
+            [frames, hub, on](const HostMessage& reply) {
+              const std::optional<double> live = reply.number(tether::proto::kLiveView);
+              if (!live) return;  // an error: nothing changed
+              frames->setRunning(*live != 0);
+              hub->publish(LiveViewEvent(*live != 0, on ? "" : "stopped from a page"));
+            },
+            res);
+}
+
+// Why pull, newest only, rather than a multipart stream or frames on the
+// event stream: a pushed stream lets frames pile up in socket buffers
+// behind a slow page (older frames first), and on the event stream they
+// would crowd out the session's own events. Here a page asks for the next
+// frame once it has painted the last: the server sends the newest it has,
+// so a slow page gets fewer frames, never older ones, and holds at most
+// one in flight. An idle page gets 204 after frameWaitMs and asks again.
+void LiveServer::serveLiveFrame(const Request& req, Response& res) {
+  uint32_t after = 0;
+  if (!FrameNumber(req.get_param_value("after"), &after)) {
+    Refuse(res, 400, "after= takes the number of the frame the page has.");
+    return;
+  }
+  if (!mFrames) {
+    Refuse(res, 503, "This tether-host does not drive the camera.");
+    return;
+  }
+  LiveFrames::Frame frame;
+  switch (mFrames->newerThan(after, mOptions.frameWaitMs, &frame)) {
+    case LiveFrames::Wait::kOff:
+      Refuse(res, 409, "Live view is off.");
+      return;
+    case LiveFrames::Wait::kTimeout:
+      res.status = 204;
+      return;
+    case LiveFrames::Wait::kFrame:
+      break;
+  }
+  res.set_header("X-Frame-Sequence", std::to_string(frame.sequence));
+  std::shared_ptr<const std::string> jpeg = frame.jpeg;
+  res.set_content_provider(jpeg->size(), "image/jpeg",
+                           [jpeg](size_t offset, size_t length, httplib::DataSink& sink) {
+                             return sink.write(jpeg->data() + offset, length);
+                           });
 }
 
 }  // namespace tether_host

@@ -3,13 +3,18 @@
 // session's saved files by capture id and kind (GET /files/<id>/<kind>,
 // each with its own grant), the shutter (POST /capture) and a picture's
 // rating (POST /rating/<id>/<-1..5>, kept beside the picture and published
-// to every page as a "rating" event). Every request
-// passes the AccessGuard; anything else is 404.
+// to every page as a "rating" event), and the camera driven from the page:
+// its choices (GET /camera/choices), a change of its settings (POST
+// /camera/settings, a form body of iso, aperture, shutter, wb), live view
+// on and off (POST /live/start, /live/stop, told to every page as a
+// "liveView" event) and the newest live frame (GET /live/frame?after=N).
+// Every request passes the AccessGuard; anything else is 404.
 //
 // Lifetime: the hub and the index are borrowed and must outlive the server;
 // stop() (or the destructor) returns once no request is running. Thread:
-// start() and stop() from one thread; `onCapture` is called on a request
-// thread and must not block.
+// start() and stop() from one thread; `onCapture` and `camera` are called
+// on a request thread and must not block; `camera`'s reply handler may run
+// on any thread.
 #ifndef TETHER_HOST_WEB_LIVE_SERVER_H_
 #define TETHER_HOST_WEB_LIVE_SERVER_H_
 
@@ -20,7 +25,9 @@
 
 #include "host/web/AccessGuard.h"
 #include "host/web/BoundedHttpServer.h"
+#include "host/client/HostMessage.h"
 #include "host/web/EventHub.h"
+#include "host/web/LiveFrames.h"
 #include "host/web/PictureIndex.h"
 #include "platform/Mutex.h"
 
@@ -34,10 +41,21 @@ class LiveServer {
     HttpLimits limits;
     size_t maxBodyBytes = 1024;   // no request needs a body
     int heartbeatMs = 15000;      // a comment on an idle event stream, to find dead clients
+    int cameraReplyMs = 5000;     // the task itself waits 2 s for a camera's confirmation
+    int frameWaitMs = 2000;       // a page asking for the next live frame waits this long
   };
 
+  // Sends a command to the camera's task and hands over its "ok" (null:
+  // no reply will come).
+  using ReplyHandler = std::function<void(const HostMessage* reply)>;
+  using CameraRequest = std::function<void(std::string name, std::unique_ptr<ZyLuaTETable> payload,
+                                           ReplyHandler onReply)>;
+
+  // Without `camera` and `frames` (borrowed, outliving the server) the
+  // camera's routes answer 503.
   LiveServer(Options options, EventHub* hub, PictureIndex* pictures,
-             std::function<void()> onCapture);
+             std::function<void()> onCapture, CameraRequest camera = nullptr,
+             LiveFrames* frames = nullptr);
   ~LiveServer();
 
   // Binds and starts serving; false with *error when the address cannot be
@@ -58,6 +76,14 @@ class LiveServer {
   void serveFile(const Request& req, Response& res);
   void serveCapture(const Request& req, Response& res);
   void serveRating(const Request& req, Response& res);
+  void serveChoices(Response& res);
+  void serveSettings(const Request& req, Response& res);
+  void serveLiveSwitch(const Request& req, Response& res, bool on);
+  void serveLiveFrame(const Request& req, Response& res);
+  // Sends the command and answers with its reply as JSON (409 when it
+  // carries "error"); `then` sees the reply first, on the session's thread.
+  void askCamera(const char* name, std::unique_ptr<ZyLuaTETable> payload,
+                 std::function<void(const HostMessage&)> then, Response& res);
   // A write only from the page itself; else refused with `why`.
   bool fromPage(const Request& req, Response& res, const char* why);
 
@@ -65,6 +91,8 @@ class LiveServer {
   EventHub* mHub;
   PictureIndex* mPictures;
   std::function<void()> mOnCapture;
+  CameraRequest mCamera;
+  LiveFrames* mFrames;
   BoundedHttpServer mServer;
   std::unique_ptr<AccessGuard> mGuard;
   std::thread mThread;
