@@ -193,6 +193,10 @@
   // Both views (the second only while comparing) share zoom and pan: the
   // pan is bounded by the larger of the two pictures.
   function layout() {
+    if (live.shown) {
+      layoutLive();
+      return;
+    }
     const views = [geometry($('view'), $('latest'), shown === null ? null : captures.get(shown))];
     if (other !== null) views.push(geometry($('view2'), $('latest2'), captures.get(other)));
     const shownViews = views.filter(Boolean);
@@ -360,8 +364,8 @@
     const best = c && (c.files.jpeg || c.files.thumbnail);
     const latest = $('latest');
     if (best && latest.getAttribute('src') !== fileUrl(best)) latest.src = fileUrl(best);
-    latest.hidden = !best;
-    $('empty').hidden = Boolean(c);
+    latest.hidden = !best || live.shown;
+    $('empty').hidden = Boolean(c) || live.shown;
     $('caption').textContent = c
       ? `${c.number > 0 ? `#${c.number}  ` : ''}${c.name}  ${c.time ? new Date(c.time).toLocaleString() : ''}`
       : '';
@@ -382,13 +386,14 @@
     });
     renderZoom();
     renderExposure();
+    renderLive();
   }
 
   // At 100 % only the full JPEG will do: the loading state shows until it
   // is decoded, and the view is never scaled up from the thumbnail.
   function renderZoom() {
     const c = shown === null ? null : captures.get(shown);
-    const loading = zoomed && !fullJpegReady(c);
+    const loading = zoomed && !live.shown && !fullJpegReady(c);
     $('view').classList.toggle('zoomed', zoomed && !loading);
     $('loading').hidden = !loading;
     $('zoom').setAttribute('aria-pressed', String(zoomed));
@@ -405,6 +410,11 @@
   }
 
   function show(id) {
+    if (live.shown) {
+      live.shown = false;
+      zoomed = false;
+      pan = { x: 0, y: 0 };
+    }
     if (id !== shown) {
       if (other === null) {
         zoomed = false;
@@ -515,7 +525,7 @@
       panBy(dx, dy);
     });
     view.addEventListener('pointerup', (e) => {
-      if (drag && !drag.moved && shown !== null) {
+      if (drag && !drag.moved && (shown !== null || live.shown)) {
         const box = view.getBoundingClientRect();
         toggleZoom(e.clientX - box.left, e.clientY - box.top);
       }
@@ -539,6 +549,7 @@
     { keys: ['x'], what: 'Reject', run: () => rate(-1) },
     { keys: ['h'], what: 'Histogram on or off', run: () => { showHistogram = !showHistogram; renderExposure(); } },
     { keys: ['j'], what: 'Clipping marks on or off (red blown, blue blocked)', run: () => { showClipping = !showClipping; renderExposure(); } },
+    { keys: ['l'], what: 'Live view: start it, back to it from a picture, or stop it', run: () => toggleLive() },
     { keys: ['c'], what: 'Compare with the picture shown before, or stop', run: () => toggleCompare() },
     { keys: ['f'], what: 'Follow newest on or off', run: () => setFollow(!follow) },
     { keys: ['?'], what: 'This help', run: () => toggleHelp() },
@@ -561,6 +572,7 @@
   function onKey(e) {
     const t = e.target;
     if (e.ctrlKey || e.metaKey || e.altKey) return;
+    // A focused setting keeps its own keys (arrows step through its choices).
     if (t instanceof HTMLInputElement || t instanceof HTMLSelectElement || t.isContentEditable) return;
     const name = e.code === 'Space' ? 'Space' : e.key;
     // Space and Enter on a focused button press that button.
@@ -571,12 +583,227 @@
     k.run(name);
   }
 
+  // ---- the camera's settings, set from the page ----
+
+  // key: as the "settings" event has it; choices: the task's key in the
+  // choices and the reply to a set; word: what /camera/settings takes.
+  const SETTINGS = [
+    { key: 'iso', choices: 'isoSpeed', word: 'iso' },
+    { key: 'aperture', choices: 'aperture', word: 'aperture' },
+    { key: 'shutter', choices: 'shutter', word: 'shutter' },
+    { key: 'whiteBalance', choices: 'whiteBalance', word: 'wb' },
+  ];
+  const KELVIN_STEP = 100;
+  let cameraModel = '';
+  let confirmed = {};   // the camera's values as it last reported them
+  let choiceLists = {}; // key -> { values, readOnly }
+  let choicesAsked = 0; // only the newest answer counts
+
+  // A list from the task comes as JSON pairs [[1, v1], [2, v2], ...].
+  function listOf(pairs) {
+    return Array.isArray(pairs) ? pairs.slice().sort((a, b) => a[0] - b[0]).map((p) => String(p[1])) : [];
+  }
+
+  function readChoices(t) {
+    const values = listOf(t.choices);
+    if (t.kelvin_min > 0 && t.kelvin_max >= t.kelvin_min) {
+      const first = Math.ceil(t.kelvin_min / KELVIN_STEP) * KELVIN_STEP;
+      for (let k = first; k <= t.kelvin_max; k += KELVIN_STEP) values.push(`${k}K`);
+    }
+    return { values, readOnly: Boolean(t.read_only) };
+  }
+
+  function loadChoices() {
+    const asked = ++choicesAsked;
+    choiceLists = {};
+    SETTINGS.forEach(renderSetting);
+    if (!cameraModel) return;
+    api('/camera/choices')
+      .then((r) => r.json())
+      .then((reply) => {
+        if (asked !== choicesAsked || reply.error) return;
+        for (const s of SETTINGS) {
+          if (reply[s.choices]) choiceLists[s.key] = readChoices(reply[s.choices]);
+        }
+        SETTINGS.forEach(renderSetting);
+      })
+      .catch(() => null);  // the settings stay shown, not settable
+  }
+
+  // The control shows the camera's confirmed value, among the choices it
+  // takes now; without choices (or read-only) it only shows.
+  function renderSetting(s) {
+    const select = $(`set-${s.key}`);
+    const c = choiceLists[s.key];
+    const current = confirmed[s.key] || '';
+    const values = c ? [...c.values] : [];
+    if (current && !values.includes(current)) values.unshift(current);
+    if (!values.length) values.push('');
+    const want = values.join('\n');
+    if (select.dataset.values !== want) {
+      select.replaceChildren(...values.map((v) => new Option(v || '–', v)));
+      select.dataset.values = want;
+    }
+    select.value = current;
+    select.disabled = !cameraModel || !c || c.readOnly;
+    select.title = c && c.readOnly ? 'Read-only in this mode' : '';
+  }
+
+  function why(s, text) {
+    $(`why-${s.key}`).textContent = text;
+  }
+
+  // The value shown afterwards is the one the camera reports, whatever was
+  // chosen; a refusal is told beside the control in the task's words.
+  function setSetting(s, value) {
+    const select = $(`set-${s.key}`);
+    why(s, '');
+    select.setAttribute('aria-busy', 'true');
+    api('/camera/settings', { method: 'POST', body: new URLSearchParams({ [s.word]: value }) })
+      .then(async (r) => {
+        const reply = await r.json().catch(() => null);
+        if (!reply) {
+          why(s, `Not set: ${(await r.text().catch(() => '')) || `HTTP ${r.status}`}`);
+          return;
+        }
+        if (reply.settings) {
+          for (const t of SETTINGS) {
+            const v = reply.settings[t.choices];
+            if (v !== undefined) confirmed[t.key] = String(v);
+          }
+        }
+        const refused = reply.error || (reply.refused && reply.refused[s.choices]);
+        if (refused) why(s, `Not set: ${refused}`);
+        if (refused === 'read-only in this mode') loadChoices();
+      })
+      .catch(() => why(s, 'Not set: tether-host cannot be reached'))
+      .finally(() => {
+        select.removeAttribute('aria-busy');
+        renderSetting(s);
+      });
+  }
+
+  // ---- live view ----
+
+  // running: the camera's live view is on (the "liveView" event); shown:
+  // this page shows it in the big view instead of a picture. A capture
+  // during live view shows the picture; the frame comes back with l or
+  // the "Back to live" button.
+  const live = { running: false, shown: false, wanted: false, after: 0, pulling: false };
+
+  function isLiveShown() {
+    return live.shown;
+  }
+
+  function switchLive(on) {
+    api(on ? '/live/start' : '/live/stop', { method: 'POST' })
+      .then(async (r) => {
+        if (r.ok) return;
+        const reply = await r.json().catch(() => null);
+        live.wanted = false;
+        notice(`Live view did not ${on ? 'start' : 'stop'}: ${reply && reply.error ? reply.error : `HTTP ${r.status}`}.`);
+      })
+      .catch(() => notice('tether-host cannot be reached.'));
+  }
+
+  function toggleLive() {
+    if (!live.running) {
+      live.wanted = true;
+      switchLive(true);
+    } else if (!live.shown) {
+      live.shown = true;
+      zoomed = false;
+      pan = { x: 0, y: 0 };
+      renderShown();
+    } else {
+      switchLive(false);
+    }
+  }
+
+  function renderLive() {
+    const canvas = $('live-frame');
+    const painted = Number(canvas.dataset.sequence || 0) > 0;
+    canvas.hidden = !live.shown || !painted;
+    $('live-badge').hidden = !live.shown;
+    $('live-badge').textContent = painted ? `Live · ${canvas.dataset.sequence}` : 'Live · waiting for the camera…';
+    const button = $('live');
+    button.setAttribute('aria-pressed', String(live.running));
+    button.textContent = !live.running ? 'Live view' : (live.shown ? 'Stop live view' : 'Back to live');
+    if (live.shown) {
+      $('caption').textContent = 'Live view';
+      layoutLive();
+      pullFrames();
+    }
+  }
+
+  function layoutLive() {
+    const view = $('view');
+    const canvas = $('live-frame');
+    if (!canvas.width) return;
+    const cw = view.clientWidth;
+    const ch = view.clientHeight;
+    const scale = zoomed ? 1 : Math.min(cw / canvas.width, ch / canvas.height);
+    const limitX = Math.max(0, (canvas.width * scale - cw) / 2);
+    const limitY = Math.max(0, (canvas.height * scale - ch) / 2);
+    pan.x = Math.max(-limitX, Math.min(limitX, pan.x));
+    pan.y = Math.max(-limitY, Math.min(limitY, pan.y));
+    Object.assign(canvas.style, {
+      width: `${canvas.width}px`, height: `${canvas.height}px`,
+      left: `${(cw - canvas.width) / 2}px`, top: `${(ch - canvas.height) / 2}px`,
+      transform: `translate(${pan.x}px, ${pan.y}px) scale(${scale})`,
+    });
+    view.dataset.scale = String(scale);
+    view.classList.toggle('zoomed', zoomed);
+  }
+
+  const nextPaint = () => new Promise((done) => requestAnimationFrame(() => done()));
+  const pause = (ms) => new Promise((done) => setTimeout(done, ms));
+
+  // One frame in flight: the next is asked for only once this one is
+  // painted, and the server answers with the newest it has, so a slow page
+  // gets fewer frames, never older ones. 204: none came within the wait.
+  async function pullFrames() {
+    if (live.pulling) return;
+    live.pulling = true;
+    try {
+      while (live.running && live.shown) {
+        let r;
+        try {
+          r = await api(`/live/frame?after=${live.after}`);
+        } catch (e) {
+          await pause(1000);  // the event stream tells of a lost link
+          continue;
+        }
+        if (r.status === 204) continue;
+        if (!r.ok) break;  // 409: live view is off; its event follows
+        const sequence = Number(r.headers.get('X-Frame-Sequence')) || 0;
+        const bitmap = await createImageBitmap(await r.blob()).catch(() => null);
+        if (!bitmap || sequence <= live.after) continue;
+        live.after = sequence;
+        const canvas = $('live-frame');
+        if (canvas.width !== bitmap.width || canvas.height !== bitmap.height) {
+          canvas.width = bitmap.width;
+          canvas.height = bitmap.height;
+        }
+        canvas.getContext('2d').drawImage(bitmap, 0, 0);
+        bitmap.close();
+        canvas.dataset.sequence = String(sequence);
+        if (live.shown) renderLive();
+        await nextPaint();
+      }
+    } finally {
+      live.pulling = false;
+    }
+  }
+
   // ---- events ----
 
   const handlers = {
     camera(e, live) {
       $('camera').textContent = e.model || 'no camera';
       document.body.classList.toggle('no-camera', !e.model);
+      cameraModel = e.model || '';
+      loadChoices();
       if (e.model) {
         hadCamera = true;
         if ($('notice').dataset.kind === 'camera') $('notice').hidden = true;
@@ -586,9 +813,25 @@
       }
     },
     settings(e) {
-      for (const dd of document.querySelectorAll('#settings dd')) {
-        dd.textContent = e[dd.dataset.key] || '–';
+      for (const s of SETTINGS) confirmed[s.key] = e[s.key] || '';
+      SETTINGS.forEach(renderSetting);
+    },
+    liveView(e, isLive) {
+      const was = live.running;
+      live.running = e.running;
+      if (e.running && !was) live.after = 0;
+      if (e.running && live.wanted) live.shown = true;
+      live.wanted = false;
+      if (!e.running) {
+        live.shown = false;
+        zoomed = false;
+        pan = { x: 0, y: 0 };
+        if (isLive && was && e.reason) {
+          notice(`Live view stopped: ${e.reason}.`);
+          $('notice').dataset.kind = 'live';
+        }
       }
+      renderShown();
     },
     capture(e, live) {
       const c = Object.assign(entry(e.id), {
@@ -597,7 +840,7 @@
       });
       stripItem(c);
       if (!live) return;
-      if (follow) {
+      if (follow || isLiveShown()) {
         show(e.id);
       } else {
         document.querySelector(`#filmstrip [data-id="${e.id}"]`).classList.add('new');
@@ -697,6 +940,10 @@
 
   function start() {
     $('capture').addEventListener('click', capture);
+    $('live').addEventListener('click', () => toggleLive());
+    for (const s of SETTINGS) {
+      $(`set-${s.key}`).addEventListener('change', (e) => setSetting(s, e.target.value));
+    }
     $('notice-close').addEventListener('click', () => { $('notice').hidden = true; });
     $('follow').addEventListener('click', () => setFollow(!follow));
     $('zoom').addEventListener('click', () => toggleZoom());

@@ -4,8 +4,11 @@ driven by Selenium): a capture from the page's button shows the picture
 large, a setting changed on the camera shows up, a disconnect is told, and
 the browser's console stays free of errors. Another server on another port
 of the same address, visited by the same browser, never receives the
-page's token. Screenshots of the page after three captures, wide and
-phone-sized, go to --screenshots.
+page's token. The camera driven from the page: ISO set and refused, live
+view started, its frames advancing, a capture during it, stopped, and
+stopped by the camera going away. Screenshots of the page after three
+captures and with live view running, wide and phone-sized, go to
+--screenshots.
 
 Run with Debian's /usr/bin/python3, which sees Debian's python3-selenium.
 A browser that cannot start fails the test; it never passes without one."""
@@ -370,7 +373,7 @@ def check_page(driver, serve, screenshots):
     wait_until('#latest showing the first JPEG', lambda: latest_shows(driver, serve.jpeg(1)))
 
     serve.control('set', '10', '1600')
-    wait_until('ISO 1600 in #settings', lambda: '1600' in text('#settings'))
+    wait_until('ISO 1600 in #set-iso', lambda: setting(driver, 'iso')['value'] == '1600')
 
     driver.find_element(By.ID, 'capture').click()
     wait_until('#latest showing the second JPEG', lambda: latest_shows(driver, serve.jpeg(2)))
@@ -410,6 +413,91 @@ def check_page(driver, serve, screenshots):
         fail('another server on this address received the token: %s' % leaked)
 
 
+def setting(driver, key):
+    """The control of a setting: its value, choices, state and refusal."""
+    return driver.execute_script(
+        "const s = document.getElementById('set-' + arguments[0]);"
+        "return {value: s.value, options: [...s.options].map((o) => o.value), disabled: s.disabled,"
+        " busy: s.getAttribute('aria-busy') === 'true',"
+        " why: document.getElementById('why-' + arguments[0]).textContent};", key)
+
+
+def live_state(driver):
+    """What the live view shows: the frame's number and a digest of its pixels."""
+    return driver.execute_script(
+        "const c = document.getElementById('live-frame'), b = document.getElementById('live');"
+        "let digest = 0;"
+        "if (c.width) { const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;"
+        "  for (let i = 0; i < d.length; i += 97) digest = (digest * 31 + d[i]) >>> 0; }"
+        "return {shown: !c.hidden, sequence: Number(c.dataset.sequence || 0), digest,"
+        " button: b.textContent, running: b.getAttribute('aria-pressed') === 'true'};")
+
+
+def frames_advance(driver, what):
+    """Waits for a live frame shown, then for three more, which must differ."""
+    first = wait_until(what, lambda: (lambda s: s['shown'] and s['sequence'] > 0 and s)(live_state(driver)))
+    later = wait_until(what + ', later frames', lambda: (
+        lambda s: s['shown'] and s['sequence'] >= first['sequence'] + 3 and s)(live_state(driver)))
+    if later['digest'] == first['digest']:
+        fail('live frames %d and %d look the same' % (first['sequence'], later['sequence']))
+    return later
+
+
+def check_camera_control(driver, serve, screenshots):
+    """ISO set from the page and refused by the camera; live view started,
+    advancing, giving way to a capture, back, stopped; and stopped by the
+    camera going away."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select
+    body = driver.find_element(By.TAG_NAME, 'body')
+    iso = wait_until('ISO choices offered', lambda: (
+        lambda s: not s['disabled'] and '800' in s['options'] and s)(setting(driver, 'iso')))
+    if iso['value'] == '800':
+        fail('the test wants ISO to start other than 800: %s' % iso)
+    for key in ('aperture', 'shutter', 'whiteBalance'):
+        wait_until(key + ' choices offered', lambda: len(setting(driver, key)['options']) > 1)
+    Select(driver.find_element(By.ID, 'set-iso')).select_by_value('800')
+    wait_until('ISO 800 confirmed by the camera', lambda: (
+        lambda s: s['value'] == '800' and not s['busy'] and s)(setting(driver, 'iso')))
+    serve.control('refuse', '10', 'on')
+    Select(driver.find_element(By.ID, 'set-iso')).select_by_value('3200')
+    refused = wait_until('the refusal beside ISO', lambda: (
+        lambda s: 'camera refused' in s['why'] and not s['busy'] and s)(setting(driver, 'iso')))
+    if refused['value'] != '800':
+        fail('a refused ISO shows a value the camera does not have: %s' % refused)
+    serve.control('refuse', '10', 'off')
+
+    body.send_keys('l')
+    frames_advance(driver, 'live frames (l)')
+    shoot(driver, screenshots, 'live')
+    number = len(driver.find_elements(By.CSS_SELECTOR, '#filmstrip button')) + 1
+    driver.find_element(By.ID, 'capture').click()
+    wait_until('the capture during live view shown', lambda: latest_shows(driver, serve.jpeg(number)))
+    state = live_state(driver)
+    if state['shown'] or state['button'] != 'Back to live' or not state['running']:
+        fail('the picture did not take the live view\'s place: %s' % state)
+    driver.find_element(By.ID, 'live').click()
+    after = frames_advance(driver, 'live frames again (Back to live)')
+    if after['sequence'] <= state['sequence']:
+        fail('live view came back with an older frame: %s then %s' % (state, after))
+    body.send_keys('l')
+    wait_until('live view stopped (l)', lambda: (
+        lambda s: not s['running'] and not s['shown'] and s['button'] == 'Live view')(live_state(driver)))
+    if not latest_shows(driver, serve.jpeg(number)):
+        fail('the picture did not come back when live view stopped')
+
+    driver.find_element(By.ID, 'live').click()
+    frames_advance(driver, 'live frames (button)')
+    serve.control('disconnect')
+    wait_until('live view stopped by the camera going away', lambda: not live_state(driver)['running'])
+    notice = driver.find_element(By.ID, 'notice').text
+    if 'Live view stopped: no camera' not in notice:
+        fail('the page did not say why live view stopped: %r' % notice)
+    errors = [e for e in driver.get_log('browser') if e.get('level') == 'SEVERE']
+    if errors:
+        fail('console errors: %s' % errors)
+
+
 def check_restart(driver, serve):
     """serve on the --out of the first run shows its six pictures, newest
     first, with the rating given before."""
@@ -441,6 +529,7 @@ def main():
         check_page(driver, serve, args.screenshots)
         serve.restart()
         check_restart(driver, serve)
+        check_camera_control(driver, serve, args.screenshots)
     finally:
         if driver is not None:
             driver.quit()

@@ -163,6 +163,13 @@ std::string PostCapture(const std::string& headers, const std::string& body = ""
   return Post("/capture", "{C}\r\n" + headers, body);
 }
 
+const std::string kForm = "Content-Type: application/x-www-form-urlencoded\r\n";
+
+// A change of the camera's settings from the page itself.
+std::string SetForm(const std::string& body) {
+  return Post("/camera/settings", "{C}\r\n" + kForm + "Origin: http://127.0.0.1:{P}\r\n", body);
+}
+
 std::string ManyHeaders(int n) {
   std::string h;
   for (int i = 0; i < n; ++i) h += "X-Filler-" + std::to_string(i) + ": a\r\n";
@@ -233,6 +240,31 @@ TEST_F(ServeHttpTest, RefusesWhatIsNotThePagesOwnAndServesWhatIs) {
       {"a header too long", Get("/state", "{C}\r\nX-Big: " + std::string(20000, 'a') + "\r\n"), 400},
       {"a target too long", Get("/" + std::string(10000, 'a')), 414},
       {"a body too large", PostCapture("Origin: http://127.0.0.1:{P}\r\n", std::string(5000, 'a')), 413},
+      // The camera's routes: the same token, the same origin for anything
+      // that changes the camera, words and numbers only, bounded.
+      {"choices without a token", Get("/camera/choices", ""), 403},
+      {"a live frame without a token", Get("/live/frame", ""), 403},
+      {"a live frame, the token in the URL", Get("/live/frame?token={T}", ""), 403},
+      {"set without a token", Post("/camera/settings", kForm + "Origin: http://127.0.0.1:{P}\r\n", "iso=800"), 403},
+      {"set cross-site", Post("/camera/settings", "{C}\r\n" + kForm + "Origin: http://attacker.example\r\n", "iso=800"), 403},
+      {"set without Origin", Post("/camera/settings", "{C}\r\n" + kForm, "iso=800"), 403},
+      {"set by Sec-Fetch-Site cross-site", Post("/camera/settings", "{C}\r\n" + kForm + "Sec-Fetch-Site: cross-site\r\n", "iso=800"), 403},
+      {"live view started cross-site", Post("/live/start", "{C}\r\nOrigin: http://attacker.example\r\n"), 403},
+      {"live view stopped without a token", Post("/live/stop", "Origin: http://127.0.0.1:{P}\r\n"), 403},
+      {"live view started by a GET", Get("/live/start"), 404},
+      {"set by a GET", Get("/camera/settings?iso=800"), 404},
+      {"set, no setting", SetForm(""), 400},
+      {"set, not a setting", SetForm("mode=manual"), 400},
+      {"set, a path as the key", SetForm("..%2f..%2fetc%2fpasswd=1"), 400},
+      {"set, iso not a number", SetForm("iso=abc"), 400},
+      {"set, iso not finite", SetForm("iso=inf"), 400},
+      {"set, a control character", SetForm("wb=Day%0Alight"), 400},
+      {"set, a value too long", SetForm("shutter=" + std::string(33, '1')), 400},
+      {"set, a body too large", SetForm("wb=" + std::string(2000, 'a')), 413},
+      {"a live frame after a word", Get("/live/frame?after=abc"), 400},
+      {"a live frame after 2^32", Get("/live/frame?after=4294967296"), 400},
+      {"a live frame while live view is off", Get("/live/frame"), 409},
+      {"the choices", Get("/camera/choices"), 200},
       {"the page, which holds no secret", Get("/", ""), 200},
       {"the page's script", Get("/app.js", ""), 200},
       {"the state", Get("/state"), 200},
@@ -304,6 +336,57 @@ TEST_F(ServeHttpTest, RatingKeptBesideThePictureOnlyFromThePageAndInRange) {
   ASSERT_TRUE(snapshot.has_value());
   EXPECT_NE(snapshot->find("\"type\":\"rating\",\"id\":1,\"rating\":0"), std::string::npos) << *snapshot;
   EXPECT_EQ(snapshot->find("\"rating\":4"), std::string::npos) << *snapshot;
+}
+
+// A setting changed from the page is the camera's confirmed value, told to
+// every page; a refusal says why. Live frames come newest first and only
+// newer than the page's own, until live view stops (asked, or the camera
+// going away), which every page hears.
+TEST_F(ServeHttpTest, CameraSetAndWatchedFromThePage) {
+  const PageUrl& url = sServe->url();
+  EventStream page(url.port, url.authorization());
+  ASSERT_EQ(page.status(), 200);
+  ASSERT_NE(CaptureOnCamera(&page), "");  // the camera is there
+  const auto ask = [&url](const std::string& request) { return Exchange(url.port, Fill(request, url)); };
+  HttpReply set = ask(SetForm("iso=1600&shutter=1%2F250"));
+  EXPECT_EQ(set.status, 200) << set.body;
+  EXPECT_NE(set.body.find("\"isoSpeed\":1600"), std::string::npos) << set.body;
+  EXPECT_NE(set.body.find("\"shutter\":\"1/250\""), std::string::npos) << set.body;
+  EXPECT_NE(page.waitForEvent("\"iso\":\"1600\"").find("\"type\":\"settings\""), std::string::npos);
+  set = ask(SetForm("iso=123"));
+  EXPECT_EQ(set.status, 200);
+  EXPECT_NE(set.body.find("\"refused\":{\"isoSpeed\":\"not among the choices\"}"), std::string::npos) << set.body;
+  EXPECT_EQ(sServe->control("refuse 10 on").rfind("ok", 0), 0u);
+  EXPECT_NE(ask(SetForm("iso=400")).body.find("\"isoSpeed\":\"camera refused\""), std::string::npos);
+
+  const std::string same = "{C}\r\nOrigin: http://127.0.0.1:{P}\r\n";
+  ASSERT_EQ(ask(Post("/live/start", same)).status, 200);
+  page.waitForEvent("\"running\":true");
+  uint32_t after = 0;
+  std::string previous;
+  for (int i = 0; i < 3; ++i) {
+    const HttpReply frame = ask(Get("/live/frame?after=" + std::to_string(after)));
+    ASSERT_EQ(frame.status, 200) << frame.head;
+    EXPECT_EQ(frame.header("Content-Type"), "image/jpeg");
+    EXPECT_EQ(frame.body.substr(0, 2), "\xFF\xD8");
+    const uint32_t sequence = static_cast<uint32_t>(std::stoul(frame.header("X-Frame-Sequence")));
+    EXPECT_GT(sequence, after);
+    EXPECT_NE(frame.body, previous);
+    after = sequence;
+    previous = frame.body;
+  }
+  EXPECT_EQ(ask(Post("/live/stop", same)).status, 200);
+  page.waitForEvent("\"running\":false");
+  EXPECT_EQ(ask(Get("/live/frame")).status, 409);
+
+  ASSERT_EQ(ask(Post("/live/start", same)).status, 200);
+  EXPECT_EQ(ask(Get("/live/frame")).status, 200);
+  EXPECT_EQ(sServe->control("disconnect").rfind("ok", 0), 0u);
+  EXPECT_NE(page.waitForEvent("\"running\":false").find("\"reason\":\"no camera\""), std::string::npos);
+  EXPECT_EQ(ask(Get("/live/frame")).status, 409);
+  const HttpReply start = ask(Post("/live/start", same));
+  EXPECT_EQ(start.status, 409);
+  EXPECT_NE(start.body.find("\"error\":\"no camera\""), std::string::npos) << start.body;
 }
 
 // The limits as documented, each at its edge: 16 KiB heads (one header may
