@@ -470,9 +470,16 @@ def check_camera_control(driver, serve, screenshots):
     body.send_keys('l')
     frames_advance(driver, 'live frames (l)')
     shoot(driver, screenshots, 'live')
-    number = len(driver.find_elements(By.CSS_SELECTOR, '#filmstrip button')) + 1
+    strip = lambda: driver.find_elements(By.CSS_SELECTOR, '#filmstrip button')
+    count = len(strip())
     driver.find_element(By.ID, 'capture').click()
-    wait_until('the capture during live view shown', lambda: latest_shows(driver, serve.jpeg(number)))
+    wait_until('the capture during live view in the filmstrip', lambda: len(strip()) == count + 1)
+    newest = strip()[0].get_attribute('data-id')
+    shows_newest = lambda: driver.execute_script(
+        "const img = document.getElementById('latest');"
+        "return !img.hidden && img.complete && img.naturalWidth > 0 &&"
+        " img.src.includes('/files/' + arguments[0] + '/jpeg?grant=');", newest)
+    wait_until('the capture during live view shown', shows_newest)
     state = live_state(driver)
     if state['shown'] or state['button'] != 'Back to live' or not state['running']:
         fail('the picture did not take the live view\'s place: %s' % state)
@@ -483,7 +490,7 @@ def check_camera_control(driver, serve, screenshots):
     body.send_keys('l')
     wait_until('live view stopped (l)', lambda: (
         lambda s: not s['running'] and not s['shown'] and s['button'] == 'Live view')(live_state(driver)))
-    if not latest_shows(driver, serve.jpeg(number)):
+    if not shows_newest():
         fail('the picture did not come back when live view stopped')
 
     driver.find_element(By.ID, 'live').click()
