@@ -93,6 +93,7 @@ SimConfig SimConfig::fromEnvironment() {
   ReadInt("KRV_SIM_LIVE_FPS", 1, 60, &c.liveFps);
   ReadInt("KRV_SIM_LIVE_WIDTH", 16, kMaxImageSide, &c.liveWidth);
   ReadInt("KRV_SIM_LIVE_HEIGHT", 16, kMaxImageSide, &c.liveHeight);
+  ReadBool("KRV_SIM_LIVE_STAMP", &c.liveStamp);
   return c;
 }
 

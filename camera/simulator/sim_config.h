@@ -28,6 +28,7 @@ struct SimConfig {
   int jpegQuality = 85;
   int liveFps = 20;               // live view frames a second
   int liveWidth = 640, liveHeight = 480;
+  bool liveStamp = false;        // the callback's CLOCK_MONOTONIC time in each frame's comment
   int32_t orientation = 1;       // sent with every capture
   // '#' runs become the capture number; empty: the model's own form
   // ("IMG_####.JPG" on 8257, "IMG_####" on the others).

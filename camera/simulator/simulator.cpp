@@ -4,6 +4,7 @@
 #include <fstream>
 #include <cstdio>
 #include <cstring>
+#include <time.h>
 
 #include "camera/simulator/choices.h"
 #include "camera/simulator/control_commands.h"
@@ -67,6 +68,7 @@ CameraState InitialState(const SimConfig& config) {
   state.liveFps = config.liveFps;
   state.liveWidth = config.liveWidth;
   state.liveHeight = config.liveHeight;
+  state.liveStamp = config.liveStamp;
   return state;
 }
 
@@ -309,9 +311,27 @@ void Simulator::scheduleLiveFrameLocked(uint64_t generation, bool now) {
   mCv.signalAll();
 }
 
+namespace {
+
+// Writes CLOCK_MONOTONIC in nanoseconds, 20 digits, over the field's zeros.
+void StampNow(std::vector<uint8_t>* jpeg, const std::string& field) {
+  const auto at = std::search(jpeg->begin(), jpeg->end(), field.begin(), field.end());
+  if (at == jpeg->end()) return;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%020llu",
+                static_cast<unsigned long long>(now.tv_sec) * 1000000000ULL +
+                    static_cast<unsigned long long>(now.tv_nsec));
+  std::copy(digits, digits + 20, at + 3);
+}
+
+}  // namespace
+
 void Simulator::liveFrameTick(uint64_t session, uint64_t generation) {
   int width, height;
   unsigned number;
+  bool stamp;
   {
     zy::MutexLock lock(&mMu);
     if (!mRunning || mSession != session || !mState.liveView || mState.model == 0 ||
@@ -320,13 +340,18 @@ void Simulator::liveFrameTick(uint64_t session, uint64_t generation) {
     }
     width = mState.liveWidth;
     height = mState.liveHeight;
+    stamp = mState.liveStamp;
     number = ++mState.liveFrames;
   }
   // The scene moves every frame and shows its number, so a stale frame shows.
   std::vector<uint8_t> jpeg;
   std::string error;
-  if (EncodeJpeg(RenderScene(width, height, number), 70, "live " + std::to_string(number), &jpeg,
-                 &error)) {
+  // A stamp is a fixed-width field in the comment, filled in after encoding
+  // so that it is the callback's own time (for latency benchmarks).
+  const std::string field = " t=00000000000000000000";
+  if (EncodeJpeg(RenderScene(width, height, number), 70,
+                 "live " + std::to_string(number) + (stamp ? field : ""), &jpeg, &error)) {
+    if (stamp) StampNow(&jpeg, field);
     deliverFrame(session, eKRV_SDK_TransferLiveFrame, jpeg.data(),
                  static_cast<unsigned int>(jpeg.size()));
   }

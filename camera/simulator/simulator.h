@@ -83,6 +83,7 @@ struct CameraState {
   bool liveView = false;
   int liveFps = 20;
   int liveWidth = 640, liveHeight = 480;
+  bool liveStamp = false;
   unsigned liveFrames = 0;  // frames rendered this session; the scene moves with it
   uint64_t liveGeneration = 0;  // bumped by every start and stop, ends stale ticks
 };
