@@ -9,6 +9,7 @@
 // Rounds alternate between the two (and their order), in one run; prints
 // the medians and their ratio; passes or fails on nothing.
 //   [TMPDIR=DIR] build/bench/live_bench [frames per round, default 100] [rounds, default 3]
+//                                       [width height, default 640 480]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -68,27 +69,18 @@ double Percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
 }
 
-// A browser's way of asking: one kept-alive connection, each response read
-// by its Content-Length; the time taken when its last byte is read.
+// A browser's way of asking: a kept-alive connection (a new one after
+// "Connection: close"), each response read by its Content-Length; the time
+// taken when its last byte is read.
 class KeptAlive {
  public:
-  explicit KeptAlive(int port) : mFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int one = 1;
-    setsockopt(mFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      close(mFd);
-      mFd = -1;
-    }
-  }
+  explicit KeptAlive(int port) : mPort(port) {}
   ~KeptAlive() {
     if (mFd >= 0) close(mFd);
   }
   // The status (0: the connection failed), *head and *body.
   int exchange(const std::string& request, std::string* head, std::string* body) {
+    if (mFd < 0) open();
     if (mFd < 0 || write(mFd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return 0;
     size_t end;
     while ((end = mBuffer.find("\r\n\r\n")) == std::string::npos) {
@@ -103,10 +95,28 @@ class KeptAlive {
     }
     *body = mBuffer.substr(0, length);
     mBuffer.erase(0, length);
+    if (head->find("Connection: close") != std::string::npos) {
+      close(mFd);
+      mFd = -1;
+      mBuffer.clear();
+    }
     return head->size() > 12 ? std::atoi(head->c_str() + 9) : 0;
   }
 
  private:
+  void open() {
+    mFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(mPort));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1;
+    setsockopt(mFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(mFd);
+      mFd = -1;
+    }
+  }
   bool readMore() {
     char chunk[65536];
     const ssize_t n = read(mFd, chunk, sizeof chunk);
@@ -114,7 +124,8 @@ class KeptAlive {
     mBuffer.append(chunk, static_cast<size_t>(n));
     return true;
   }
-  int mFd;
+  int mPort;
+  int mFd = -1;
   std::string mBuffer;
 };
 
@@ -136,8 +147,11 @@ class FrameClock : public TetherObserver {
   std::map<uint32_t, uint64_t> mRead;
 };
 
+int gWidth = 640, gHeight = 480;  // the live frames' size
+
 std::vector<std::string> Environment(const std::string& dir) {
-  return {"KRV_SIM_LIVE_STAMP=1", "TMPDIR=" + dir};
+  return {"KRV_SIM_LIVE_STAMP=1", "TMPDIR=" + dir, "KRV_SIM_LIVE_WIDTH=" + std::to_string(gWidth),
+          "KRV_SIM_LIVE_HEIGHT=" + std::to_string(gHeight)};
 }
 
 // The baseline: frames read straight from the task's pipe.
@@ -216,7 +230,7 @@ bool PageRound(const std::string& dir, int frames, std::vector<double>* ms, std:
     const int status = page.exchange("GET /live/frame?after=" + std::to_string(after) + " HTTP/1.1\r\n" + host + "\r\n",
                                      &head, &body);
     const uint64_t now = NowNs();
-    if (status == 204) {
+    if (status == 204 && head.find("X-Live-View: off") == std::string::npos) {
       --i;
       continue;
     }
@@ -240,6 +254,10 @@ bool PageRound(const std::string& dir, int frames, std::vector<double>* ms, std:
 int main(int argc, char** argv) {
   const int frames = argc > 1 ? std::max(10, std::atoi(argv[1])) : 100;
   const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+  if (argc > 4) {
+    gWidth = std::max(16, std::atoi(argv[3]));
+    gHeight = std::max(16, std::atoi(argv[4]));
+  }
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/live-bench-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
@@ -257,7 +275,8 @@ int main(int argc, char** argv) {
       }
     }
   }
-  std::printf("live_bench: %d rounds of %d frames each way, 640x480 at 20 fps\n", rounds, frames);
+  std::printf("live_bench: %d rounds of %d frames each way, %dx%d at 20 fps\n", rounds, frames, gWidth,
+              gHeight);
   std::printf("  SDK callback -> host end of the task's pipe: median %.3f ms, p90 %.3f ms\n", Median(pipe),
               Percentile(pipe, 0.9));
   std::printf("  SDK callback -> page's client socket (serve): median %.3f ms, p90 %.3f ms\n", Median(page),

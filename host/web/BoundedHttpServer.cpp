@@ -58,6 +58,10 @@ constexpr rlim_t kMaxOpenFiles = 1 << 16;
 
 // The status of the response just written on this thread's connection.
 thread_local int tLastStatus = 0;
+// The connection this thread serves a request on, and whether its handler
+// has written the whole response itself.
+thread_local int tSocket = -1;
+thread_local bool tAnsweredDirectly = false;
 
 std::chrono::milliseconds Ms(int ms) { return std::chrono::milliseconds(ms); }
 
@@ -230,6 +234,7 @@ ssize_t BoundedStream::read(char* ptr, size_t size) {
 }
 
 ssize_t BoundedStream::write(const char* ptr, size_t size) {
+  if (tAnsweredDirectly) return static_cast<ssize_t>(size);  // the handler has answered
   size_t done = 0;
   while (done < size) {
     if (!wait(POLLOUT, mLimits.ioTimeoutMs)) return -1;
@@ -549,6 +554,8 @@ bool BoundedHttpServer::serveOne(Connection* c) {
   const bool last = --c->requestsLeft <= 0;
   bool closed = false;
   tLastStatus = 0;
+  tSocket = c->fd;
+  tAnsweredDirectly = false;
   bool ok;
   {
     httplib::Headers held;
@@ -559,10 +566,18 @@ bool BoundedHttpServer::serveOne(Connection* c) {
     });
     c->in = stream.unread();
   }
+  const bool direct = tAnsweredDirectly;
+  tSocket = -1;
+  tAnsweredDirectly = false;
   // A refused request ends its connection: whatever follows it on the wire
-  // (a body left unread, say) is not a request to parse.
-  return ok && !closed && !last && tLastStatus > 0 && tLastStatus < 400;
+  // (a body left unread, say) is not a request to parse. So does one its
+  // handler answered itself ("Connection: close").
+  return ok && !direct && !closed && !last && tLastStatus > 0 && tLastStatus < 400;
 }
+
+int BoundedHttpServer::currentSocket() { return tSocket; }
+
+void BoundedHttpServer::markAnswered() { tAnsweredDirectly = tSocket >= 0; }
 
 void BoundedHttpServer::giveBack(std::unique_ptr<Connection> c) {
   {

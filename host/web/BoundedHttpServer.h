@@ -75,6 +75,15 @@ class BoundedHttpServer : public httplib::Server {
   // Connections held at most, known after bindAndListen().
   size_t connectionBound() const { return mBound; }
 
+  // For a handler that writes its whole response to its connection itself
+  // (a live frame written the moment it comes, from the thread that has
+  // it): the non-blocking socket of the request this thread serves, else
+  // -1. After markAnswered(), what httplib writes for this request is
+  // dropped and the connection ends after it; the handler's response must
+  // say "Connection: close". Handler threads only.
+  static int currentSocket();
+  static void markAnswered();
+
   struct Connection;
 
  private:

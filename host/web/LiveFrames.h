@@ -5,6 +5,11 @@
 // newest frame, plus an older one for as long as a page is still being sent
 // it (frames are shared, never copied per page).
 //
+// A waiting request may leave its socket: the frame's response is then
+// written to it by put() itself, without blocking and as far as the socket
+// takes it, so that a frame reaches the page without first waking the
+// request's thread (which writes any rest). At most `maxWaiters` wait.
+//
 // Thread: any. put() and the state changes come from the session's thread;
 // newerThan() from the server's request threads.
 #ifndef TETHER_HOST_WEB_LIVE_FRAMES_H_
@@ -13,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Mutex.h"
 
@@ -24,10 +30,18 @@ class LiveFrames {
     uint32_t sequence = 0;
     std::shared_ptr<const std::string> jpeg;
   };
-  enum class Wait { kFrame, kTimeout, kOff };
+  // A frame's whole response head, for a request answered from put().
+  using HeadFor = std::string (*)(const Frame& frame);
+  // What a wait ended with. kSent: the frame's response (*head, then the
+  // frame) is written to the socket up to *sent bytes; the caller writes
+  // the rest.
+  struct Got {
+    enum class Kind { kFrame, kSent, kTimeout, kOff } kind = Kind::kTimeout;
+    Frame frame;
+    std::string head;
+    size_t sent = 0;
+  };
 
-  // At most `maxWaiters` requests wait at once (each holds a server
-  // thread); the others are answered at once.
   explicit LiveFrames(size_t maxWaiters) : mMaxWaiters(maxWaiters) {}
 
   // Live view started or ended; ending it drops the frame and wakes every
@@ -37,18 +51,31 @@ class LiveFrames {
   void put(uint32_t sequence, std::shared_ptr<const std::string> jpeg);
   // The newest frame when its number is above `after`, waiting up to
   // `waitMs` for one; kOff when live view is off (or ends meanwhile) or
-  // the server is closing.
-  Wait newerThan(uint32_t after, int waitMs, Frame* out);
+  // the server is closing. With `socket` >= 0 (non-blocking, not written
+  // to by anyone else while this waits) and `head`, a frame that comes
+  // while waiting may be written to it at once (kSent).
+  Got newerThan(uint32_t after, int waitMs, int socket = -1, HeadFor head = nullptr);
+  // Requests waiting now.
+  size_t waiting() const;
   // Wakes every waiter for good (the server is stopping).
   void close();
 
  private:
+  struct Waiter {
+    uint32_t after;
+    int socket;
+    HeadFor head;
+    Got got;
+    bool answered = false;
+  };
+  void answerLocked(Waiter* w) REQUIRES(mMutex);
+
   const size_t mMaxWaiters;
   mutable zy::Mutex mMutex;
   zy::CondVar mChanged;
   bool mRunning GUARDED_BY(mMutex) = false;
   bool mClosed GUARDED_BY(mMutex) = false;
-  size_t mWaiters GUARDED_BY(mMutex) = 0;
+  std::vector<Waiter*> mWaiters GUARDED_BY(mMutex);  // each on its request's stack
   Frame mNewest GUARDED_BY(mMutex);
 };
 

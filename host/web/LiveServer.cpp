@@ -1,6 +1,8 @@
 #include "host/web/LiveServer.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +31,44 @@ const char kPagePolicy[] =
 void Refuse(httplib::Response& res, int status, const char* why) {
   res.status = status;
   res.set_content(std::string(why) + "\n", "text/plain; charset=utf-8");
+}
+
+// Every response's own headers, also those of a live frame written
+// straight to its page's socket.
+const std::pair<const char*, const char*> kDefaultHeaders[] = {
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+    {"X-Frame-Options", "DENY"},
+    {"Cache-Control", "no-store"},
+};
+
+// The head of a live frame's response written from the session's thread;
+// the connection ends after it (the page opens the next at once).
+std::string FrameHead(const LiveFrames::Frame& frame) {
+  std::string head = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                     std::to_string(frame.jpeg->size()) + "\r\nX-Frame-Sequence: " +
+                     std::to_string(frame.sequence) + "\r\n";
+  for (const auto& [name, value] : kDefaultHeaders) head += std::string(name) + ": " + value + "\r\n";
+  return head + "Connection: close\r\n\r\n";
+}
+
+// The rest of a response written from the session's thread, in waits of
+// at most `timeoutMs` for the socket.
+bool WriteRest(int fd, const std::string& head, const std::string& body, size_t sent, int timeoutMs) {
+  while (sent < head.size() + body.size()) {
+    const bool inHead = sent < head.size();
+    const char* at = inHead ? head.data() + sent : body.data() + (sent - head.size());
+    const size_t left = inHead ? head.size() - sent : body.size() - (sent - head.size());
+    const ssize_t n = send(fd, at, left, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    pollfd p = {fd, POLLOUT, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return false;
+  }
+  return true;
 }
 
 bool IsAssetPath(const std::string& path) {
@@ -149,10 +189,9 @@ void LiveServer::stop() {
 
 void LiveServer::addRoutes() {
   mServer.set_payload_max_length(mOptions.maxBodyBytes);
-  mServer.set_default_headers({{"X-Content-Type-Options", "nosniff"},
-                               {"Referrer-Policy", "no-referrer"},
-                               {"X-Frame-Options", "DENY"},
-                               {"Cache-Control", "no-store"}});
+  httplib::Headers headers;
+  for (const auto& [name, value] : kDefaultHeaders) headers.emplace(name, value);
+  mServer.set_default_headers(headers);
   mServer.set_pre_routing_handler([this](const Request& req, Response& res) { return guard(req, res); });
   mServer.set_error_handler([](const Request&, Response& res) {
     if (res.body.empty()) {
@@ -406,7 +445,11 @@ void LiveServer::serveLiveSwitch(const Request& req, Response& res, bool on) {
 // would crowd out the session's own events. Here a page asks for the next
 // frame once it has painted the last: the server sends the newest it has,
 // so a slow page gets fewer frames, never older ones, and holds at most
-// one in flight. An idle page gets 204 after frameWaitMs and asks again.
+// one in flight. An idle page gets 204 after frameWaitMs and asks again;
+// once live view is off, 204 with "X-Live-View: off".
+// A frame that comes while the page waits is written to its socket by the
+// session's thread the moment it is read from the task (LiveFrames), so
+// that it reaches the page without a second thread's wake-up on its way.
 void LiveServer::serveLiveFrame(const Request& req, Response& res) {
   uint32_t after = 0;
   if (!FrameNumber(req.get_param_value("after"), &after)) {
@@ -417,19 +460,29 @@ void LiveServer::serveLiveFrame(const Request& req, Response& res) {
     Refuse(res, 503, "This tether-host does not drive the camera.");
     return;
   }
-  LiveFrames::Frame frame;
-  switch (mFrames->newerThan(after, mOptions.frameWaitMs, &frame)) {
-    case LiveFrames::Wait::kOff:
-      Refuse(res, 409, "Live view is off.");
+  const int socket = BoundedHttpServer::currentSocket();
+  LiveFrames::Got got = mFrames->newerThan(after, mOptions.frameWaitMs, socket, &FrameHead);
+  switch (got.kind) {
+    case LiveFrames::Got::Kind::kOff:
+      // Not an error: live view ends whenever the camera goes. No content,
+      // and a header that tells the page to stop asking.
+      res.status = 204;
+      res.set_header("X-Live-View", "off");
       return;
-    case LiveFrames::Wait::kTimeout:
+    case LiveFrames::Got::Kind::kTimeout:
       res.status = 204;
       return;
-    case LiveFrames::Wait::kFrame:
+    case LiveFrames::Got::Kind::kSent:
+      // Whatever happens to the rest, httplib writes nothing more here.
+      BoundedHttpServer::markAnswered();
+      WriteRest(socket, got.head, *got.frame.jpeg, got.sent, mOptions.limits.ioTimeoutMs);
+      res.status = 200;
+      return;
+    case LiveFrames::Got::Kind::kFrame:
       break;
   }
-  res.set_header("X-Frame-Sequence", std::to_string(frame.sequence));
-  std::shared_ptr<const std::string> jpeg = frame.jpeg;
+  res.set_header("X-Frame-Sequence", std::to_string(got.frame.sequence));
+  std::shared_ptr<const std::string> jpeg = got.frame.jpeg;
   res.set_content_provider(jpeg->size(), "image/jpeg",
                            [jpeg](size_t offset, size_t length, httplib::DataSink& sink) {
                              return sink.write(jpeg->data() + offset, length);

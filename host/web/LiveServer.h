@@ -7,7 +7,8 @@
 // its choices (GET /camera/choices), a change of its settings (POST
 // /camera/settings, a form body of iso, aperture, shutter, wb), live view
 // on and off (POST /live/start, /live/stop, told to every page as a
-// "liveView" event) and the newest live frame (GET /live/frame?after=N).
+// "liveView" event) and the newest live frame (GET /live/frame?after=N;
+// 204 when none came in time, with "X-Live-View: off" once it is off).
 // Every request passes the AccessGuard; anything else is 404.
 //
 // Lifetime: the hub and the index are borrowed and must outlive the server;

@@ -136,6 +136,14 @@
     $('notice').hidden = false;
   }
 
+  // The camera going takes live view along: both are told, in one notice.
+  function joinNotice(text, kind) {
+    const shown = $('notice');
+    const other = kind === 'live' ? 'camera' : 'live';
+    notice(!shown.hidden && shown.dataset.kind === other ? `${$('notice-text').textContent} ${text}` : text);
+    shown.dataset.kind = kind;
+  }
+
   // ---- the view ----
 
   function stripItem(c) {
@@ -774,8 +782,9 @@
           await pause(1000);  // the event stream tells of a lost link
           continue;
         }
+        if (r.status === 204 && r.headers.get('X-Live-View') === 'off') break;  // its event follows
         if (r.status === 204) continue;
-        if (!r.ok) break;  // 409: live view is off; its event follows
+        if (!r.ok) break;
         const sequence = Number(r.headers.get('X-Frame-Sequence')) || 0;
         const bitmap = await createImageBitmap(await r.blob()).catch(() => null);
         if (!bitmap || sequence <= live.after) continue;
@@ -808,8 +817,7 @@
         hadCamera = true;
         if ($('notice').dataset.kind === 'camera') $('notice').hidden = true;
       } else if (live && hadCamera) {
-        notice('The camera was disconnected. Pictures resume when it is back.');
-        $('notice').dataset.kind = 'camera';
+        joinNotice('The camera was disconnected. Pictures resume when it is back.', 'camera');
       }
     },
     settings(e) {
@@ -827,8 +835,7 @@
         zoomed = false;
         pan = { x: 0, y: 0 };
         if (isLive && was && e.reason) {
-          notice(`Live view stopped: ${e.reason}.`);
-          $('notice').dataset.kind = 'live';
+          joinNotice(`Live view stopped: ${e.reason}.`, 'live');
         }
       }
       renderShown();
