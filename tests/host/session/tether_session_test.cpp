@@ -79,6 +79,28 @@ TEST(TetherSessionTest, RequestsFromAnyThreadWaitForTheCameraAndEveryObserverHea
   EXPECT_EQ(ReadFile(result.taskLogPath), "fake task started\n");
 }
 
+// A request from another thread gets the reply with its own id, and that
+// reply is its caller's alone (not taken for a settings report); once the
+// session is over, a request hears at once that no reply comes.
+TEST(TetherSessionTest, ARequestsReplyGoesToItsCallerAndAfterTheEndNoneComes) {
+  ScratchDir dir;
+  TetherSession session(FakeSession(dir, 0));
+  Recorder recorder;
+  session.addObserver(&recorder);
+  std::string replied;
+  session.request("getCameraSettings", nullptr, [&](const HostMessage* reply) {
+    replied = reply == nullptr ? "none" : reply->name + " " + std::to_string(reply->id) + " " +
+                                              std::to_string(reply->number("isoSpeed").value_or(0));
+    session.requestStop();
+  });
+  session.run();
+  EXPECT_EQ(replied, "ok 1 400");  // sent before the camera's own getCameraSettings (id 2)
+  EXPECT_EQ(recorder.lines(), (std::vector<std::string>{"camera Orvak K1", "settings 400 1/125"}));
+  bool heard = false;
+  session.request("getCameraSettings", nullptr, [&](const HostMessage* reply) { heard = reply == nullptr; });
+  EXPECT_TRUE(heard);
+}
+
 TEST(TetherSessionTest, AStopFromAnotherThreadEndsTheSessionInOrder) {
   ScratchDir dir;
   TetherSession session(FakeSession(dir, 0));
