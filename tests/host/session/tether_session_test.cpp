@@ -90,7 +90,7 @@ TEST(TetherSessionTest, ARequestsReplyGoesToItsCallerAndAfterTheEndNoneComes) {
   std::string replied;
   session.request("getCameraSettings", nullptr, [&](const HostMessage* reply) {
     replied = reply == nullptr ? "none" : reply->name + " " + std::to_string(reply->id) + " " +
-                                              std::to_string(reply->number("isoSpeed").value_or(0));
+                                              std::to_string(static_cast<int>(reply->number("isoSpeed").value_or(0)));
     session.requestStop();
   });
   session.run();
