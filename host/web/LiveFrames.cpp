@@ -55,8 +55,7 @@ void LiveFrames::answerLocked(Waiter* w) {
 LiveFrames::Got LiveFrames::newerThan(uint32_t after, int waitMs, int socket, HeadFor head) {
   zy::MutexLock lock(&mMutex);
   Waiter self{after, socket, head, Got(), false};
-  const auto fresh = [&] { return mNewest.jpeg && mNewest.sequence > after; };
-  if (!fresh() && mRunning && !mClosed && mWaiters.size() < mMaxWaiters) {
+  if (!newerLocked(after) && mRunning && !mClosed && mWaiters.size() < mMaxWaiters) {
     mWaiters.push_back(&self);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     while (!self.answered && mRunning && !mClosed) {
@@ -68,7 +67,7 @@ LiveFrames::Got LiveFrames::newerThan(uint32_t after, int waitMs, int socket, He
   Got got;
   if (!mRunning || mClosed) {
     got.kind = Got::Kind::kOff;
-  } else if (fresh()) {
+  } else if (newerLocked(after)) {
     got.kind = Got::Kind::kFrame;
     got.frame = mNewest;
   }

@@ -69,6 +69,9 @@ class LiveFrames {
     bool answered = false;
   };
   void answerLocked(Waiter* w) REQUIRES(mMutex);
+  bool newerLocked(uint32_t after) const REQUIRES(mMutex) {
+    return mNewest.jpeg && mNewest.sequence > after;
+  }
 
   const size_t mMaxWaiters;
   mutable zy::Mutex mMutex;
