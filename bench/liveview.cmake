@@ -2,6 +2,8 @@
 # host that reads no frames (memory, reply time). A report; ctest does not
 # run it.
 #   bench/liveview_bench [--captures N] [--requests N] [--quiet-seconds S]
+# The capture figure on the libgphoto2 bridge with the simulated PTP/IP camera:
+#   bench/liveview_ptpip_bench.py BUILD_DIR [CAPTURES]
 add_executable(liveview_bench ${CMAKE_CURRENT_LIST_DIR}/liveview_bench.cpp)
 target_link_libraries(liveview_bench PRIVATE tether_host_client Threads::Threads)
 target_compile_definitions(liveview_bench PRIVATE TETHER_TASK_PATH="$<TARGET_FILE:tether-task>")
