@@ -31,11 +31,12 @@ constexpr StepKey kStepKeys[] = {
     {'s', TetherSession::kStepShutter, -1},  {'S', TetherSession::kStepShutter, +1}};
 
 // On a terminal, keys arrive as they are pressed (no line editing, no echo)
-// for as long as this lives; Enter and Ctrl-C work as before.
+// for as long as this lives; Enter and Ctrl-C work as before. Not from the
+// background, where changing the terminal would stop the process.
 class KeysAsPressed {
  public:
   KeysAsPressed() {
-    if (isatty(0) != 1 || tcgetattr(0, &mSaved) != 0) return;
+    if (isatty(0) != 1 || tcgetpgrp(0) != getpgrp() || tcgetattr(0, &mSaved) != 0) return;
     struct termios raw = mSaved;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     raw.c_cc[VMIN] = 1;
