@@ -16,6 +16,10 @@
 // The environment reaches the simulated camera: KRV_SIM_LIVE_WIDTH=2400
 // KRV_SIM_LIVE_HEIGHT=1800 gives frames larger than a pipe holds (64 KiB),
 // the case in which the task, not the pipe, holds a stalled host's frames.
+// With LD_LIBRARY_PATH=<build>/Frameworks/gphoto2 and
+// KRV_GPHOTO_CAMERA=ptpip:ADDR:PORT:EVENTPORT the task drives the libgphoto2
+// bridge instead, e.g. with bin/krv-sim-ptpip set to "files raw+jpeg" (a
+// capture must deliver two files).
 //
 // Goals: capture and reply within 1.1, memory growth within 2 frames. The
 // figures are printed, never judged: a shared machine is too noisy for that.
