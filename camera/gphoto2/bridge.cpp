@@ -434,6 +434,7 @@ void Bridge::run() {
   mNextProbe = Clock::now();
   mAssembler.close();
   while (!mStop) {
+    OccupyDescriptorZero();
     runJobs();
     if (mStop) break;
     if (!link.isOpen()) {
