@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "camera/gphoto2/descriptor_zero.h"
 #include "camera/gphoto2/hotplug_monitor.h"
 #include "camera/gphoto2/jpeg_facts.h"
 #include "camera/gphoto2/setting_values.h"

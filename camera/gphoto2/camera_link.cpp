@@ -10,6 +10,7 @@
 #include <vector>
 #include <utility>
 
+#include "camera/gphoto2/descriptor_zero.h"
 #include "camera/gphoto2/setting_values.h"
 
 namespace krv_gphoto {
@@ -91,14 +92,6 @@ bool StoreText(uint16_t code, const std::string& text, Settings* s) {
 }
 
 }  // namespace
-
-void OccupyDescriptorZero() {
-  if (fcntl(STDIN_FILENO, F_GETFD) != -1 || errno != EBADF) return;
-  // open takes the lowest free descriptor; anything above 0 means another
-  // thread took 0 meanwhile, which keeps it just as occupied.
-  const int fd = ::open("/dev/null", O_RDONLY);
-  if (fd > STDIN_FILENO) ::close(fd);
-}
 
 Download::~Download() {
   if (mFile != nullptr) gp_file_unref(mFile);

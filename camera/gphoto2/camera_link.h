@@ -18,12 +18,6 @@
 
 namespace krv_gphoto {
 
-// Puts /dev/null on descriptor 0 if it is closed. libgphoto2 closes 0 in
-// some of its error paths (a PTP/IP camera's unused socket is left at 0);
-// a free 0 would then be handed to the next socket or file anyone opens,
-// and closed under it later. Any thread; cheap enough to call every turn.
-void OccupyDescriptorZero();
-
 // The four settings in the SDK's units (KRV_SDK.h); unset when unread.
 struct Settings {
   std::optional<double> aperture;
