@@ -19,7 +19,7 @@
 //          an unplug mid-transfer loses that transfer by design.
 //
 //   bench/tether_host_soak [--camera sim|ptpip] [--captures N] [--sessions N]
-//                          [--reconnect-every N]
+//                          [--reconnect-every N] [--task PATH]
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -55,6 +55,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
   std::string camera = "sim";
+  std::string task = TETHER_TASK_PATH;  // another for profiling (a wrapper beside it)
   int captures = 1000;
   int sessions = 0;  // 0: 4 for sim, 1 for ptpip
   int reconnectEvery = 100;
@@ -330,14 +331,16 @@ class PtpipCamera : public Camera {
 
 // Drives one tethered session: its pictures, taken on its camera, with the
 // camera leaving and coming back every `every` pictures; then Ctrl-C.
-void Drive(Session* s, const std::string& kind, int every) {
+void Drive(Session* s, const std::string& kind, const std::string& task, int every) {
   fs::create_directories(s->dir + "/tmp");
   std::unique_ptr<Camera> camera;
   if (kind == "ptpip") camera = std::make_unique<PtpipCamera>(s);
   else camera = std::make_unique<SimCamera>(s->dir + "/sock");
   std::vector<std::string> args = {TETHER_HOST_PATH};
   for (const std::string& word : camera->hostWords()) args.push_back(word);
-  for (const char* word : {"--task", TETHER_TASK_PATH, "tether", "--out"}) args.push_back(word);
+  for (const std::string& word : {std::string("--task"), task, std::string("tether"), std::string("--out")}) {
+    args.push_back(word);
+  }
   args.push_back(s->dir + "/out");
   Child tether(args, s->env(), s->dir + "/stderr.txt");
   const auto wait = [&](const std::string& text) {
@@ -473,6 +476,7 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     const int v = std::atoi(argv[i + 1]);
     if (a == "--camera") o.camera = argv[i + 1];
+    else if (a == "--task") o.task = argv[i + 1];
     else if (a == "--captures") o.captures = v;
     else if (a == "--sessions") o.sessions = v;
     else if (a == "--reconnect-every") o.reconnectEvery = v;
@@ -495,7 +499,7 @@ int main(int argc, char** argv) {
   }
   const auto start = Clock::now();
   std::vector<std::thread> drivers;
-  for (Session& s : sessions) drivers.emplace_back(Drive, &s, o.camera, o.reconnectEvery);
+  for (Session& s : sessions) drivers.emplace_back(Drive, &s, o.camera, o.task, o.reconnectEvery);
   for (std::thread& t : drivers) t.join();
   const double soakSeconds = std::chrono::duration<double>(Clock::now() - start).count();
 
