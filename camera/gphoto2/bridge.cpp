@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "camera/gphoto2/descriptor_zero.h"
 #include "camera/gphoto2/hotplug_monitor.h"
 #include "camera/gphoto2/jpeg_facts.h"
 #include "camera/gphoto2/setting_values.h"
@@ -434,6 +435,7 @@ void Bridge::run() {
   mNextProbe = Clock::now();
   mAssembler.close();
   while (!mStop) {
+    OccupyDescriptorZero();
     runJobs();
     if (mStop) break;
     if (!link.isOpen()) {

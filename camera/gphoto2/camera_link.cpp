@@ -10,6 +10,7 @@
 #include <vector>
 #include <utility>
 
+#include "camera/gphoto2/descriptor_zero.h"
 #include "camera/gphoto2/setting_values.h"
 
 namespace krv_gphoto {
@@ -23,22 +24,32 @@ const size_t kMaxNameBytes = 255;
 const int kMaxWidgetChoices = 512;
 
 // libgphoto2 2.5.30 closes descriptor 0 when it closes a PTP/IP camera: its
-// never-opened JPEG socket is left at 0 rather than marked invalid. For the
-// task, 0 is the host's command pipe. Held around every call that may close
-// a camera, this puts the pipe back where the library took it away.
+// never-opened JPEG socket is left at 0 rather than marked invalid. The task
+// keeps its command pipe elsewhere and /dev/null on 0, but whatever 0 holds
+// must stay there: a 0 left free would go to the next socket the library
+// opens, and the library's next close of a camera would close it twice (or
+// close a file of ours that took 0 meanwhile). Held around every call that
+// may close a camera, this puts back what the library took away.
 class StdinGuard {
  public:
-  StdinGuard() : mSaved(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)) {}
+  StdinGuard() {
+    OccupyDescriptorZero();
+    mSaved = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  }
   ~StdinGuard() {
     if (mSaved < 0) return;
-    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF) dup2(mSaved, STDIN_FILENO);
+    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF) {
+      // The lowest free descriptor: 0, unless another thread took it first.
+      const int fd = fcntl(mSaved, F_DUPFD, 0);
+      if (fd > STDIN_FILENO) ::close(fd);
+    }
     ::close(mSaved);
   }
   StdinGuard(const StdinGuard&) = delete;
   StdinGuard& operator=(const StdinGuard&) = delete;
 
  private:
-  int mSaved;
+  int mSaved = -1;
 };
 
 GPContextFeedback PollCancel(GPContext*, void* data) {
