@@ -423,6 +423,26 @@ def check_restart(driver, serve):
     wait_until('the earlier rating shown', lambda: '★★★★' in strip()[0].text)
     wait_until('#latest showing the newest earlier JPEG', lambda: latest_shows(driver, serve.jpeg(6)))
 
+    # A capture with no JPEG (DNG only): 100 % says so over the thumbnail
+    # instead of loading for ever.
+    from selenium.webdriver.common.keys import Keys
+    body = driver.find_element(By.TAG_NAME, 'body')
+    wait_until('the camera in #camera', lambda: driver.find_element(By.ID, 'camera').text not in ('', 'no camera'))
+    serve.control('format', '1')
+    body.send_keys(Keys.SPACE)
+    wait_until('the DNG-only capture shown by its thumbnail',
+               lambda: len(strip()) == 7 and '/thumbnail?grant=' in (view_state(driver)['src'] or ''))
+    note = lambda: driver.execute_script(
+        "const n = document.getElementById('loading');"
+        "return {shown: !n.hidden, text: n.textContent, zoomed: document.getElementById('view').classList.contains('zoomed')};")
+    body.send_keys('z')
+    state = note()
+    if not state['shown'] or state['zoomed'] or 'No JPEG' not in state['text']:
+        fail('z on a DNG-only capture did not say there is no JPEG: %s' % state)
+    body.send_keys('z')
+    if note()['shown']:
+        fail('z again left the note about the missing JPEG up: %s' % note())
+
 
 def main():
     parser = argparse.ArgumentParser()
