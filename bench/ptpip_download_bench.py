@@ -91,7 +91,8 @@ def gphoto2_times(camera, scratch, captures):
         ["gphoto2", "--port", camera.word, "--camera", "PTP/IP Camera", "--keep",
          "--filename", os.path.join(out, "%f.%C"),
          "--wait-event-and-download=%ds" % (WAIT * (captures + 2))],
-        env=dict(os.environ, HOME=scratch), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        env=dict(os.environ, HOME=scratch), cwd=out,  # its temporary files: renamed in place
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     times = []
     try:
         for n in range(captures + 1):
@@ -136,8 +137,10 @@ def main():
           "%d rounds of %d captures a side:" % (rounds, captures))
     print("  task on the bridge  median %.3f s  (to the host's last \"fileDownloadComplete\")"
           % statistics.median(task))
-    print("  gphoto2             median %.3f s  (to both files whole on disk)" % statistics.median(gphoto))
-    print("  neither side calls fsync; both fetch the raw with GetPartialObject, 1 MiB a request")
+    print("  gphoto2             median %.3f s  (to both files whole on disk)"
+          % statistics.median(gphoto))
+    print("  neither side calls fsync; both fetch the raw with GetPartialObject, 1 MiB a request;")
+    print("  gphoto2 writes each piece as it comes, the task writes each file once it is whole")
     print("ratio task/gphoto2: %.2f  (median of the rounds: %s)"
           % (statistics.median(ratios), " ".join("%.2f" % x for x in ratios)))
 
