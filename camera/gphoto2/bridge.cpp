@@ -505,10 +505,13 @@ void Bridge::idle(Clock::time_point start) {
   const auto sooner = [&until](bool due, Clock::time_point at) {
     if (due && at < until) until = at;
   };
-  sooner(mLive, mNextPreview);
+  // Only what the loop will act on when it comes: a preview or a choices
+  // read put off by a capture under way would otherwise spin the loop.
+  const bool capturing = mCaptureDue || mTriggerRetries > 0 || mAssembler.hasOpen();
+  sooner(mLive && !capturing, mNextPreview);
   sooner(mTriggerRetries > 0, mTriggerAt);
   sooner(mCaptureDue, mCaptureDeadline);
-  sooner(true, mNextChoicesRead);
+  sooner(!mCaptureDue && !mAssembler.hasOpen(), mNextChoicesRead);
   const std::optional<Clock::time_point> window = mAssembler.deadline();
   sooner(window.has_value(), window.value_or(until));
   const Clock::time_point now = Clock::now();
