@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 
 namespace krv_gphoto {
