@@ -105,7 +105,7 @@ long PeakGrowthKiB(F f) {
 
 }  // namespace
 
-void SendFrequentMessageToClient(const char*, ZyLuaTETable*) {}
+void SendFrequentMessageToClient(const char*, std::unique_ptr<ZyLuaTETable>) {}
 long UnreadBytesAtClient() { return 0; }
 
 void SendMessageToClient(long, const char*, ZyLuaTETable* table) {

@@ -1,4 +1,4 @@
-# A rating's durable sidecar against a plain write+fsync of the same bytes.
+# A rating's durable sidecar (first and re-rating) against a plain write+fsync of a new file of the same bytes.
 #   bench/tether_rating_bench [--rounds N] [--dir DIR]
 add_executable(tether_rating_bench ${CMAKE_CURRENT_LIST_DIR}/rating_bench.cpp)
 target_link_libraries(tether_rating_bench PRIVATE tether_host_saving)

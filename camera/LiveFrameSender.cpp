@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace tether {
 namespace {
 // How often the sender looks again whether the host has caught up. Short
 // against a frame's interval (50 ms at 20 fps), long against a syscall.
 constexpr auto kRecheck = std::chrono::milliseconds(2);
+constexpr size_t kRoomStep = 0xFFFF;  // a waiting frame's room, in 64 KiB steps
 }  // namespace
 
 LiveFrameSender::LiveFrameSender(Hooks hooks) : mHooks(std::move(hooks)) {
@@ -24,11 +26,16 @@ LiveFrameSender::~LiveFrameSender() {
 }
 
 uint32_t LiveFrameSender::offer(const void* jpeg, size_t size) {
-  std::vector<uint8_t> copy(static_cast<const uint8_t*>(jpeg),
-                            static_cast<const uint8_t*>(jpeg) + size);
+  const auto* bytes = static_cast<const uint8_t*>(jpeg);
   zy::MutexLock lock(&mMu);
   if (mWaiting) ++mDropped;
-  mFrame.swap(copy);  // the replaced frame leaves with `copy`, after the lock
+  // Into the replaced frame's buffer: while the host is slow, the frame that
+  // waits is held once, never beside the one replacing it. Its room grows in
+  // 64 KiB steps, so that a frame a little larger than the last (the scene
+  // moves) reuses it instead of leaving a hole in the heap. A copy of a
+  // frame is short against the sender's hold of the lock.
+  if (mFrame.capacity() < size) mFrame.reserve((size | kRoomStep) + 1);
+  mFrame.assign(bytes, bytes + size);
   mWaiting = true;
   ++mSequence;
   mCv.signalAll();
@@ -72,7 +79,7 @@ void LiveFrameSender::run() {
       mWaiting = false;
       sequence = mSequence;
     }
-    mHooks.send(sequence, frame);
+    mHooks.send(sequence, std::move(frame));
   }
 }
 

@@ -27,8 +27,9 @@ class LiveFrameSender {
     // Bytes the host has not read yet from what was sent; < 0 when that
     // cannot be told (the frame is then written at once).
     std::function<long()> unreadBytes;
-    // Writes one frame to the host.
-    std::function<void(uint32_t sequence, const std::vector<uint8_t>& jpeg)> send;
+    // Writes one frame to the host. The frame is the hook's: freeing it
+    // before a long write means the task holds it once, not twice.
+    std::function<void(uint32_t sequence, std::vector<uint8_t> jpeg)> send;
   };
 
   explicit LiveFrameSender(Hooks hooks);

@@ -4,7 +4,10 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <QDebug>
 #include <QDir>
@@ -608,19 +611,18 @@ void Tether_qt::startLiveViewWithMessageId(int messageId, ZyLuaTE* /*data*/) {
     zy::MutexLock lock(&mMutex);
     if (!mLiveFrames) {
       mLiveFrames = std::make_unique<tether::LiveFrameSender>(tether::LiveFrameSender::Hooks{
-          &UnreadBytesAtClient, [](uint32_t sequence, const std::vector<uint8_t>& jpeg) {
-            auto* frame = new ZyLuaTETable();
+          &UnreadBytesAtClient, [](uint32_t sequence, std::vector<uint8_t> jpeg) {
+            auto frame = std::make_unique<ZyLuaTETable>();
             frame->Set(proto::kSequence, new ZyLuaTENumber(sequence));
             frame->Set(proto::kFrameSize, new ZyLuaTENumber(static_cast<double>(jpeg.size())));
             try {
-              frame->Set(proto::kFrameData, new ZyLuaTEData(const_cast<uint8_t*>(jpeg.data()),
-                                                            static_cast<int>(jpeg.size())));
+              frame->Set(proto::kFrameData, new ZyLuaTEData(jpeg.data(), static_cast<int>(jpeg.size())));
             } catch (int) {
-              delete frame;  // out of memory: this frame is skipped, the next may fit
-              return;
+              return;  // out of memory: this frame is skipped, the next may fit
             }
-            SendFrequentMessageToClient(proto::kLiveViewFrame, frame);
-            delete frame;
+            // Held once from here on: in the table, then only in its encoding.
+            std::vector<uint8_t>().swap(jpeg);
+            SendFrequentMessageToClient(proto::kLiveViewFrame, std::move(frame));
           }});
     }
     mLiveView = true;  // before the start: the first frame may come from inside it

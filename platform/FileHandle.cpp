@@ -1,6 +1,7 @@
 #include "platform/FileHandle.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -35,13 +36,55 @@ FileHandle::FileHandle(int fd) : mFd(fd), mReadState(std::make_shared<ReadState>
 
 FileHandle::~FileHandle() { mReadState->alive = false; }
 
+namespace {
+
+// Moves the stream on `fd` to a private close-on-exec descriptor and puts a
+// copy of `replacement` on `fd`. Returns the private descriptor, or `fd`
+// itself when either step fails (the stream then stays where it was).
+int MoveAside(int fd, int replacement) {
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (moved < 0) return fd;
+  if (replacement < 0 || ::dup2(replacement, fd) < 0) {
+    ::close(moved);
+    return fd;
+  }
+  return moved;
+}
+
+// `path` opened with `flags`, on a descriptor above 2 so that it never lands
+// on a standard descriptor that happens to be closed; -1 on failure.
+int OpenAboveStandard(const char* path, int flags) {
+  const int fd = ::open(path, flags | O_CLOEXEC);
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int above = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  ::close(fd);
+  return above;
+}
+
+int TakeStandardInput() {
+  const int null = OpenAboveStandard("/dev/null", O_RDONLY);
+  const int fd = MoveAside(STDIN_FILENO, null);
+  if (null >= 0) ::close(null);
+  return fd;
+}
+
+int TakeStandardOutput() {
+  if (::fcntl(STDERR_FILENO, F_GETFD) != -1) return MoveAside(STDOUT_FILENO, STDERR_FILENO);
+  const int null = OpenAboveStandard("/dev/null", O_WRONLY);
+  const int fd = MoveAside(STDOUT_FILENO, null);
+  if (null >= 0) ::close(null);
+  return fd;
+}
+
+}  // namespace
+
 FileHandle* FileHandle::fileHandleWithStandardInput() {
-  static FileHandle* handle = new FileHandle(STDIN_FILENO);  // lives until the process ends
+  static FileHandle* handle = new FileHandle(TakeStandardInput());  // lives until the process ends
   return handle;
 }
 
 FileHandle* FileHandle::fileHandleWithStandardOutput() {
-  static FileHandle* handle = new FileHandle(STDOUT_FILENO);  // lives until the process ends
+  static FileHandle* handle = new FileHandle(TakeStandardOutput());  // lives until the process ends
   return handle;
 }
 

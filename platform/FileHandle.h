@@ -25,7 +25,14 @@ class FileHandle {
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
 
-  // The process's handles on fd 0 and fd 1 (live for the whole process).
+  // The process's handles on what it was given as stdin and stdout (live for
+  // the whole process). The first call of each moves its stream off the
+  // standard descriptor onto a private close-on-exec one, and leaves
+  // /dev/null on descriptor 0 and a copy of stderr on descriptor 1: a library
+  // that closes, reads or prints to 0 or 1 no longer touches the stream. Call
+  // both before anything else may use those descriptors (first thing in main,
+  // before any library starts a thread). Where a descriptor cannot be moved
+  // the handle stays on 0 or 1.
   static FileHandle* fileHandleWithStandardInput();
   static FileHandle* fileHandleWithStandardOutput();
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "camera/gphoto2/descriptor_zero.h"
 #include "camera/gphoto2/hotplug_monitor.h"
 #include "camera/gphoto2/jpeg_facts.h"
 #include "camera/gphoto2/setting_values.h"
@@ -23,14 +24,24 @@ namespace {
 using std::chrono::milliseconds;
 
 // gp_camera_wait_for_event's timeout. Over PTP/IP it returns after about
-// 1 ms whatever it is given; the loop then sleeps out the rest (kEventPace).
+// 1 ms whatever it is given; the loop then sleeps on the camera's sockets
+// (at most kIdleWait), or out the rest of kEventPace where it has none.
 const int kEventWaitMs = 100;
 const auto kEventPace = milliseconds(100);
+const auto kIdleWait = milliseconds(1000);
+// Wakes by a readable camera socket after which libgphoto2 found no event:
+// after this many in a row the worker paces itself rather than spin on data
+// that nothing reads (a hostile peer talking out of turn).
+const int kQuietWakesToPace = 3;
 const auto kProbeInterval = std::chrono::seconds(1);
 const auto kBusyRetry = milliseconds(100);
 const int kBusyRetries = 50;  // about 5 s of a busy camera
 const auto kExitWait = milliseconds(1800);
 const unsigned kThumbnailSide = 160;
+// The largest file the bridge downloads: well above any camera's raw (a few
+// hundred MB at most), well below what the SDK's 32-bit sizes allow. A camera
+// announcing more is refused before anything is reserved for it.
+const size_t kMaxFileBytes = size_t{1} << 30;
 // How long a caller of start/stopLiveView waits for the worker, which may be
 // busy downloading a capture.
 const auto kAskWait = milliseconds(3000);
@@ -434,6 +445,7 @@ void Bridge::run() {
   mNextProbe = Clock::now();
   mAssembler.close();
   while (!mStop) {
+    OccupyDescriptorZero();
     runJobs();
     if (mStop) break;
     if (!link.isOpen()) {
@@ -443,7 +455,7 @@ void Bridge::run() {
         tryOpen();
         mNextProbe = Clock::now() + kProbeInterval;
       }
-      if (!link.isOpen()) waitForWake(kProbeInterval);
+      if (!link.isOpen()) waitForWake(kProbeInterval, {});
       continue;
     }
     const Clock::time_point start = Clock::now();
@@ -460,11 +472,11 @@ void Bridge::run() {
     livePreview();
     if (!link.isOpen()) continue;
     if (Clock::now() >= mNextChoicesRead && !mCaptureDue && !mAssembler.hasOpen()) readChoices();
-    if (event.kind == CameraEvent::Kind::kNone) {
-      Clock::time_point until = start + kEventPace;
-      if (mLive && mNextPreview < until) until = mNextPreview;
-      const Clock::time_point now = Clock::now();
-      if (now < until) waitForWake(until - now);
+    if (event.kind != CameraEvent::Kind::kNone) {
+      mQuietWakes = 0;
+    } else {
+      if (mCameraSpoke) ++mQuietWakes;
+      idle(start);
     }
   }
   if (link.isOpen()) closeCamera();
@@ -485,15 +497,47 @@ void Bridge::runJobs() {
   }
 }
 
-void Bridge::waitForWake(Clock::duration timeout) {
-  pollfd fds[2] = {{mWake[0], POLLIN, 0}, {mHotplug->fd(), POLLIN, 0}};
-  const auto ms = std::chrono::duration_cast<milliseconds>(timeout).count();
-  if (poll(fds, mHotplug->fd() >= 0 ? 2 : 1, static_cast<int>(ms < 0 ? 0 : ms)) > 0 &&
-      (fds[0].revents & POLLIN) != 0) {
+// Until the camera has something to say (its sockets, where the link knows
+// them: no latency and no polling), a request comes, or the next thing due.
+// Without sockets, or when they stay readable with nothing for
+// libgphoto2 to read, at most kEventPace from `start`.
+void Bridge::idle(Clock::time_point start) {
+  const bool onSockets = !mLink->wakeFds().empty() && mQuietWakes < kQuietWakesToPace;
+  Clock::time_point until = start + (onSockets ? kIdleWait : kEventPace);
+  const auto sooner = [&until](bool due, Clock::time_point at) {
+    if (due && at < until) until = at;
+  };
+  // Only what the loop will act on when it comes: a preview or a choices
+  // read put off by a capture under way would otherwise spin the loop.
+  const bool capturing = mCaptureDue || mTriggerRetries > 0 || mAssembler.hasOpen();
+  sooner(mLive && !capturing, mNextPreview);
+  sooner(mTriggerRetries > 0, mTriggerAt);
+  sooner(mCaptureDue, mCaptureDeadline);
+  sooner(!mCaptureDue && !mAssembler.hasOpen(), mNextChoicesRead);
+  const std::optional<Clock::time_point> window = mAssembler.deadline();
+  sooner(window.has_value(), window.value_or(until));
+  const Clock::time_point now = Clock::now();
+  mCameraSpoke = false;
+  if (now < until) {
+    mCameraSpoke = waitForWake(until - now, onSockets ? mLink->wakeFds() : std::vector<int>());
+  }
+}
+
+bool Bridge::waitForWake(Clock::duration timeout, const std::vector<int>& cameraFds) {
+  std::vector<pollfd> fds = {{mWake[0], POLLIN, 0}, {mHotplug->fd(), POLLIN, 0}};
+  for (const int fd : cameraFds) fds.push_back({fd, POLLIN, 0});
+  // Rounded up: a wait cut short only spins the loop once more.
+  const auto ms = std::chrono::ceil<milliseconds>(timeout).count();
+  if (poll(fds.data(), fds.size(), static_cast<int>(ms < 0 ? 0 : ms)) <= 0) return false;
+  if ((fds[0].revents & POLLIN) != 0) {
     char drained[64];
     while (read(mWake[0], drained, sizeof drained) > 0) {
     }
   }
+  for (size_t i = 2; i < fds.size(); ++i) {
+    if (fds[i].revents != 0) return true;
+  }
+  return false;
 }
 
 void Bridge::tryOpen() {
@@ -556,6 +600,7 @@ void Bridge::handleEvent(const CameraEvent& event) {
       propertyChanged(event.property);
       return;
     case CameraEvent::Kind::kNone:
+    case CameraEvent::Kind::kOther:
       return;
   }
 }
@@ -578,11 +623,18 @@ void Bridge::trigger() {
 }
 
 bool Bridge::fetch(const CameraFile& file, Download* out) {
+  const long long announced = mLink->fileSize(file);
+  if (announced > static_cast<long long>(kMaxFileBytes)) {
+    Log("%s/%s: the camera announces %lld bytes, more than a file may have (%zu): not downloaded",
+        file.folder.c_str(), file.name.c_str(), announced, kMaxFileBytes);
+    return false;
+  }
+  const size_t reserve = announced > 0 ? static_cast<size_t>(announced) : 0;
   int result = GP_ERROR_CAMERA_BUSY;
   for (int attempt = 0; attempt < kBusyRetries && result == GP_ERROR_CAMERA_BUSY && !mStop;
        ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(kBusyRetry);
-    result = mLink->download(file, GP_FILE_TYPE_NORMAL, out);
+    result = mLink->download(file, reserve, kMaxFileBytes, out);
   }
   if (result < GP_OK) {
     if (CameraLink::IsLoss(result)) {
@@ -593,7 +645,6 @@ bool Bridge::fetch(const CameraFile& file, Download* out) {
     }
     return false;
   }
-  const long long announced = mLink->fileSize(file);
   if ((announced >= 0 && static_cast<unsigned long long>(announced) != out->size()) ||
       out->size() == 0 || out->size() > UINT32_MAX) {
     Log("%s/%s: %zu bytes downloaded, %lld announced", file.folder.c_str(), file.name.c_str(),
@@ -614,7 +665,7 @@ void Bridge::deliver(const Capture& capture) {
   std::vector<unsigned char> made;
   const unsigned char* thumbnail = nullptr;
   size_t thumbnailSize = 0;
-  if (mLink->download(main, GP_FILE_TYPE_PREVIEW, &preview) >= GP_OK && preview.size() > 0 &&
+  if (mLink->downloadPreview(main, &preview) >= GP_OK && preview.size() > 0 &&
       preview.size() <= UINT32_MAX) {
     thumbnail = preview.data();
     thumbnailSize = preview.size();

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "camera/KRV_SDK.h"
 #include "camera/gphoto2/camera_choice.h"
@@ -77,7 +78,10 @@ class Bridge {
   void livePreview();
   void run();
   void runJobs();
-  void waitForWake(Clock::duration timeout);
+  void idle(Clock::time_point start);
+  // Sleeps at most `timeout` for a request, a hotplug event or a readable
+  // camera socket; true for the last.
+  bool waitForWake(Clock::duration timeout, const std::vector<int>& cameraFds);
   void tryOpen();
   void lose(const char* why);
   void closeCamera();
@@ -136,6 +140,8 @@ class Bridge {
   bool mCaptureDue = false;
   Clock::time_point mCaptureDeadline;
   Clock::time_point mNextChoicesRead;
+  bool mCameraSpoke = false;   // the last idle wait ended on a camera socket
+  int mQuietWakes = 0;         // such wakes in a row that brought no event
   bool mLive = false;          // live view on: previews interleave with events
   Clock::time_point mNextPreview;
   int mPreviewFailures = 0;    // in a row; -1 before a start's first frame

@@ -1,15 +1,22 @@
 #include "camera/gphoto2/camera_link.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
 #include <vector>
 #include <utility>
 
+#include "camera/gphoto2/descriptor_zero.h"
 #include "camera/gphoto2/setting_values.h"
 
 namespace krv_gphoto {
@@ -23,22 +30,32 @@ const size_t kMaxNameBytes = 255;
 const int kMaxWidgetChoices = 512;
 
 // libgphoto2 2.5.30 closes descriptor 0 when it closes a PTP/IP camera: its
-// never-opened JPEG socket is left at 0 rather than marked invalid. For the
-// task, 0 is the host's command pipe. Held around every call that may close
-// a camera, this puts the pipe back where the library took it away.
+// never-opened JPEG socket is left at 0 rather than marked invalid. The task
+// keeps its command pipe elsewhere and /dev/null on 0, but whatever 0 holds
+// must stay there: a 0 left free would go to the next socket the library
+// opens, and the library's next close of a camera would close it twice (or
+// close a file of ours that took 0 meanwhile). Held around every call that
+// may close a camera, this puts back what the library took away.
 class StdinGuard {
  public:
-  StdinGuard() : mSaved(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)) {}
+  StdinGuard() {
+    OccupyDescriptorZero();
+    mSaved = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  }
   ~StdinGuard() {
     if (mSaved < 0) return;
-    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF) dup2(mSaved, STDIN_FILENO);
+    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF) {
+      // The lowest free descriptor: 0, unless another thread took it first.
+      const int fd = fcntl(mSaved, F_DUPFD, 0);
+      if (fd > STDIN_FILENO) ::close(fd);
+    }
     ::close(mSaved);
   }
   StdinGuard(const StdinGuard&) = delete;
   StdinGuard& operator=(const StdinGuard&) = delete;
 
  private:
-  int mSaved;
+  int mSaved = -1;
 };
 
 GPContextFeedback PollCancel(GPContext*, void* data) {
@@ -88,8 +105,17 @@ Download::~Download() {
 
 Download::Download(Download&& other) noexcept
     : mFile(std::exchange(other.mFile, nullptr)),
+      mBuffer(std::move(other.mBuffer)),
       mData(std::exchange(other.mData, nullptr)),
       mSize(std::exchange(other.mSize, 0)) {}
+
+void Download::take(std::unique_ptr<DownloadBuffer> buffer) {
+  if (mFile != nullptr) gp_file_unref(mFile);
+  mFile = nullptr;
+  mBuffer = std::move(buffer);
+  mData = mBuffer->data();
+  mSize = mBuffer->size();
+}
 
 int Download::take(::CameraFile* file, int result) {
   const char* data = nullptr;
@@ -99,6 +125,7 @@ int Download::take(::CameraFile* file, int result) {
     return result < GP_OK ? result : GP_ERROR;
   }
   if (mFile != nullptr) gp_file_unref(mFile);
+  mBuffer.reset();
   mFile = file;
   mData = reinterpret_cast<const unsigned char*>(data);
   mSize = size;
@@ -189,10 +216,39 @@ bool CameraLink::open(const CameraChoice& choice, std::string* error) {
     mCamera = nullptr;
     return false;
   }
+  findWakeFds(choice);
   return true;
 }
 
+// libgphoto2 does not give out its PTP/IP sockets; they are this process's
+// TCP sockets connected to the camera's address (the task opens no other).
+void CameraLink::findWakeFds(const CameraChoice& choice) {
+  mWakeFds.clear();
+  if (choice.kind != CameraChoice::Kind::kPtpip) return;
+  const std::string rest = choice.port.substr(choice.port.find(':') + 1);
+  in_addr camera{};
+  if (inet_pton(AF_INET, rest.substr(0, rest.find(':')).c_str(), &camera) != 1) return;
+  DIR* fds = opendir("/proc/self/fd");
+  if (fds == nullptr) return;
+  while (const dirent* entry = readdir(fds)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (*end != '\0' || end == entry->d_name || fd == dirfd(fds)) continue;
+    struct stat st;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (fstat(static_cast<int>(fd), &st) == 0 && S_ISSOCK(st.st_mode) &&
+        getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        length == sizeof peer && peer.sin_family == AF_INET &&
+        peer.sin_addr.s_addr == camera.s_addr) {
+      mWakeFds.push_back(static_cast<int>(fd));
+    }
+  }
+  closedir(fds);
+}
+
 void CameraLink::close() {
+  mWakeFds.clear();
   if (mCamera == nullptr) return;
   StdinGuard guard;
   gp_camera_exit(mCamera, mContext);
@@ -352,11 +408,14 @@ CameraEvent CameraLink::waitEvent(int timeoutMs) {
       event.kind = CameraEvent::Kind::kCaptureComplete;
       break;
     case GP_EVENT_UNKNOWN:
-      if (ChangedPtpProperty(static_cast<const char*>(data), &event.property)) {
-        event.kind = CameraEvent::Kind::kPropertyChanged;
-      }
+      event.kind = ChangedPtpProperty(static_cast<const char*>(data), &event.property)
+                       ? CameraEvent::Kind::kPropertyChanged
+                       : CameraEvent::Kind::kOther;
+      break;
+    case GP_EVENT_TIMEOUT:
       break;
     default:
+      event.kind = CameraEvent::Kind::kOther;
       break;
   }
   std::free(data);
@@ -365,11 +424,43 @@ CameraEvent CameraLink::waitEvent(int timeoutMs) {
 
 int CameraLink::trigger() { return gp_camera_trigger_capture(mCamera, mContext); }
 
-int CameraLink::download(const CameraFile& file, CameraFileType type, Download* out) {
+int CameraLink::downloadPreview(const CameraFile& file, Download* out) {
   ::CameraFile* f = nullptr;
   gp_file_new(&f);
-  return out->take(f, gp_camera_file_get(mCamera, file.folder.c_str(), file.name.c_str(), type,
-                                         f, mContext));
+  return out->take(f, gp_camera_file_get(mCamera, file.folder.c_str(), file.name.c_str(),
+                                         GP_FILE_TYPE_PREVIEW, f, mContext));
+}
+
+namespace {
+
+// libgphoto2 appends each piece it receives through this; only `write` is
+// ever called for a download (`size` and `read` serve a reader of the file).
+int BufferSize(void* buffer, uint64_t* size) {
+  *size = static_cast<const DownloadBuffer*>(buffer)->size();
+  return GP_OK;
+}
+int BufferRead(void*, unsigned char*, uint64_t*) { return GP_ERROR_NOT_SUPPORTED; }
+int BufferWrite(void* buffer, unsigned char* data, uint64_t* size) {
+  return static_cast<DownloadBuffer*>(buffer)->append(data, static_cast<size_t>(*size))
+             ? GP_OK
+             : GP_ERROR_NO_MEMORY;
+}
+CameraFileHandler kBufferHandler = {&BufferSize, &BufferRead, &BufferWrite};
+
+}  // namespace
+
+int CameraLink::download(const CameraFile& file, size_t announced, size_t limit, Download* out) {
+  auto buffer = std::make_unique<DownloadBuffer>(announced, limit);
+  ::CameraFile* f = nullptr;
+  int result = gp_file_new_from_handler(&f, &kBufferHandler, buffer.get());
+  if (result < GP_OK) return result;
+  result = gp_camera_file_get(mCamera, file.folder.c_str(), file.name.c_str(),
+                              GP_FILE_TYPE_NORMAL, f, mContext);
+  gp_file_unref(f);
+  // libgphoto2 goes on past a refused piece of a file fetched in parts.
+  if (result >= GP_OK && buffer->refused()) result = GP_ERROR_CORRUPTED_DATA;
+  if (result >= GP_OK) out->take(std::move(buffer));
+  return result;
 }
 
 long long CameraLink::fileSize(const CameraFile& file) {

@@ -7,13 +7,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gphoto2/gphoto2.h>
 
 #include "camera/gphoto2/camera_choice.h"
 #include "camera/gphoto2/capture_files.h"
+#include "camera/gphoto2/download_buffer.h"
 #include "camera/gphoto2/setting_choices.h"
 
 namespace krv_gphoto {
@@ -27,13 +30,15 @@ struct Settings {
 };
 
 struct CameraEvent {
-  enum class Kind { kNone, kFileAdded, kCaptureComplete, kPropertyChanged, kLost };
+  // kNone: the wait timed out. kOther: an event the bridge has no use for.
+  enum class Kind { kNone, kFileAdded, kCaptureComplete, kPropertyChanged, kOther, kLost };
   Kind kind = Kind::kNone;
   CameraFile file;           // kFileAdded
   uint16_t property = 0;     // kPropertyChanged: the PTP property code
 };
 
-// A whole file downloaded from the camera; owns libgphoto2's buffer.
+// A whole file downloaded from the camera: libgphoto2's buffer (previews) or
+// the bridge's own (files), owned until the download is dropped.
 class Download {
  public:
   Download() = default;
@@ -51,8 +56,11 @@ class Download {
   // one; on failure it is freed and this download stays as it was. Returns
   // `result`, or GP_ERROR when the file's bytes cannot be had.
   int take(::CameraFile* file, int result);
+  // Takes `buffer` as this download, dropping any earlier one.
+  void take(std::unique_ptr<DownloadBuffer> buffer);
 
   ::CameraFile* mFile = nullptr;
+  std::unique_ptr<DownloadBuffer> mBuffer;
   const unsigned char* mData = nullptr;
   size_t mSize = 0;
 };
@@ -92,8 +100,13 @@ class CameraLink {
   CameraEvent waitEvent(int timeoutMs);
   // gp_camera_trigger_capture's result.
   int trigger();
-  // A file's bytes (GP_FILE_TYPE_NORMAL or _PREVIEW); a libgphoto2 error.
-  int download(const CameraFile& file, CameraFileType type, Download* out);
+  // A file's thumbnail (GP_FILE_TYPE_PREVIEW); a libgphoto2 error.
+  int downloadPreview(const CameraFile& file, Download* out);
+  // A file's bytes, straight into a buffer reserved at `announced` bytes (0:
+  // unknown) that never holds more than `limit` (nor more than announced);
+  // a libgphoto2 error. A camera sending more fails the download
+  // (GP_ERROR_CORRUPTED_DATA); `out` is then left as it was.
+  int download(const CameraFile& file, size_t announced, size_t limit, Download* out);
   int remove(const CameraFile& file);
   // The size the camera gives for a file, or -1.
   long long fileSize(const CameraFile& file);
@@ -101,7 +114,13 @@ class CameraLink {
   // Whether a libgphoto2 result means the camera is gone or unusable.
   static bool IsLoss(int result);
 
+  // The open camera's sockets (PTP/IP): readable when it has something to
+  // say or hangs up, so that the caller can sleep on them between event
+  // waits. Empty when unknown (USB): the caller then paces itself.
+  const std::vector<int>& wakeFds() const { return mWakeFds; }
+
  private:
+  void findWakeFds(const CameraChoice& choice);
   bool pickPort(const CameraChoice& choice, std::string* model, std::string* port,
                 std::string* error);
   std::optional<std::string> widgetText(const char* name);
@@ -110,6 +129,7 @@ class CameraLink {
   CameraAbilitiesList* mAbilities = nullptr;  // loaded once: about 2 ms a probe after
   GPPortInfoList* mPorts = nullptr;
   Camera* mCamera = nullptr;
+  std::vector<int> mWakeFds;
   static constexpr int kFailedWaitsForLoss = 3;
   int mFailedWaits = 0;
 };

@@ -50,6 +50,11 @@ class CaptureAssembler {
   std::optional<Capture> close();
   // The open capture when its window has passed at `now`.
   std::optional<Capture> expire(Clock::time_point now);
+  // When the open capture's window ends; none without one.
+  std::optional<Clock::time_point> deadline() const {
+    if (!mOpen) return std::nullopt;
+    return mLastAdded + mWindow;
+  }
   bool hasOpen() const { return mOpen.has_value(); }
 
  private:

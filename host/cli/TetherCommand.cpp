@@ -1,7 +1,9 @@
 // tether: the tethered session at the terminal. Enter asks for a picture,
-// Ctrl-C ends the session (a second one stops the task at once).
+// i/I, a/A and s/S step ISO, aperture and shutter down/up, Ctrl-C ends the
+// session (a second one stops the task at once).
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +18,41 @@
 namespace tether_host {
 
 namespace {
+
+// The keys that step a setting: lower case down, upper case up.
+struct StepKey {
+  char key;
+  TetherSession::StepSetting setting;
+  int direction;
+};
+constexpr StepKey kStepKeys[] = {
+    {'i', TetherSession::kStepIso, -1},      {'I', TetherSession::kStepIso, +1},
+    {'a', TetherSession::kStepAperture, -1}, {'A', TetherSession::kStepAperture, +1},
+    {'s', TetherSession::kStepShutter, -1},  {'S', TetherSession::kStepShutter, +1}};
+
+// On a terminal, keys arrive as they are pressed (no line editing, no echo)
+// for as long as this lives; Enter and Ctrl-C work as before. Not from the
+// background, where changing the terminal would stop the process.
+class KeysAsPressed {
+ public:
+  KeysAsPressed() {
+    if (isatty(0) != 1 || tcgetpgrp(0) != getpgrp() || tcgetattr(0, &mSaved) != 0) return;
+    struct termios raw = mSaved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    mActive = tcsetattr(0, TCSANOW, &raw) == 0;
+  }
+  ~KeysAsPressed() {
+    if (mActive) tcsetattr(0, TCSANOW, &mSaved);
+  }
+  KeysAsPressed(const KeysAsPressed&) = delete;
+  KeysAsPressed& operator=(const KeysAsPressed&) = delete;
+
+ private:
+  struct termios mSaved = {};
+  bool mActive = false;
+};
 
 // Turns Enter into requestCapture() and Ctrl-C into requestStop() until
 // the session has ended (`done` readable).
@@ -35,6 +72,9 @@ void Controls(TetherSession* session, StopSignals* stop, int done) {
       if (n <= 0) input = false;  // no more input: Ctrl-C or the count ends the session
       for (ssize_t i = 0; i < n; ++i) {
         if (buf[i] == '\n') session->requestCapture();
+        for (const StepKey& k : kStepKeys) {
+          if (buf[i] == k.key) session->requestStep(k.setting, k.direction);
+        }
       }
     }
   }
@@ -79,8 +119,11 @@ int runTether(const TetherArgs& args, SessionCompanion* companion) {
   }
   if (companion != nullptr && !companion->start(&session)) return kExitUsage;
   const int done = eventfd(0, EFD_CLOEXEC);
+  KeysAsPressed keys;
   std::thread controls(Controls, &session, &stop, done);
-  Say("tethering into " + args.options.outDir + ": shoot on the camera, or press Enter; Ctrl-C ends");
+  Say("tethering into " + args.options.outDir +
+      ": shoot on the camera, or press Enter; i/I a/A s/S step ISO, aperture, shutter "
+      "down/up; Ctrl-C ends");
   const TetherResult result = session.run();
   if (companion != nullptr) companion->stop();
   const uint64_t one = 1;

@@ -124,7 +124,8 @@ void AddCommands(CLI::App* app, Parsed* p) {
   CLI::App* tether = app->add_subcommand(
       "tether",
       "save every picture the camera takes, shutter pressed on the camera or Enter here,\n"
-      "until Ctrl-C (or N pictures); waits for the camera, also after it disconnects");
+      "until Ctrl-C (or N pictures); waits for the camera, also after it disconnects.\n"
+      "Keys: i/I, a/A, s/S step ISO, aperture, shutter down/up through the camera's choices");
   AddOut(tether, &p->tether.options.outDir)->required();
   AddSessionOptions(tether, &p->tether);
   CLI::App* serve = app->add_subcommand(

@@ -87,6 +87,25 @@ mode_t UserFileMode() {
 
 std::string SystemError() { return strerror(errno); }
 
+// A new file in `dirFd` under a hidden name of its own, open for writing and
+// created with `mode` (less the umask); *name is that name. Invalid when
+// the system refuses, or after 100 names that were all taken.
+ScopedFd CreateHiddenFile(int dirFd, mode_t mode, std::string* name) {
+  std::mt19937_64 random(std::random_device{}());
+  for (int tries = 0; tries < 100; ++tries) {
+    char hidden[40];
+    snprintf(hidden, sizeof hidden, ".tether-partial-%012llx",
+             static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    ScopedFd fd(openat(dirFd, hidden, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (fd.valid()) {
+      *name = hidden;
+      return fd;
+    }
+    if (errno != EEXIST) break;
+  }
+  return ScopedFd();
+}
+
 }  // namespace
 
 std::string CaptureBaseName(const std::string& fileName, int captureId) {
@@ -265,15 +284,7 @@ class Copy {
     if (access("/proc/self/fd", X_OK) == 0) {
       mFd.reset(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     }
-    std::mt19937_64 random(std::random_device{}());
-    for (int tries = 0; !mFd.valid() && tries < 100; ++tries) {
-      char name[40];
-      snprintf(name, sizeof name, ".tether-partial-%012llx",
-               static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
-      mFd.reset(openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      if (mFd.valid()) mHidden = name;
-      else if (errno != EEXIST) break;
-    }
+    if (!mFd.valid()) mFd = CreateHiddenFile(dirFd, 0600, &mHidden);
     bool ok = mFd.valid() && mDir.valid();
     std::vector<char> buf(256 * 1024);
     for (off_t at = 0; ok;) {
@@ -414,6 +425,41 @@ Placed MoveWithin(OutputFolder& out, const std::string& from, const std::string&
   if (rc == 0) return Placed::kDone;
   *error = "cannot move " + out.pathOf(from) + " to " + out.pathOf(to) + ": " + why;
   return Placed::kFailed;
+}
+
+bool ReplaceDurably(OutputFolder& out, const std::string& name, const std::string& bytes,
+                    std::string* error) {
+  std::string folder, leaf, hidden, why;
+  SplitName(name, &folder, &leaf);
+  const auto fail = [&](const std::string& reason) {
+    *error = "cannot write " + out.pathOf(name) + ": " + reason;
+    return false;
+  };
+  if (leaf.empty() || leaf == "." || leaf == "..") return fail("not a file name");
+  const ScopedFd dir = out.openFolder(folder, false, &why);
+  if (!dir.valid()) return fail(why);
+  // Created with the mode any file the user makes gets: the kernel applies
+  // the umask, so there is no fchmod to make.
+  const ScopedFd file = CreateHiddenFile(dir.get(), 0644, &hidden);
+  if (!file.valid()) return fail(SystemError());
+  // Contents durable before the name moves, so a crash leaves the old file
+  // or the new one whole. Replacing what is at the name (a symbolic link
+  // included, never followed) is the point.
+  if (!WriteAllFd(file.get(), bytes.data(), bytes.size()) || fsync(file.get()) != 0 ||
+      renameat(dir.get(), hidden.c_str(), dir.get(), leaf.c_str()) != 0) {
+    const std::string reason = SystemError();
+    unlinkat(dir.get(), hidden.c_str(), 0);
+    return fail(reason);
+  }
+  // The hidden name sits in a folder others may write to: make sure what
+  // took the name is our file.
+  struct stat ours, named;
+  if (fstat(file.get(), &ours) != 0 || fstatat(dir.get(), leaf.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      ours.st_ino != named.st_ino || ours.st_dev != named.st_dev) {
+    return fail("its hidden file was replaced while it was written");
+  }
+  if (fsync(dir.get()) != 0) return fail("the new name may not survive a crash: " + SystemError());
+  return true;
 }
 
 }  // namespace tether_host

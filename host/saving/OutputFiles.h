@@ -1,5 +1,6 @@
-// Naming and placing the files a capture delivers. Nothing here ever
-// replaces an existing file: a taken name gets a numbered suffix instead
+// Naming and placing the files a capture delivers. Nothing here replaces
+// an existing file, except ReplaceDurably, for the files that are this
+// program's own to rewrite: a taken name gets a numbered suffix instead
 // (IMG_0001.jpg, IMG_0001-1.jpg, IMG_0001-2.jpg, ...), and names are claimed
 // atomically (an exclusive rename, link or O_EXCL create), so two writers
 // cannot pick the same one.
@@ -91,6 +92,17 @@ Placed PlaceDurably(const std::string& source, OutputFolder& out,
 // anything, and fsyncs both folders. kTaken when `to` exists.
 Placed MoveWithin(OutputFolder& out, const std::string& from, const std::string& to,
                   std::string* error);
+
+// Replaces the file at `name` (relative to `out`, in a folder that exists)
+// with one holding `bytes`: readers see the old file or the new one, whole,
+// and once this returns the new one survives a crash under that name. A
+// hidden file in the same folder is written and fsync'ed, renamed over the
+// name and the folder fsync'ed. A symbolic link at the name is replaced,
+// never followed; one on the way to it is refused. False with *error naming
+// the file and the reason. For files that are ours to rewrite (a rating's
+// sidecar), never for pictures.
+bool ReplaceDurably(OutputFolder& out, const std::string& name, const std::string& bytes,
+                    std::string* error);
 
 }  // namespace tether_host
 

@@ -4,95 +4,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <random>
 #include <regex>
-#include <vector>
 
-#include "platform/Umask.h"
+#include "host/saving/OutputFiles.h"
+#include "host/saving/OutputFolder.h"
 
 namespace tether_host {
 namespace {
 
 constexpr size_t kMaxSidecarBytes = 64 * 1024;
 
-// Closes the descriptor it holds.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : mFd(fd) {}
-  ~Fd() {
-    if (mFd >= 0) close(mFd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return mFd; }
-  int release() {
-    const int fd = mFd;
-    mFd = -1;
-    return fd;
-  }
-  void reset(int fd) {
-    if (mFd >= 0) close(mFd);
-    mFd = fd;
-  }
-
- private:
-  int mFd;
-};
-
-std::vector<std::string> Components(const std::string& name) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= name.size()) {
-    const size_t slash = name.find('/', start);
-    const size_t end = slash == std::string::npos ? name.size() : slash;
-    parts.push_back(name.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
-}
-
-// The folder holding the picture at `relative`, opened below `outDir` one
-// folder at a time without following links; the sidecar's name in it in
-// *leaf. Invalid with *error otherwise.
-int OpenFolderOf(const std::string& outDir, const std::string& relative, std::string* leaf,
-                 std::string* error) {
-  const std::vector<std::string> parts = Components(relative);
-  for (const std::string& part : parts) {
-    if (part.empty() || part == "." || part == "..") {
-      *error = "'" + relative + "' is not a name inside " + outDir;
-      return -1;
-    }
-  }
-  Fd folder(open(outDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  for (size_t i = 0; folder.get() >= 0 && i + 1 < parts.size(); ++i) {
-    folder.reset(openat(folder.get(), parts[i].c_str(),
-                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  }
-  if (folder.get() < 0) {
-    *error = "cannot open the folder of " + outDir + "/" + relative + " (symbolic links are not followed): " +
-             strerror(errno);
-    return -1;
-  }
-  *leaf = SidecarNameFor(parts.back());
-  return folder.release();
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
+// A picture's name is relative to the output folder and every part of it
+// names something: no "", "." or ".." on the way (OutputFolder then refuses
+// symbolic links).
+bool IsNameInside(const std::string& name) {
+  for (size_t start = 0; start <= name.size();) {
+    size_t slash = name.find('/', start);
+    if (slash == std::string::npos) slash = name.size();
+    const std::string part = name.substr(start, slash - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    start = slash + 1;
   }
   return true;
-}
-
-std::string HiddenTempName(const std::string& leaf) {
-  std::random_device random;
-  return "." + leaf + "." + std::to_string(random()) + ".tmp";
 }
 
 }  // namespace
@@ -130,35 +63,24 @@ bool WriteRatingSidecar(const std::string& outDir, const std::string& pictureNam
     *error = "a rating is -1 (rejected) or 0 to 5";
     return false;
   }
-  std::string leaf;
-  Fd folder(OpenFolderOf(outDir, pictureName, &leaf, error));
-  if (folder.get() < 0) return false;
-  const std::string temp = HiddenTempName(leaf);
-  const mode_t mode = static_cast<mode_t>(0644 & ~zy::currentUmask());
-  Fd file(openat(folder.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                 mode));
-  bool ok = file.get() >= 0 && WriteAll(file.get(), RatingSidecarText(rating)) &&
-            fsync(file.get()) == 0;
-  // The sidecar is ours: replacing it (a symbolic link there included, never
-  // followed) is the point.
-  ok = ok && renameat(folder.get(), temp.c_str(), folder.get(), leaf.c_str()) == 0;
-  const int saved = ok ? 0 : errno;
-  if (!ok && file.get() >= 0) unlinkat(folder.get(), temp.c_str(), 0);
-  ok = ok && fsync(folder.get()) == 0;
-  if (!ok) {
-    *error = "cannot write " + outDir + "/" + SidecarNameFor(pictureName) + ": " +
-             strerror(saved ? saved : errno);
+  if (!IsNameInside(pictureName)) {
+    *error = "'" + pictureName + "' is not a name inside " + outDir;
+    return false;
   }
-  return ok;
+  OutputFolder out(outDir);
+  return ReplaceDurably(out, SidecarNameFor(pictureName), RatingSidecarText(rating), error);
 }
 
 std::optional<int> ReadRatingSidecar(const std::string& outDir, const std::string& pictureName) {
-  std::string leaf, error;
-  Fd folder(OpenFolderOf(outDir, pictureName, &leaf, &error));
-  if (folder.get() < 0) return std::nullopt;
-  Fd file(openat(folder.get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!IsNameInside(pictureName)) return std::nullopt;
+  std::string folder, leaf, error;
+  SplitName(SidecarNameFor(pictureName), &folder, &leaf);
+  OutputFolder out(outDir);
+  const ScopedFd dir = out.openFolder(folder, false, &error);
+  if (!dir.valid()) return std::nullopt;
+  const ScopedFd file(openat(dir.get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  if (file.get() < 0 || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+  if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<size_t>(st.st_size) > kMaxSidecarBytes) {
     return std::nullopt;
   }

@@ -3,12 +3,13 @@
 // rdf:Description with an xmp:Rating attribute, -1 for a rejected picture,
 // 0 for none, 1 to 5 stars. The format is described in RatingSidecar.md.
 //
-// The sidecar is reached only through opened folders: the output folder the
-// user named, then each folder below it with O_NOFOLLOW, so that a symbolic
-// link planted there is refused, and nothing is ever written outside it. A
-// write goes to a new hidden file in the same opened folder, is fsync'ed,
-// renamed over the sidecar's name and the folder fsync'ed, so that a crash
-// leaves the old rating or the new one, never a torn file.
+// The sidecar follows the pictures' rules (OutputFolder, OutputFiles): it
+// is reached only through opened folders, the output folder the user named
+// and then each folder below it with O_NOFOLLOW, so a symbolic link planted
+// there is refused and nothing is ever written outside it; a write is
+// ReplaceDurably's (hidden file fsync'ed, renamed over the sidecar, folder
+// fsync'ed), so a crash leaves the old rating or the new one, never a torn
+// file, and a reader never sees half of one.
 // Thread: any; two writers of one sidecar leave one of their ratings.
 #ifndef TETHER_HOST_SAVING_RATING_SIDECAR_H_
 #define TETHER_HOST_SAVING_RATING_SIDECAR_H_

@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <map>
+#include <string>
 
 #include "host/client/CameraSettings.h"
 #include "host/client/Deadline.h"
 #include "host/saving/OutputFiles.h"
+#include "host/session/SettingStep.h"
 #include "host/session/TaskLog.h"
 #include "host/client/TaskProcess.h"
 #include "platform/Mutex.h"
@@ -23,6 +25,16 @@ namespace {
 // A picture that has its thumbnail and one file but not both is complete
 // after this long without news of it (the camera delivers one format).
 constexpr int kQuietMs = 2000;
+
+// The settings the keys step, by TetherSession::StepSetting, with the word
+// said to the user.
+struct StepRow {
+  const char* key;
+  const char* word;
+};
+constexpr StepRow kStepRows[] = {
+    {proto::kIsoSpeed, "ISO"}, {proto::kAperture, "aperture"}, {proto::kShutter, "shutter"}};
+constexpr int kStepSettings = sizeof kStepRows / sizeof kStepRows[0];
 
 }  // namespace
 
@@ -92,12 +104,17 @@ class TetherSession::Impl : public TetherObserver {
   int mWakeFd;
   std::atomic<int> mCaptureRequests{0};
   std::atomic<int> mStopRequests{0};
+  std::atomic<int> mStepRequests[kStepSettings] = {};  // net steps per setting
 
  private:
   bool setUp(TetherResult* result);
   bool loop(TetherResult* result);
   bool handle(const HostMessage& m, TetherResult* result);
   void sendRequestedCaptures();
+  void sendRequestedStep();
+  // The replies to a step's two requests; false for any other message.
+  bool handleStepReply(const HostMessage& m);
+  void noteSettings(ZyLuaTE* settings);
   bool countReached() const;
   void shutDown(TetherResult* result);
   void say(const std::string& line) const {
@@ -127,6 +144,14 @@ class TetherSession::Impl : public TetherObserver {
   zy::Mutex mRequestMutex;
   std::vector<Request> mRequests GUARDED_BY(mRequestMutex);
   bool mRequestsClosed GUARDED_BY(mRequestMutex) = false;
+  // The settings as last reported, by key, for stepping from.
+  std::map<std::string, std::unique_ptr<ZyLuaTE>> mSettings;
+  // The step on its way: its setting and steps, and the id of the request
+  // whose reply it waits for (choices, then set); -1 when none.
+  int mStepSetting = 0;
+  int mStepCount = 0;
+  int32_t mStepChoicesId = -1;
+  int32_t mStepSetId = -1;
 };
 
 bool TetherSession::Impl::setUp(TetherResult* result) {
@@ -188,6 +213,7 @@ bool TetherSession::Impl::loop(TetherResult* result) {
     }
     sendRequestedCaptures();
     sendRequests();
+    sendRequestedStep();
     const int waitMs = mOptions.count > 0 ? kQuietMs : -1;
     switch (mTask->read(&message, waitMs, mWakeFd)) {
       case TaskProcess::ReadStatus::kMessage:
@@ -216,6 +242,7 @@ bool TetherSession::Impl::loop(TetherResult* result) {
 
 bool TetherSession::Impl::handle(const HostMessage& m, TetherResult* result) {
   if (mSaver->handle(m) || answer(m)) return true;
+  if (handleStepReply(m)) return true;
   if (m.name == proto::kLiveViewFrame || m.name == proto::kLiveViewStopped) {
     liveMessage(m);
   } else if (m.name == proto::kDeviceAdded) {
@@ -227,7 +254,7 @@ bool TetherSession::Impl::handle(const HostMessage& m, TetherResult* result) {
     mCameraPresent = false;
     cameraChanged("");
   } else if (m.name == proto::kOk || m.name == proto::kCameraSettingsChanged) {
-    settingsChanged(ReadSettingsTexts(m.payload.get()));
+    noteSettings(m.payload.get());
   }
   return true;
 }
@@ -255,9 +282,7 @@ bool TetherSession::Impl::answer(const HostMessage& m) {
   const ReplyHandler onReply = std::move(it->second);
   mAwaiting.erase(it);
   ZyLuaTE* settings = m.value(proto::kSettings);
-  if (settings != nullptr && settings->mType == ZyLuaTE::kTable) {
-    settingsChanged(ReadSettingsTexts(settings));
-  }
+  if (settings != nullptr && settings->mType == ZyLuaTE::kTable) noteSettings(settings);
   onReply(&m);
   return true;
 }
@@ -286,6 +311,65 @@ void TetherSession::Impl::endRequests() {
   for (Request& r : requests) r.onReply(nullptr);
   for (auto& entry : mAwaiting) entry.second(nullptr);
   mAwaiting.clear();
+}
+
+void TetherSession::Impl::noteSettings(ZyLuaTE* settings) {
+  if (settings != nullptr && settings->mType == ZyLuaTE::kTable) {
+    auto* table = static_cast<ZyLuaTETable*>(settings);
+    for (const StepRow& row : kStepRows) {
+      if (ZyLuaTE* value = table->elementForKey(row.key)) mSettings[row.key].reset(value->copy());
+    }
+  }
+  settingsChanged(ReadSettingsTexts(settings));
+}
+
+void TetherSession::Impl::sendRequestedStep() {
+  if (mStepChoicesId >= 0 || mStepSetId >= 0) return;  // one at a time
+  for (int i = 0; i < kStepSettings; ++i) {
+    const int steps = mStepRequests[i].exchange(0);
+    if (steps == 0 || !mCameraPresent) continue;  // without a camera, dropped
+    mStepSetting = i;
+    mStepCount = steps;
+    mStepChoicesId = mTask->send(proto::kGetCameraChoices, nullptr);
+    return;
+  }
+}
+
+bool TetherSession::Impl::handleStepReply(const HostMessage& m) {
+  if (m.name != proto::kOk || m.id <= 0 || (m.id != mStepChoicesId && m.id != mStepSetId)) {
+    return false;
+  }
+  const StepRow& row = kStepRows[mStepSetting];
+  const std::string word = row.word;
+  if (auto error = m.string(proto::kError)) {
+    say(word + " not set: " + *error);
+  } else if (m.id == mStepChoicesId) {
+    auto current = mSettings.find(row.key);
+    std::unique_ptr<ZyLuaTE> next =
+        StepChoice(m.value(row.key), current == mSettings.end() ? nullptr : current->second.get(),
+                   mStepCount);
+    mStepChoicesId = -1;
+    if (!next) {
+      say(word + ": no further choice that way");
+      return true;
+    }
+    ZyLuaTETable request;
+    request.Set(row.key, next.release());
+    mStepSetId = mTask->send(proto::kSetCameraSettings, &request);
+    return true;
+  } else {
+    noteSettings(m.value(proto::kSettings));
+    ZyLuaTE* refused = m.value(proto::kRefused);
+    ZyLuaTE* why = refused != nullptr && refused->mType == ZyLuaTE::kTable
+                       ? static_cast<ZyLuaTETable*>(refused)->elementForKey(row.key)
+                       : nullptr;
+    if (why != nullptr && why->mType == ZyLuaTE::kString) {
+      say(word + " not set: " + static_cast<std::string>(*why));
+    }
+  }
+  mStepChoicesId = -1;
+  mStepSetId = -1;
+  return true;
 }
 
 void TetherSession::Impl::sendRequestedCaptures() {
@@ -343,6 +427,13 @@ void TetherSession::addObserver(TetherObserver* observer) { mImpl->mObservers.pu
 
 void TetherSession::requestCapture() {
   mImpl->mCaptureRequests.fetch_add(1);
+  mImpl->wake();
+}
+
+void TetherSession::requestStep(StepSetting setting, int direction) {
+  const int i = static_cast<int>(setting);
+  if (i < 0 || i >= kStepSettings || direction == 0) return;
+  mImpl->mStepRequests[i].fetch_add(direction > 0 ? 1 : -1);
   mImpl->wake();
 }
 

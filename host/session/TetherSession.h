@@ -69,6 +69,14 @@ class TetherSession {
   // Sends "doCapture" as soon as a camera is connected (requests made while
   // there is none wait for one). Any thread.
   void requestCapture();
+  // Steps a setting through the camera's choices (SettingStep.h): `setting`
+  // is kStepIso, kStepAperture or kStepShutter, `direction` +1 up, -1 down.
+  // Steps made while one is on its way add up and follow it; each asks the
+  // camera's choices afresh and sets the value with "setCameraSettings",
+  // saying through TetherOptions::say when the camera refused or there was
+  // nothing to step to. Without a camera they are dropped. Any thread.
+  enum StepSetting { kStepIso, kStepAperture, kStepShutter };
+  void requestStep(StepSetting setting, int direction);
   // Ends the session in order: no new requests, the task is shut down, and
   // files still arriving until it has ended are saved. A second request
   // stops the task at once; what it had not delivered stays in its

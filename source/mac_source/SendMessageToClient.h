@@ -2,6 +2,8 @@
 #ifndef ZY_SEND_MESSAGE_TO_CLIENT_H_
 #define ZY_SEND_MESSAGE_TO_CLIENT_H_
 
+#include <memory>
+
 class ZyLuaTETable;
 
 // Writes one frame named `name` with `messageId` (truncated to 32 bits) and
@@ -14,8 +16,10 @@ void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table);
 
 // A message the task sends many times a second (a live frame): written like
 // SendMessageToClient, with id 0, but without its two log lines, and dropped
-// rather than held before launching has finished.
-void SendFrequentMessageToClient(const char* name, ZyLuaTETable* table);
+// rather than held before launching has finished. Takes the table and frees
+// it once encoded, before the write, which may last as long as the host
+// takes to read a payload larger than the pipe holds.
+void SendFrequentMessageToClient(const char* name, std::unique_ptr<ZyLuaTETable> table);
 
 // Bytes already written to the host that it has not read yet (a pipe's
 // content); -1 when the output cannot tell, or before launching has finished.

@@ -145,8 +145,10 @@ void TetherTask::sendMessage(ZyLuaTEString* name, int32_t messageId, ZyLuaTETabl
   WriteFrame(_outputFileHandle, EncodeFrame(name, messageId, data));
 }
 
-void TetherTask::sendFrequentMessage(ZyLuaTEString* name, ZyLuaTETable* data) {
-  WriteFrame(_outputFileHandle, EncodeFrame(name, 0, data));
+void TetherTask::sendFrequentMessage(ZyLuaTEString* name, std::unique_ptr<ZyLuaTETable> data) {
+  const EncodedFrame frame = EncodeFrame(name, 0, data.get());
+  data.reset();  // while the host is slow, only the encoding is held
+  WriteFrame(_outputFileHandle, frame);
 }
 
 long TetherTask::unreadOutputBytes() const {
@@ -187,7 +189,7 @@ void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table) 
   zy::Log("Sent message: %s", name);
 }
 
-void SendFrequentMessageToClient(const char* name, ZyLuaTETable* table) {
+void SendFrequentMessageToClient(const char* name, std::unique_ptr<ZyLuaTETable> table) {
   ZyLuaTEString nameElement(name);
   TetherTask* task;
   {
@@ -195,7 +197,7 @@ void SendFrequentMessageToClient(const char* name, ZyLuaTETable* table) {
     zy::MutexLock lock(&gate.mutex);
     task = gTetherTask;
   }
-  if (task != nullptr) task->sendFrequentMessage(&nameElement, table);
+  if (task != nullptr) task->sendFrequentMessage(&nameElement, std::move(table));
 }
 
 long UnreadBytesAtClient() {

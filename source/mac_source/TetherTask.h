@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/Application.h"
@@ -84,8 +85,9 @@ class TetherTask : public zy::ApplicationDelegate {
   // (borrowed, may be null: a nil payload). Write failures are not reported;
   // a host that has gone away shows up as end of input.
   void sendMessage(ZyLuaTEString* name, int32_t messageId, ZyLuaTETable* data);
-  // The same with id 0 and without the log line (SendFrequentMessageToClient).
-  void sendFrequentMessage(ZyLuaTEString* name, ZyLuaTETable* data);
+  // The same with id 0 and without the log line; takes `data` and frees it
+  // before writing (SendFrequentMessageToClient).
+  void sendFrequentMessage(ZyLuaTEString* name, std::unique_ptr<ZyLuaTETable> data);
   // What the host has not read yet of the output; -1 when it cannot be told.
   long unreadOutputBytes() const;
 

@@ -1,5 +1,7 @@
 // The delegate's start-up, its reactions to the accumulator and to
 // termination, and the dispatch of the host's commands. Main thread only.
+#include <fcntl.h>
+
 #include <optional>
 #include <string>
 
@@ -19,6 +21,20 @@ namespace {
 
 // How long a formed message waits before the queue is dispatched.
 constexpr double kDispatchDelay = 0.1;
+
+// The output pipe's room: a whole live frame fits. Frames are written only
+// into an empty pipe, so with room for one the write returns at once, the
+// task holds no frame but the one waiting, and no reply waits behind a
+// half-written frame. 1 MiB is what Linux grants any user by default
+// (/proc/sys/fs/pipe-max-size); a larger frame still goes out, blocking.
+constexpr int kOutputPipeBytes = 1 << 20;
+
+void WidenOutputPipe(int fd) {
+  if (fcntl(fd, F_GETPIPE_SZ) >= kOutputPipeBytes) return;
+  if (fcntl(fd, F_SETPIPE_SZ, kOutputPipeBytes) < 0) {
+    zy::Log("Output pipe left at its size (not a pipe, or no room granted)");
+  }
+}
 
 using Handler = void (ImageCaptureTetherService::*)(int32_t, ZyLuaTE*);
 
@@ -50,6 +66,7 @@ const Command kCommands[] = {
 TetherTask::TetherTask() : _outputFileHandle(nullptr), _scheduler(TaskScheduler::mainLoop()) {
   _tetherService = new ImageCaptureTetherService(_scheduler);
   _outputFileHandle = zy::FileHandle::fileHandleWithStandardOutput();
+  WidenOutputPipe(_outputFileHandle->fileDescriptor());
   _inputFileHandle = zy::FileHandle::fileHandleWithStandardInput();
   _messageAccumulator = new ZyRCMessageAccumulator(_inputFileHandle);
 

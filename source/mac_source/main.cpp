@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "platform/Application.h"
+#include "platform/FileHandle.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "source/mac_source/TetherTask.h"
@@ -21,6 +22,12 @@ void msgHandler(QtMsgType, const QMessageLogContext&, const QString& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The host's pipes move to private descriptors before anything else runs:
+  // a camera library that closes descriptor 0 in an error path, or prints to
+  // stdout, then meets /dev/null and stderr instead of the protocol.
+  zy::FileHandle::fileHandleWithStandardInput();
+  zy::FileHandle::fileHandleWithStandardOutput();
+
   // A host that has gone away shows up as end of input, not as a signal.
   std::signal(SIGPIPE, SIG_IGN);
 

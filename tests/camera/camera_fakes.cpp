@@ -102,8 +102,8 @@ void SendMessageToClient(long messageId, const char* name, ZyLuaTETable* table) 
   fake::Host::get().record(messageId, name, table);
 }
 
-void SendFrequentMessageToClient(const char* name, ZyLuaTETable* table) {
-  fake::Host::get().record(0, name, table);
+void SendFrequentMessageToClient(const char* name, std::unique_ptr<ZyLuaTETable> table) {
+  fake::Host::get().record(0, name, table.get());
 }
 
 long UnreadBytesAtClient() { return 0; }

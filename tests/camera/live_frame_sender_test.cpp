@@ -23,7 +23,7 @@ struct FakeHost {
               zy::MutexLock lock(&mu);
               return unread;
             },
-            [this](uint32_t sequence, const std::vector<uint8_t>& jpeg) {
+            [this](uint32_t sequence, std::vector<uint8_t> jpeg) {
               zy::MutexLock lock(&mu);
               sent.push_back(sequence);
               unread += static_cast<long>(jpeg.size());

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -190,23 +191,30 @@ bool TaskTest::remountTmpfs(const std::string& path, const std::string& options,
 }
 
 int TaskTest::hostEndOfTaskPipe(int taskFd) const {
-  const std::string pipe =
-      LinkTarget("/proc/" + std::to_string(mTask->pid()) + "/fd/" + std::to_string(taskFd));
-  if (pipe.rfind("pipe:", 0) != 0) return -1;
-  DIR* fds = opendir("/proc/self/fd");
-  if (fds == nullptr) return -1;
-  int found = -1;
-  while (dirent* entry = readdir(fds)) {
-    if (entry->d_name[0] == '.') continue;
-    const int fd = atoi(entry->d_name);
-    if (fd == dirfd(fds)) continue;
-    if (LinkTarget(std::string("/proc/self/fd/") + entry->d_name) == pipe) {
-      found = fd;
-      break;
+  // The task keeps its pipes on descriptors of its own, not on 0 and 1: the
+  // pipe is one that both processes hold, and our end of the task's stdin
+  // is the one we write (of its stdout, the one we read).
+  const std::string taskFds = "/proc/" + std::to_string(mTask->pid()) + "/fd";
+  const std::string taskLog = LinkTarget(taskFds + "/2");
+  std::set<std::string> shared;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(taskFds, error)) {
+    const std::string link = LinkTarget(entry.path().string());
+    if (link.rfind("pipe:", 0) == 0 && link != taskLog) shared.insert(link);
+  }
+  const int wanted = taskFd == 0 ? O_WRONLY : O_RDONLY;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    const std::string name = entry.path().filename().string();
+    if (shared.count(LinkTarget(entry.path().string())) == 0) continue;
+    std::ifstream info("/proc/self/fdinfo/" + name);
+    for (std::string line; std::getline(info, line);) {
+      if (line.rfind("flags:", 0) == 0 &&
+          (std::stoi(line.substr(6), nullptr, 8) & O_ACCMODE) == wanted) {
+        return std::stoi(name);
+      }
     }
   }
-  closedir(fds);
-  return found;
+  return -1;
 }
 
 bool TaskTest::closeHostEndOfTaskOutput() {

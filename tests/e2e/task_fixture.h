@@ -60,8 +60,9 @@ class TaskTest : public ::testing::Test {
   // Changes the options of a mount made by MountTmpfs (e.g. "size=16m").
   bool remountTmpfs(const std::string& path, const std::string& options, std::string* error);
 
-  // Our descriptor on the other end of the pipe that is the task's `taskFd`
-  // (0 or 1), found by the pipe's inode; -1 if there is none.
+  // Our descriptor on the other end of the pipe the task was given as
+  // `taskFd` (0: its stdin, 1: its stdout), found by the pipe's inode among
+  // the task's descriptors; -1 if there is none.
   int hostEndOfTaskPipe(int taskFd) const;
   // Closes the host's read end of the task's output, so that every later
   // write of the task fails with EPIPE. The descriptor number stays valid

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -198,13 +200,50 @@ TEST(FileHandleReadTest, DestroyedHandlePostsNothing) {
   EXPECT_EQ(posted, 0);
 }
 
-TEST(FileHandleReadTest, StandardHandlesLiveOnDescriptorsZeroAndOne) {
+bool SameFile(int fd, const char* path) {
+  struct stat a, b;
+  return ::fstat(fd, &a) == 0 && ::stat(path, &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
+// The standard handles keep the streams the process was given, on private
+// descriptors: what a careless library does to 0 and 1 reaches neither.
+TEST(FileHandleReadTest, StandardHandlesMoveTheStreamsOffDescriptorsZeroAndOne) {
+  const int runnerIn = ::dup(0), runnerOut = ::dup(1);
+  Pipe input, output;
+  ASSERT_EQ(::dup2(input.readEnd, 0), 0);
+  ASSERT_EQ(::dup2(output.writeEnd, 1), 1);
   FileHandle* in = FileHandle::fileHandleWithStandardInput();
   FileHandle* out = FileHandle::fileHandleWithStandardOutput();
-  EXPECT_EQ(in->fileDescriptor(), 0);
-  EXPECT_EQ(out->fileDescriptor(), 1);
+  const bool nullOnZero = SameFile(0, "/dev/null");
+  const bool stderrOnOne = SameFile(1, ("/proc/self/fd/" + std::to_string(STDERR_FILENO)).c_str());
+  ::close(0);
+  ASSERT_EQ(::write(1, "stray\n", 6), 6);
+  ::dup2(runnerIn, 0);  // the runner's own descriptors back before anything can fail
+  ::dup2(runnerOut, 1);
+  ::close(runnerIn);
+  ::close(runnerOut);
+
+  EXPECT_TRUE(nullOnZero);
+  EXPECT_TRUE(stderrOnOne);
+  EXPECT_GT(in->fileDescriptor(), STDERR_FILENO);
+  EXPECT_GT(out->fileDescriptor(), STDERR_FILENO);
+  EXPECT_NE(::fcntl(in->fileDescriptor(), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_NE(::fcntl(out->fileDescriptor(), F_GETFD) & FD_CLOEXEC, 0);
   EXPECT_EQ(in, FileHandle::fileHandleWithStandardInput());
   EXPECT_EQ(out, FileHandle::fileHandleWithStandardOutput());
+
+  Completions completions(in);
+  input.write("frame");
+  in->readInBackgroundAndNotify();
+  ASSERT_TRUE(completions.waitFor(1));
+  EXPECT_THAT(completions.texts, ElementsAre("frame"));
+  char reply[] = "reply";
+  const struct iovec iov = {reply, 5};
+  ASSERT_TRUE(out->writeAll(&iov, 1));
+  output.closeWrite();
+  char got[16];
+  EXPECT_EQ(std::string(got, static_cast<size_t>(::read(output.readEnd, got, sizeof got))), "reply");
 }
 
 }  // namespace

@@ -335,6 +335,20 @@
       img.complete && img.naturalWidth > 0;
   }
 
+  // A capture with no JPEG (DNG only), or whose JPEG would not load, has
+  // nothing to show at 100 %: while it is asked for, the loading state says
+  // so over the fitted picture instead of loading for ever.
+  function noteZoomUnavailable(c, loading) {
+    const img = $('latest');
+    const broken = Boolean(c && c.files.jpeg) && img.getAttribute('src') === fileUrl(c.files.jpeg) &&
+      img.complete && img.naturalWidth === 0;
+    const why = !loading || !c ? ''
+      : !c.files.jpeg ? 'No JPEG to view at 100 % (DNG only): the thumbnail is shown fitted'
+        : broken ? 'The full JPEG could not be loaded' : '';
+    $('loading').textContent = why || 'Loading the full picture…';
+    $('loading').dataset.state = why ? 'unavailable' : 'loading';
+  }
+
   // The second picture of a comparison, zoomed and panned with the first.
   function renderOther() {
     const o = other === null ? null : captures.get(other);
@@ -405,6 +419,7 @@
     $('view').classList.toggle('zoomed', zoomed && !loading);
     $('loading').hidden = !loading;
     $('zoom').setAttribute('aria-pressed', String(zoomed));
+    noteZoomUnavailable(c, loading);
     if (!loading) layout();
     if (zoomed && !loading && zoomStarted !== null) {
       const started = zoomStarted;
@@ -962,6 +977,7 @@
       renderZoom();
       renderExposure();
     });
+    $('latest').addEventListener('error', renderZoom);
     $('clip-toggle').addEventListener('click', () => { showClipping = !showClipping; renderExposure(); });
     window.addEventListener('resize', layout);
     document.addEventListener('keydown', onKey);

@@ -64,6 +64,11 @@ extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* t
                                                                                  to, flags);
 }
 
+extern "C" int renameat(int fromDir, const char* from, int toDir, const char* to) {
+  Note(std::string("rename ") + to);
+  return Next<int (*)(int, const char*, int, const char*)>("renameat")(fromDir, from, toDir, to);
+}
+
 namespace tether_host {
 namespace {
 
@@ -379,6 +384,45 @@ TEST_F(PlaceDurablyTest, FsyncsTheDataBeforeTheNameAndTheFolderAfterOnBothWaysIn
     EXPECT_EQ(ReadFile(placed.path), "ours");
     EXPECT_FALSE(Exists(source));
   }
+}
+
+// A rewrite fsyncs the new contents before they take the name and the
+// folder after, replaces a link at the name without following it, leaves
+// no hidden file and gives an ordinary file of the user.
+TEST_F(PlaceDurablyTest, ReplaceDurablyFsyncsTheContentsBeforeTheNameAndTheFolderAfter) {
+  const std::string secret = mDir.path() + "/secret";
+  WriteFile(secret, "private");
+  ASSERT_EQ(symlink(secret.c_str(), (mDir.sub("out/2026") + "/IMG.xmp").c_str()), 0);
+  OutputFolder out(mOut);
+  std::string error;
+  for (const std::string text : {"first", "second"}) {
+    {
+      std::lock_guard<std::mutex> lock(gCallsMutex);
+      gCalls.clear();
+      gRecording = true;
+    }
+    const bool ok = ReplaceDurably(out, "2026/IMG.xmp", text, &error);
+    std::vector<std::string> calls;
+    {
+      std::lock_guard<std::mutex> lock(gCallsMutex);
+      gRecording = false;
+      for (const std::string& c : gCalls) {
+        const size_t hidden = c.find("/.tether-partial-");
+        calls.push_back(c.substr(0, hidden == std::string::npos ? c.size() : hidden + 2));
+      }
+    }
+    ASSERT_TRUE(ok) << error;
+    const std::string folder = "fsync " + mOut + "/2026";
+    EXPECT_EQ(calls, (std::vector<std::string>{folder + "/.", "rename IMG.xmp", folder}));
+    EXPECT_EQ(ReadFile(mOut + "/2026/IMG.xmp"), text);
+  }
+  EXPECT_EQ(ReadFile(secret), "private");
+  EXPECT_EQ(ModeOf(mOut + "/2026/IMG.xmp"), UserMode());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mOut + "/2026"),
+                          std::filesystem::directory_iterator()),
+            1);
+  EXPECT_FALSE(ReplaceDurably(out, "missing/IMG.xmp", "x", &error));
+  EXPECT_NE(error.find(mOut + "/missing/IMG.xmp"), std::string::npos) << error;
 }
 
 TEST_F(PlaceDurablyTest, AFailureNamesBothFilesAndKeepsTheSource) {

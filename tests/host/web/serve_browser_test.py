@@ -450,6 +450,7 @@ def check_camera_control(driver, serve, screenshots):
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import Select
     body = driver.find_element(By.TAG_NAME, 'body')
+    serve.control('format', '0')  # RAW and JPEG again, for the capture during live view
     iso = wait_until('ISO choices offered', lambda: (
         lambda s: not s['disabled'] and '800' in s['options'] and s)(setting(driver, 'iso')))
     if iso['value'] == '800':
@@ -517,6 +518,26 @@ def check_restart(driver, serve):
         fail('earlier pictures not newest first: %s' % names)
     wait_until('the earlier rating shown', lambda: '★★★★' in strip()[0].text)
     wait_until('#latest showing the newest earlier JPEG', lambda: latest_shows(driver, serve.jpeg(6)))
+
+    # A capture with no JPEG (DNG only): 100 % says so over the thumbnail
+    # instead of loading for ever.
+    from selenium.webdriver.common.keys import Keys
+    body = driver.find_element(By.TAG_NAME, 'body')
+    wait_until('the camera in #camera', lambda: driver.find_element(By.ID, 'camera').text not in ('', 'no camera'))
+    serve.control('format', '1')
+    body.send_keys(Keys.SPACE)
+    wait_until('the DNG-only capture shown by its thumbnail',
+               lambda: len(strip()) == 7 and '/thumbnail?grant=' in (view_state(driver)['src'] or ''))
+    note = lambda: driver.execute_script(
+        "const n = document.getElementById('loading');"
+        "return {shown: !n.hidden, text: n.textContent, zoomed: document.getElementById('view').classList.contains('zoomed')};")
+    body.send_keys('z')
+    state = note()
+    if not state['shown'] or state['zoomed'] or 'No JPEG' not in state['text']:
+        fail('z on a DNG-only capture did not say there is no JPEG: %s' % state)
+    body.send_keys('z')
+    if note()['shown']:
+        fail('z again left the note about the missing JPEG up: %s' % note())
 
 
 def main():

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -217,6 +218,21 @@ TEST_F(Outbound, DestroyedTaskIsNoLongerWrittenThrough) {
   SendMessageToClient(2, "ok", nullptr);
   EXPECT_EQ(written(), Frame(1, NameBytes("ok"), NilBytes()));
   EXPECT_EQ(TetherTask::heldFrameCount(), 1u);
+}
+
+// A live frame: id 0, the table it was given encoded as any payload, no log
+// line, and nothing held for later when no task is there to write it.
+TEST_F(Outbound, FrequentMessageIsWrittenUnloggedOrDropped) {
+  auto table = std::make_unique<ZyLuaTETable>();
+  table->Set("sequence", new ZyLuaTENumber(7));
+  const std::string tableBytes = Encode(*table);
+  SendFrequentMessageToClient("liveViewFrame", std::make_unique<ZyLuaTETable>());
+  EXPECT_EQ(TetherTask::heldFrameCount(), 0u);
+  TetherTask task(mOutput.get());
+  task.publishForSending();
+  SendFrequentMessageToClient("liveViewFrame", std::move(table));
+  EXPECT_EQ(written(), Frame(0, NameBytes("liveViewFrame"), tableBytes));
+  EXPECT_THAT(log(), ElementsAre());
 }
 
 }  // namespace

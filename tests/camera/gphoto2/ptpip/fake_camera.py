@@ -3,8 +3,10 @@ simulated camera (krv-sim-ptpip) cannot be made to do: enough of the generic
 PTP operations for libgphoto2 to open it, trigger a capture and download its
 files, on loopback. Standard library only.
 
-The test drives it directly: press() (the camera's own shutter) and
-never_complete (InitiateCapture accepted, nothing ever announced).
+The test drives it directly: press() (the camera's own shutter),
+never_complete (InitiateCapture accepted, nothing ever announced),
+raw_claims (the size the raw's ObjectInfo gives instead of its own) and
+fetched (the handles asked for with GetObject).
 """
 
 import socket
@@ -57,6 +59,8 @@ class FakeCamera:
                       0x500F: [UINT16, 400, [100, 400, 0xFFFF]],
                       0x5005: [UINT16, 4, [2, 4, 6]]}
         self.never_complete = False  # InitiateCapture announces nothing
+        self.raw_claims = None       # the raw's size in its ObjectInfo, when set
+        self.fetched = []            # handles asked for with GetObject
         self.objects = {}            # handle -> (name, bytes)
         self._next_handle = 0x100
         self._number = 0
@@ -238,6 +242,7 @@ class FakeCamera:
                 return INVALID_OBJECT, None
             if code == 0x100A:
                 return (OK, self.thumb) if self.thumb else (0x2010, None)  # no thumbnail
+            self.fetched.append(params[0])
             return OK, entry[1]
         if code == 0x100B:  # DeleteObject
             with self._lock:
@@ -268,7 +273,8 @@ class FakeCamera:
             return INVALID_OBJECT, None
         name, data = entry
         fmt = 0x3801 if name.upper().endswith(".JPG") else 0xB000
-        return OK, (struct.pack("<IHHIHIIIIIIIHII", STORAGE, fmt, 0, len(data), 0x3801,
+        size = len(data) if fmt == 0x3801 or self.raw_claims is None else self.raw_claims
+        return OK, (struct.pack("<IHHIHIIIIIIIHII", STORAGE, fmt, 0, size, 0x3801,
                                 len(self.thumb), 160, 120, 640, 480, 24, FOLDER, 0, 0, 0)
                     + ptp_string(name) + ptp_string("20260101T120000")
                     + ptp_string("20260101T120000") + ptp_string(""))

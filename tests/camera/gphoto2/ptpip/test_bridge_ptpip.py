@@ -1,6 +1,7 @@
 """The task on the libgphoto2 bridge against a small PTP/IP camera of this
 test's own, for what the simulated camera (test_bridge_sim_camera.py) cannot
-be made to do: a triggered capture that the camera never delivers.
+be made to do: a triggered capture that the camera never delivers, a raw
+announced larger than any file may be.
 
 Environment: TETHER_TASK (the task), TETHER_BRIDGE_DIR (the bridge's folder).
 Every wait is bounded; no assertion depends on how fast the machine is.
@@ -40,17 +41,37 @@ class Faults(unittest.TestCase):
         shutil.rmtree(self.home, ignore_errors=True)
         self.assertEqual(status, 0)
 
+    def wait_for_log(self, text):
+        deadline = time.monotonic() + WAIT
+        while True:
+            with open(self.log, errors="replace") as f:
+                if text in f.read():
+                    return
+            self.assertLess(time.monotonic(), deadline, text)
+            time.sleep(0.05)
+
     def test_capture_that_never_comes_times_out_and_the_session_goes_on(self):
         self.task.wait_for_camera(WAIT)
         self.camera.never_complete = True
         self.task.send("doCapture")
-        deadline = time.monotonic() + WAIT
-        while "capture timed out" not in open(self.log, errors="replace").read():
-            self.assertLess(time.monotonic(), deadline)
-            time.sleep(0.05)
+        self.wait_for_log("capture timed out")
         self.camera.press()
         added = self.task._wait_for(lambda e: isinstance(e, ObjectAdded), WAIT)
         self.assertEqual((added.capture_id, added.file_name), (1, "DSC_0001.NEF"))
+        for _ in range(2):
+            done = self.task._wait_for(lambda e: isinstance(e, FileDownloaded), WAIT)
+            self.assertEqual(done.capture_id, 1)
+
+    def test_a_raw_announced_over_the_bound_is_refused_unfetched(self):
+        self.task.wait_for_camera(WAIT)
+        self.camera.raw_claims = 0xC0000000  # 3 GiB, more than the 1 GiB a file may have
+        self.camera.press()
+        self.wait_for_log("more than a file may have")
+        self.assertEqual(self.camera.fetched, [])  # nothing reserved, nothing asked for
+        self.camera.raw_claims = None
+        self.camera.press()
+        added = self.task._wait_for(lambda e: isinstance(e, ObjectAdded), WAIT)
+        self.assertEqual((added.capture_id, added.file_name), (1, "DSC_0002.NEF"))
         for _ in range(2):
             done = self.task._wait_for(lambda e: isinstance(e, FileDownloaded), WAIT)
             self.assertEqual(done.capture_id, 1)

@@ -33,6 +33,8 @@ def fnv1a64(data):
 
 class SimCameraCase(unittest.TestCase):
     environment = {}
+    camera_settings = []  # control commands applied before the task connects
+    wait = WAIT
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="bridge-sim-")
@@ -43,6 +45,8 @@ class SimCameraCase(unittest.TestCase):
         words = self.camera.stdout.readline().split()  # ptpip ADDRESS PORT EVENTPORT
         self.assertEqual(words[0], "ptpip")
         self.ctl("size 320 240")  # small pictures keep the test light
+        for command in self.camera_settings:
+            self.ctl(command)
         self.task = Task(os.environ["TETHER_TASK"], log=os.path.join(self.dir, "task.log"), env={
             "HOME": self.dir, "LD_LIBRARY_PATH": os.environ["TETHER_BRIDGE_DIR"],
             "KRV_GPHOTO_CAMERA": "ptpip:%s:%s:%s" % tuple(words[1:4]), **self.environment})
@@ -63,7 +67,7 @@ class SimCameraCase(unittest.TestCase):
         return out
 
     def wait_for(self, kind):
-        return self.task._wait_for(lambda e: isinstance(e, kind), WAIT)
+        return self.task._wait_for(lambda e: isinstance(e, kind), self.wait)
 
     def collect(self, files):
         added = self.wait_for(ObjectAdded)
@@ -199,6 +203,20 @@ class SimFaults(SimCameraCase):
         self.ctl("capture")
         time.sleep(1.5)
         self.assertEqual(self.task.close(timeout=WAIT), 0)  # ended, not killed
+
+
+class SimSlowCamera(SimCameraCase):
+    """Every answer 2 s late, within the 2.5 s libgphoto2 waits on PTP/IP:
+    about 13 operations to connect and 7 for a JPEG capture, some 45 s."""
+    camera_settings = ["files jpeg", "delay 2000"]
+    wait = 120.0
+
+    def test_connects_and_delivers_a_capture(self):
+        self.assertEqual(self.task.wait_for_camera(self.wait).name, NAME)
+        self.task.send("doCapture")
+        added, _, done = self.collect(1)
+        self.assertEqual(added.file_name, "IMG_0001.JPG")
+        self.assert_as_on_card(done)
 
 
 if __name__ == "__main__":
