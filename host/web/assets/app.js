@@ -198,6 +198,13 @@
     return parts.filter(([, v]) => v).map(([k, v]) => `${k} ${v}`).join(' · ');
   }
 
+  // Under live view the line tells the camera's settings now, which is what
+  // the frame shows; under a picture, the settings it was taken with.
+  function renderTakenWith(c) {
+    const s = live.shown ? confirmed : c && c.settings;
+    $('taken-with').textContent = s ? takenWith(s) : '';
+  }
+
   // Both views (the second only while comparing) share zoom and pan: the
   // pan is bounded by the larger of the two pictures.
   function layout() {
@@ -388,14 +395,14 @@
     if (best && latest.getAttribute('src') !== fileUrl(best)) latest.src = fileUrl(best);
     latest.hidden = !best || live.shown;
     $('empty').hidden = Boolean(c) || live.shown;
-    $('caption').textContent = c
+    $('caption').textContent = live.shown ? 'Live view' : c
       ? `${c.number > 0 ? `#${c.number}  ` : ''}${c.name}  ${c.time ? new Date(c.time).toLocaleString() : ''}`
       : '';
     document.querySelectorAll('#rating button').forEach((b) => {
       b.setAttribute('aria-pressed', String(Boolean(c) && Number(b.dataset.value) === c.rating));
       b.disabled = !c;
     });
-    $('taken-with').textContent = c && c.settings ? takenWith(c.settings) : '';
+    renderTakenWith(c);
     if (c) fileRows(c); else $('files').tBodies[0].replaceChildren();
     document.querySelectorAll('#filmstrip button').forEach((b) => {
       const current = Number(b.dataset.id) === shown;
@@ -703,6 +710,7 @@
       .finally(() => {
         select.removeAttribute('aria-busy');
         renderSetting(s);
+        if (live.shown) renderTakenWith(null);
       });
   }
 
@@ -754,6 +762,7 @@
     button.textContent = !live.running ? 'Live view' : (live.shown ? 'Stop live view' : 'Back to live');
     if (live.shown) {
       $('caption').textContent = 'Live view';
+      renderTakenWith(null);
       layoutLive();
       pullFrames();
     }
@@ -838,6 +847,7 @@
     settings(e) {
       for (const s of SETTINGS) confirmed[s.key] = e[s.key] || '';
       SETTINGS.forEach(renderSetting);
+      if (live.shown) renderTakenWith(null);
     },
     liveView(e, isLive) {
       const was = live.running;

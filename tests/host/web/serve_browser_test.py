@@ -470,6 +470,9 @@ def check_camera_control(driver, serve, screenshots):
 
     body.send_keys('l')
     frames_advance(driver, 'live frames (l)')
+    caption = driver.find_element(By.ID, 'taken-with').text  # the camera's settings now, not a picture's
+    if 'ISO 800' not in caption:
+        fail('live view is captioned with other settings than the camera has: %r' % caption)
     shoot(driver, screenshots, 'live')
     strip = lambda: driver.find_elements(By.CSS_SELECTOR, '#filmstrip button')
     count = len(strip())
