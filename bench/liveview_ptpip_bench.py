@@ -15,41 +15,12 @@ request arrives.
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "clients", "python"))
-
-from tether_client import Task  # noqa: E402
-
-WAIT = 60.0
-
-
-class Camera:
-    def __init__(self, build, scratch):
-        self.ctl_path = os.path.join(build, "bin", "krv-sim-ctl")
-        self.socket = os.path.join(scratch, "cam.sock")
-        self.process = subprocess.Popen([os.path.join(build, "bin", "krv-sim-ptpip"), "--port", "0",
-                                         "--event-port", "0", "--control", self.socket],
-                                        stdout=subprocess.PIPE, text=True)
-        words = self.process.stdout.readline().split()
-        self.word = "ptpip:%s:%s:%s" % tuple(words[1:4])
-        for command in ["size 1600 1200", "dng-bytes 4000000", "files raw+jpeg"]:
-            self.ctl(command)
-
-    def ctl(self, command):
-        out = subprocess.run([self.ctl_path, "--socket", self.socket] + command.split(),
-                             capture_output=True, text=True, timeout=WAIT).stdout
-        if not out.startswith("ok"):
-            raise RuntimeError(command + ": " + out)
-
-    def close(self):
-        self.process.terminate()
-        self.process.wait(WAIT)
-        self.process.stdout.close()
+from ptpip_camera import WAIT, Camera
+from tether_client import Task
 
 
 def capture_seconds(task):
@@ -65,7 +36,7 @@ def main():
     build = sys.argv[1]
     captures = int(sys.argv[2]) if len(sys.argv) > 2 else 8
     scratch = tempfile.mkdtemp(prefix="liveview-ptpip-bench-")
-    camera = Camera(build, scratch)
+    camera = Camera(build, scratch, ["size 1600 1200", "dng-bytes 4000000", "files raw+jpeg"])
     off, on, frames = [], [], 0
     try:
         task = Task(os.path.join(build, "bin", "tether-task"), env={"HOME": scratch},
