@@ -20,12 +20,15 @@
 #include <QDir>
 #include <benchmark/benchmark.h>
 
+#include "bench/sample_stats.h"
 #include "camera/KRV_SDK.h"
 #include "camera/Tether_qt.h"
 #include "source/ZyLuaTableMarshalling.h"
 #include "source/mac_source/SendMessageToClient.h"
 
 namespace {
+
+using tether_bench::Median;
 
 using Clock = std::chrono::steady_clock;
 
@@ -77,11 +80,6 @@ void BM_PlainWriteRename(benchmark::State& state) {
 
 BENCHMARK(BM_PlainWriteRename)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(12);
 BENCHMARK(BM_ControllerDngEnd)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(12);
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 long StatusKiB(const char* field) {
   std::ifstream in("/proc/self/status");

@@ -22,9 +22,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench/sample_stats.h"
 #include "host/session/TetherSession.h"
 
 namespace {
+
+using tether_bench::Median;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -83,10 +86,6 @@ double PlainRenameMs(const std::string& path, const std::string& tmpDir, int i) 
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
 double Mean(const std::vector<double>& v) {
   double sum = 0;
   for (double x : v) sum += x;

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/sample_stats.h"
 #include "host/session/CameraControl.h"
 #include "host/session/TetherSession.h"
 #include "host/web/LiveFrames.h"
@@ -36,6 +37,9 @@
 #include "tests/host/web/http_probe.h"
 
 namespace {
+
+using tether_bench::Median;
+using tether_bench::Percentile;
 
 namespace proto = tether::proto;
 using namespace tether_host;
@@ -55,18 +59,6 @@ uint64_t StampOf(const std::string& jpeg) {
   const std::string digits = jpeg.substr(at + 3, 20);
   if (digits.find_first_not_of("0123456789") != std::string::npos) return 0;
   return std::strtoull(digits.c_str(), nullptr, 10);
-}
-
-double Median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
 }
 
 // A browser's way of asking: a kept-alive connection (a new one after

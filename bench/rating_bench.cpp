@@ -23,16 +23,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/sample_stats.h"
 #include "host/saving/RatingSidecar.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using tether_bench::Median;
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using Clock = std::chrono::steady_clock;
 
 bool PlainWrite(const std::string& path, const std::string& bytes) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/sample_stats.h"
 #include "camera/simulator/control_client.h"
 #include "host/session/TetherSession.h"
 #include "host/web/LiveObserver.h"
@@ -32,22 +33,13 @@
 
 namespace {
 
+using tether_bench::Median;
+using tether_bench::Percentile;
+
 using Clock = std::chrono::steady_clock;
 using tether_host::FileKind;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
-}
 
 // Records, per (capture id, kind), when the task's report was read and when
 // the file was saved; counts saved JPEGs for the bursts.
