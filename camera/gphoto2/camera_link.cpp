@@ -44,11 +44,7 @@ class StdinGuard {
   }
   ~StdinGuard() {
     if (mSaved < 0) return;
-    if (fcntl(STDIN_FILENO, F_GETFD) == -1 && errno == EBADF) {
-      // The lowest free descriptor: 0, unless another thread took it first.
-      const int fd = fcntl(mSaved, F_DUPFD, 0);
-      if (fd > STDIN_FILENO) ::close(fd);
-    }
+    OccupyDescriptorZero(mSaved);
     ::close(mSaved);
   }
   StdinGuard(const StdinGuard&) = delete;

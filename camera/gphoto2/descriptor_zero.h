@@ -7,9 +7,10 @@
 
 namespace krv_gphoto {
 
-// Puts /dev/null on descriptor 0 if it is closed; never replaces what is
-// there. Any thread; one system call when 0 is open, so cheap every turn.
-void OccupyDescriptorZero();
+// Puts a copy of `copyOf` (/dev/null when negative) on descriptor 0 if 0 is
+// closed; never replaces what is there. Any thread; one system call when 0
+// is open, so cheap every turn.
+void OccupyDescriptorZero(int copyOf = -1);
 
 }  // namespace krv_gphoto
 

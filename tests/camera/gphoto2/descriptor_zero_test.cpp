@@ -24,7 +24,7 @@ void WithDescriptorZeroAside(Body body) {
   close(saved);
 }
 
-TEST(DescriptorZeroTest, ClosedZeroGetsDevNullAndAnOpenOneIsLeftAlone) {
+TEST(DescriptorZeroTest, ClosedZeroGetsDevNullOrTheCopyAskedForAndAnOpenOneIsLeftAlone) {
   WithDescriptorZeroAside([] {
     close(STDIN_FILENO);
     OccupyDescriptorZero();
@@ -39,6 +39,11 @@ TEST(DescriptorZeroTest, ClosedZeroGetsDevNullAndAnOpenOneIsLeftAlone) {
     dup2(fds[0], STDIN_FILENO);
     OccupyDescriptorZero();
     EXPECT_TRUE(SameFile(STDIN_FILENO, ("/proc/self/fd/" + std::to_string(fds[0])).c_str()));
+
+    // What a guard set aside goes back on a closed 0, not /dev/null.
+    close(STDIN_FILENO);
+    OccupyDescriptorZero(fds[1]);
+    EXPECT_TRUE(SameFile(STDIN_FILENO, ("/proc/self/fd/" + std::to_string(fds[1])).c_str()));
     close(fds[0]);
     close(fds[1]);
   });
