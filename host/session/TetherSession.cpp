@@ -112,8 +112,10 @@ class TetherSession::Impl : public TetherObserver {
   bool handle(const HostMessage& m, TetherResult* result);
   void sendRequestedCaptures();
   void sendRequestedStep();
-  // The replies to a step's two requests; false for any other message.
-  bool handleStepReply(const HostMessage& m);
+  // A step's two replies: the choices, from which the set is sent, and the
+  // set's answer. Null when no reply comes.
+  void stepFromChoices(int setting, int steps, const HostMessage* reply);
+  void stepAnswered(int setting, const HostMessage* reply);
   void noteSettings(ZyLuaTE* settings);
   bool countReached() const;
   void shutDown(TetherResult* result);
@@ -123,6 +125,9 @@ class TetherSession::Impl : public TetherObserver {
   // The number of the newest picture when it is still arriving, else 0.
   int pictureArriving() const;
   void sendRequests();
+  // Sends a request whose reply goes to `onReply` (run()'s thread); a
+  // request that cannot be sent hears null at once.
+  void sendAwaiting(const std::string& name, ZyLuaTETable* payload, ReplyHandler onReply);
   // True when `m` answered a request(): its handler has had it.
   bool answer(const HostMessage& m);
   void liveMessage(const HostMessage& m);
@@ -146,12 +151,7 @@ class TetherSession::Impl : public TetherObserver {
   bool mRequestsClosed GUARDED_BY(mRequestMutex) = false;
   // The settings as last reported, by key, for stepping from.
   std::map<std::string, std::unique_ptr<ZyLuaTE>> mSettings;
-  // The step on its way: its setting and steps, and the id of the request
-  // whose reply it waits for (choices, then set); -1 when none.
-  int mStepSetting = 0;
-  int mStepCount = 0;
-  int32_t mStepChoicesId = -1;
-  int32_t mStepSetId = -1;
+  bool mStepping = false;  // a step's requests are on their way: one at a time
 };
 
 bool TetherSession::Impl::setUp(TetherResult* result) {
@@ -242,7 +242,6 @@ bool TetherSession::Impl::loop(TetherResult* result) {
 
 bool TetherSession::Impl::handle(const HostMessage& m, TetherResult* result) {
   if (mSaver->handle(m) || answer(m)) return true;
-  if (handleStepReply(m)) return true;
   if (m.name == proto::kLiveViewFrame || m.name == proto::kLiveViewStopped) {
     liveMessage(m);
   } else if (m.name == proto::kDeviceAdded) {
@@ -265,13 +264,16 @@ void TetherSession::Impl::sendRequests() {
     zy::MutexLock lock(&mRequestMutex);
     requests.swap(mRequests);
   }
-  for (Request& r : requests) {
-    const int32_t id = mTask->send(r.name, r.payload.get());
-    if (id < 0) {
-      r.onReply(nullptr);  // the task's end shows next
-    } else {
-      mAwaiting.emplace(id, std::move(r.onReply));
-    }
+  for (Request& r : requests) sendAwaiting(r.name, r.payload.get(), std::move(r.onReply));
+}
+
+void TetherSession::Impl::sendAwaiting(const std::string& name, ZyLuaTETable* payload,
+                                       ReplyHandler onReply) {
+  const int32_t id = mTask->send(name, payload);
+  if (id < 0) {
+    onReply(nullptr);  // the task's end shows next
+  } else {
+    mAwaiting.emplace(id, std::move(onReply));
   }
 }
 
@@ -324,52 +326,55 @@ void TetherSession::Impl::noteSettings(ZyLuaTE* settings) {
 }
 
 void TetherSession::Impl::sendRequestedStep() {
-  if (mStepChoicesId >= 0 || mStepSetId >= 0) return;  // one at a time
+  if (mStepping) return;
   for (int i = 0; i < kStepSettings; ++i) {
     const int steps = mStepRequests[i].exchange(0);
     if (steps == 0 || !mCameraPresent) continue;  // without a camera, dropped
-    mStepSetting = i;
-    mStepCount = steps;
-    mStepChoicesId = mTask->send(proto::kGetCameraChoices, nullptr);
+    mStepping = true;
+    sendAwaiting(proto::kGetCameraChoices, nullptr,
+                 [this, i, steps](const HostMessage* reply) { stepFromChoices(i, steps, reply); });
     return;
   }
 }
 
-bool TetherSession::Impl::handleStepReply(const HostMessage& m) {
-  if (m.name != proto::kOk || m.id <= 0 || (m.id != mStepChoicesId && m.id != mStepSetId)) {
-    return false;
-  }
-  const StepRow& row = kStepRows[mStepSetting];
-  const std::string word = row.word;
-  if (auto error = m.string(proto::kError)) {
-    say(word + " not set: " + *error);
-  } else if (m.id == mStepChoicesId) {
-    auto current = mSettings.find(row.key);
-    std::unique_ptr<ZyLuaTE> next =
-        StepChoice(m.value(row.key), current == mSettings.end() ? nullptr : current->second.get(),
-                   mStepCount);
-    mStepChoicesId = -1;
-    if (!next) {
-      say(word + ": no further choice that way");
-      return true;
-    }
-    ZyLuaTETable request;
-    request.Set(row.key, next.release());
-    mStepSetId = mTask->send(proto::kSetCameraSettings, &request);
-    return true;
+void TetherSession::Impl::stepFromChoices(int setting, int steps, const HostMessage* reply) {
+  const StepRow& row = kStepRows[setting];
+  std::unique_ptr<ZyLuaTE> next;
+  if (reply == nullptr) {
+  } else if (auto error = reply->string(proto::kError)) {
+    say(std::string(row.word) + " not set: " + *error);
   } else {
-    noteSettings(m.value(proto::kSettings));
-    ZyLuaTE* refused = m.value(proto::kRefused);
-    ZyLuaTE* why = refused != nullptr && refused->mType == ZyLuaTE::kTable
-                       ? static_cast<ZyLuaTETable*>(refused)->elementForKey(row.key)
-                       : nullptr;
-    if (why != nullptr && why->mType == ZyLuaTE::kString) {
-      say(word + " not set: " + static_cast<std::string>(*why));
-    }
+    auto current = mSettings.find(row.key);
+    next = StepChoice(reply->value(row.key),
+                      current == mSettings.end() ? nullptr : current->second.get(), steps);
+    if (!next) say(std::string(row.word) + ": no further choice that way");
   }
-  mStepChoicesId = -1;
-  mStepSetId = -1;
-  return true;
+  if (!next) {
+    mStepping = false;
+    return;
+  }
+  ZyLuaTETable request;
+  request.Set(row.key, next.release());
+  sendAwaiting(proto::kSetCameraSettings, &request,
+               [this, setting](const HostMessage* answer) { stepAnswered(setting, answer); });
+}
+
+// The settings in the answer have reached the observers already (answer()).
+void TetherSession::Impl::stepAnswered(int setting, const HostMessage* reply) {
+  mStepping = false;
+  if (reply == nullptr) return;
+  const std::string word = kStepRows[setting].word;
+  if (auto error = reply->string(proto::kError)) {
+    say(word + " not set: " + *error);
+    return;
+  }
+  ZyLuaTE* refused = reply->value(proto::kRefused);
+  ZyLuaTE* why = refused != nullptr && refused->mType == ZyLuaTE::kTable
+                     ? static_cast<ZyLuaTETable*>(refused)->elementForKey(kStepRows[setting].key)
+                     : nullptr;
+  if (why != nullptr && why->mType == ZyLuaTE::kString) {
+    say(word + " not set: " + static_cast<std::string>(*why));
+  }
 }
 
 void TetherSession::Impl::sendRequestedCaptures() {
